@@ -1,0 +1,10 @@
+# Applies BW_SANITIZE to every target of the build.
+if(BW_SANITIZE)
+  set(_bw_san_flags -fsanitize=${BW_SANITIZE} -fno-omit-frame-pointer)
+  if(BW_SANITIZE MATCHES "undefined")
+    list(APPEND _bw_san_flags -fno-sanitize-recover=undefined)
+  endif()
+  add_compile_options(${_bw_san_flags})
+  add_link_options(${_bw_san_flags})
+  message(STATUS "bramblewick: sanitizers ${BW_SANITIZE}")
+endif()

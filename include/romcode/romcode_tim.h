@@ -49,10 +49,13 @@ enum {
 
 // The default TIM: the header and two image records (the TIM itself, then the DKB image).
 enum {
-    SOR_DEFAULT_TIM_SIZE = SOR_TIM_SIZE + 2 * SOR_TIM_IMAGE_SIZE,   // 176
-    SOR_DEFAULT_TIM_IMAGE1 = SOR_TIM_SIZE,                          // 56
-    SOR_DEFAULT_TIM_IMAGE2 = SOR_TIM_SIZE + SOR_TIM_IMAGE_SIZE,     // 116
+    SOR_DEFAULT_TIM_SIZE = 176,
+    SOR_DEFAULT_TIM_IMAGE1 = 56,    // offset of the TIM's own record
+    SOR_DEFAULT_TIM_IMAGE2 = 116,   // offset of the DKB image's record
 };
+static_assert(SOR_DEFAULT_TIM_IMAGE1 == int(SOR_TIM_SIZE));
+static_assert(SOR_DEFAULT_TIM_IMAGE2 == SOR_DEFAULT_TIM_IMAGE1 + int(SOR_TIM_IMAGE_SIZE));
+static_assert(SOR_DEFAULT_TIM_SIZE == SOR_DEFAULT_TIM_IMAGE2 + int(SOR_TIM_IMAGE_SIZE));
 
 // Values of the default TIM.
 enum : uint32_t {

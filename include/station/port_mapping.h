@@ -1,0 +1,23 @@
+// station core: the fixture port mapping. Read once when the station starts, before the monitor
+// thread exists; it creates one row per fixture with its fixture number and its one or two USB
+// interface names, in ascending fixture order.
+//
+// File (INI, read with iniparser):
+//   [ports]
+//   NoOfPorts = 2          ; 1..64
+//   [Port1]
+//   InterfaceName = 1-1.2  ; an interface name: the instance part of a device path
+//   PortNo = 1             ; the fixture number
+//   [Port2] ...
+// Entries naming the same PortNo: the first fills "Interface_1 ID", later ones "Interface_2 ID".
+#pragma once
+
+#include "station/device_list.h"
+
+inline constexpr const char *PORT_MAPPING_DEFAULT_PATH = "/etc/bramblewick/ports.ini";
+
+// Reads path and inserts the fixture rows into list. Returns the number of port entries taken
+// over (no_of_mapped_ports): 0 when the file or NoOfPorts is missing, not a number or outside
+// 1..64; i-1 when entry i is missing, incomplete or not a number (later entries are not read).
+// Silent: a broken mapping leaves the rows made so far.
+int InitUSBMapping(DeviceList &list, const char *path = PORT_MAPPING_DEFAULT_PATH);

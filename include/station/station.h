@@ -1,0 +1,182 @@
+// station core: discovery, the per-phone download threads, the window-side handlers and the
+// station's life. Front-ends (the Qt window, the terminal view) and tests drive it through the
+// Station class at the bottom; the free functions are the station's named steps, public so
+// tests can run each one alone.
+//
+// Threads:
+// - the window thread: the thread that calls Station::start(). It owns the device list, every
+//   row record and the log stream, and runs every handler, by draining the message queue
+//   (Station::process_pending_messages) whenever the wake hook says so, or on its own schedule;
+// - one monitor thread: polls USB every poll_period_ms, starts a download thread per new phone
+//   in boot ROM mode and reaps ended ones;
+// - one download thread per phone: the flashing sequence; it changes rows only by synchronous
+//   sends to the window thread.
+// All station state lives in one station_context, so a process may run many stations one after
+// the other (the tests do). Threads share it through a shared_ptr, so it outlives any thread that
+// stop() chose not to wait for.
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "dkb/libdkb.h"
+#include "job/flashini_parser.h"
+#include "station/device_list.h"
+#include "station/port_mapping.h"
+#include "station/window_messages.h"
+
+// Boot ROM identities (both accepted alike) and the running agent's.
+enum : unsigned {
+    BOOTROM_VID_1 = 0x8086,
+    BOOTROM_PID_1 = 0xD001,
+    BOOTROM_VID_2 = 0x1286,
+    BOOTROM_PID_2 = 0x8104,
+    DKB_AGENT_VID = 0x1286,
+    DKB_AGENT_PID = 0x8111,
+};
+
+struct station_options {
+    // The job; read-only, must outlive the station. Required.
+    const flashini_content *ini_content = nullptr;
+    // The DKB agent image pushed to every phone; read-only, must outlive the station.
+    const unsigned char *dkb_buf = nullptr;
+    int dkb_size = 0;
+    // plugin_handler_init's handle, or null. The station never finalises it.
+    void *post_plugin_handle = nullptr;
+    // The production log (log_create_file), or null for none. Taken over: stop() closes it.
+    FILE *logging_fd = nullptr;
+    // The port mapping file; empty for none.
+    std::string port_mapping_path = PORT_MAPPING_DEFAULT_PATH;
+    int poll_period_ms = 100;  // pause between the monitor's passes
+    int agent_wait_ms = 10000; // how long a phone's agent may take to enumerate
+    int ack_period_ms = 1000;  // acknowledgement period of a finished phone left plugged in
+    // How long stop() waits for the download threads: -1 until all have ended (they end fast
+    // once stopped: every send returns at once and the waits and loops watch do_exit, so only
+    // a USB operation in progress delays them). Threads still running then are left to run out
+    // on their own; they keep the context alive and touch nothing outside it.
+    int stop_wait_ms = -1;
+};
+
+// One node of the monitor's list of started download threads (newest first). Owned by the
+// monitor thread alone.
+struct download_thread_node {
+    char interfaceName[STATION_NAME_MAX]; // boot ROM interface name: the key of the list
+    usb_dev_handle *udev;                 // handed to the thread, which closes it; unused here
+    std::thread hThread;
+    std::shared_ptr<std::atomic<bool>> ended; // set by the thread as its very last action
+};
+using download_thread_list = std::list<download_thread_node>;
+
+struct station_context : std::enable_shared_from_this<station_context> {
+    explicit station_context(station_options o) : opt(std::move(o)) {}
+
+    const station_options opt; // read-only for the whole run
+    std::atomic<int> do_exit{0};
+    MessageQueue queue;
+    DeviceList list;            // window thread only
+    int no_of_mapped_ports = 0; // window thread only
+    FILE *logging_fd = nullptr; // window thread only
+
+    std::thread hMonitorThread;
+    // The monitor's list when it ended; read by stop() after joining the monitor.
+    download_thread_list monitor_leftovers;
+
+    // Agent interface names some download thread has taken (claimed before its open, released
+    // after its close), so two threads never share one agent device.
+    std::mutex agents_mutex;
+    std::set<std::string> agents_in_use; // guarded by agents_mutex
+
+    bool started = false; // window thread only
+    bool stopped = false; // window thread only
+};
+
+// What a download thread's progress callback needs: the row it reports to and where to send.
+struct download_run {
+    station_context *ctx;
+    tag_list_item *item;
+};
+
+// ---- Window side (window thread) --------------------------------------------------------------
+// Dispatches the seven station window messages to their handlers; 0 (FALSE) for anything else.
+LRESULT MainProc(station_context *ctx, unsigned msg, WPARAM wParam, LPARAM lParam);
+// Attach: claims the row mapped to interface_name (or appends an "NA" row) and returns the new
+// record; null when the row's previous run has not detached yet (the monitor then closes the
+// device and tries again on a later pass) or no record could be allocated.
+tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
+                               const char *interface_name);
+void DeviceCompleted(station_context *ctx, tag_list_item *item, int code);
+void DeviceDisconnected(station_context *ctx, tag_list_item *item);
+// Clears columns 3 to 7 of row `item`, frees its record and leaves it without one.
+void CleanItemStatus(DeviceList &list, int item);
+void DeviceImageMsg(station_context *ctx, tag_list_item *item, const char *text);
+void DeviceDieIDMsg(station_context *ctx, tag_list_item *item, const char *text);
+void DeviceDownloadMsg(station_context *ctx, tag_list_item *item, const char *text);
+void DeviceProgress(station_context *ctx, tag_list_item *item, const char *text);
+
+// ---- Monitor thread ---------------------------------------------------------------------------
+int MonitorThreadProc(std::shared_ptr<station_context> ctx);
+// First node of the list for interface_name (exact), or null.
+download_thread_node *FindDeviceStillConnectedNAlive(const char *interface_name,
+                                                     download_thread_list &dl_thread_ll);
+// Joins and removes every node whose thread has ended (a zero wait: running ones stay).
+void reap_download_threads(download_thread_list &dl_thread_ll);
+
+// ---- Download thread --------------------------------------------------------------------------
+int DownloadThreadProc(station_context *ctx, tag_list_item *item);
+// Polls for the agent (0x1286/0x8111) on name1 or name2 (any name when either is empty) for up
+// to timeout ms. 0 with the open device in *ret_udev and its name, claimed in agents_in_use, in
+// *taken_name; 1 on time-out, failure or stop.
+int wait_for_dkb(station_context *ctx, usb_dev_handle **ret_udev, int timeout, const char *name1,
+                 const char *name2, std::string *taken_name);
+// The job on the agent device; 0, or the failing step's code with its message in *err_msg.
+int start_download_image(station_context *ctx, tag_list_item *pitem, usb_dev_handle *udev,
+                         const char **err_msg);
+// user_data is a download_run. Status := msg; Progress := "%d%% (%d/%d)" with cur clamped to
+// range. A range of 0 or less has no percentage to give: it shows "0% (0/range)".
+void progress_callback(void *user_data, const char *msg, int cur, int range);
+// The "Progress" text progress_callback shows (buffer of 100 bytes).
+void format_progress(char *buf, size_t size, int cur, int range);
+
+// ---- The station, as a front-end sees it -------------------------------------------------------
+class Station {
+public:
+    explicit Station(station_options options);
+    ~Station(); // stop()
+    Station(const Station &) = delete;
+    Station &operator=(const Station &) = delete;
+
+    // Window initialisation, on the thread that becomes the window thread: fixture rows from the
+    // port mapping, then the monitor thread. 0, or -1 without a job or when already started.
+    int start();
+    // Shutdown, on the window thread (never from inside a handler): raises do_exit, releases
+    // every blocked sender, joins the monitor, waits for the download threads (stop_wait_ms),
+    // closes the log. Idempotent. Rows keep their last state for the view.
+    void stop();
+
+    // Wake-up hook, run on a sender's thread when a message is queued: schedule
+    // process_pending_messages() on the window thread. Set it before start().
+    void set_wake_hook(std::function<void()> hook) { ctx_->queue.set_wake_hook(std::move(hook)); }
+    // Window thread: runs the handlers of the waiting messages; returns how many.
+    int process_pending_messages() { return ctx_->queue.process_pending(); }
+    // Window thread: waits up to timeout_ms for a message; true when one is waiting.
+    bool wait_for_messages(int timeout_ms) { return ctx_->queue.wait(timeout_ms); }
+    // Window thread, once a second: the elapsed-time column.
+    void one_second_timer() { OneSecondTimer(ctx_->list); }
+
+    // Window thread: the rows. Set an observer with device_list().set_observer().
+    DeviceList &device_list() { return ctx_->list; }
+    const flashini_content *job() const { return ctx_->opt.ini_content; }
+    void *post_plugin_handle() const { return ctx_->opt.post_plugin_handle; }
+    int no_of_mapped_ports() const { return ctx_->no_of_mapped_ports; }
+    bool running() const { return ctx_->started && !ctx_->stopped; }
+    station_context *context() { return ctx_.get(); }
+
+private:
+    std::shared_ptr<station_context> ctx_;
+};

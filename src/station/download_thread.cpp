@@ -1,0 +1,363 @@
+// station core: the flashing sequence of one phone, run by its download thread (started by the
+// monitor): bootstrap of the DKB agent through the boot ROM, the wait for the agent, the job,
+// the result, then reset or acknowledgement until unplugged, then the detach. Every report goes
+// to the window thread by synchronous send, addressed by the row record.
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "romcode/libromcode_helper.h"
+#include "station/post_plugin_handler.h"
+#include "station/station.h"
+#include "usb/usb.h"
+
+namespace {
+
+void send_text(station_context *ctx, unsigned msg, tag_list_item *item, const char *text)
+{
+    ctx->queue.send(msg, reinterpret_cast<WPARAM>(item), reinterpret_cast<LPARAM>(text));
+}
+
+void send_code(station_context *ctx, unsigned msg, tag_list_item *item, int code)
+{
+    ctx->queue.send(msg, reinterpret_cast<WPARAM>(item), static_cast<LPARAM>(code));
+}
+
+// Sleeps ms, waking early when the station stops; true when it stopped.
+bool sleep_unless_exit(station_context *ctx, int ms)
+{
+    using clock = std::chrono::steady_clock;
+    auto end = clock::now() + std::chrono::milliseconds(ms);
+    while (!ctx->do_exit.load()) {
+        auto left = end - clock::now();
+        if (left <= clock::duration::zero())
+            return false;
+        std::this_thread::sleep_for(std::min<clock::duration>(left, std::chrono::milliseconds(20)));
+    }
+    return true;
+}
+
+bool claim_agent(station_context *ctx, const char *name)
+{
+    std::lock_guard<std::mutex> lock(ctx->agents_mutex);
+    return ctx->agents_in_use.insert(name).second;
+}
+
+void release_agent(station_context *ctx, const std::string &name)
+{
+    std::lock_guard<std::mutex> lock(ctx->agents_mutex);
+    ctx->agents_in_use.erase(name);
+}
+
+// Applies a GPIO list in order; 0 or the first failing result.
+int set_gpios(usb_dev_handle *udev, const flashini_gpio_info_list *gpios)
+{
+    if (!gpios)
+        return 0;
+    for (int i = 0; i < gpios->no_of_gpio_info; i++) {
+        int r = dkb_set_gpio(udev, gpios->gpio_info[i].gpio, gpios->gpio_info[i].value);
+        if (r != 0)
+            return r;
+    }
+    return 0;
+}
+
+} // namespace
+
+void format_progress(char *buf, size_t size, int cur, int range)
+{
+    if (range <= 0) {
+        // An empty or inverted flash range: nothing to measure against.
+        snprintf(buf, size, "0%% (0/%d)", range);
+        return;
+    }
+    int shown = cur < range ? cur : range;
+    int64_t percent = static_cast<int64_t>(shown) * 100 / range;
+    snprintf(buf, size, "%d%% (%d/%d)", static_cast<int>(percent), shown, range);
+}
+
+void progress_callback(void *user_data, const char *msg, int cur, int range)
+{
+    auto *run = static_cast<download_run *>(user_data);
+    send_text(run->ctx, WM_DEVICE_DOWNLOAD_MSG, run->item, msg);
+    char buf[100];
+    format_progress(buf, sizeof buf, cur, range);
+    send_text(run->ctx, WM_DEVICE_PROGRESS, run->item, buf);
+}
+
+int wait_for_dkb(station_context *ctx, usb_dev_handle **ret_udev, int timeout, const char *name1,
+                 const char *name2, std::string *taken_name)
+{
+    const uint32_t start = station_tick_ms();
+    std::vector<std::string> paths;
+    for (;;) {
+        if (ctx->do_exit.load())
+            return 1;
+        paths.clear();
+        if (usb_enumerate(&paths) == 0) {
+            for (const std::string &path : paths) {
+                unsigned vid = 0;
+                unsigned pid = 0;
+                char name[STATION_NAME_MAX];
+                if (path.size() >= USB_PATH_MAX ||
+                    GetVIDPIDFromDevicePath(path.c_str(), &vid, &pid) != 0 ||
+                    vid != DKB_AGENT_VID || pid != DKB_AGENT_PID ||
+                    ExtractInterfaceName(path.c_str(), name) != 0)
+                    continue;
+                bool wanted = strcmp(name, name2) == 0 || strcmp(name, name1) == 0 ||
+                              name1[0] == '\0' || name2[0] == '\0';
+                // Another phone's thread may already own this agent (rows that know one name
+                // accept any agent).
+                if (!wanted || !claim_agent(ctx, name))
+                    continue;
+                usb_dev_handle *udev = usb_open(path.c_str());
+                if (!udev) {
+                    release_agent(ctx, name);
+                    continue;
+                }
+                if (usb_set_configuration(udev, 1) != 0 || usb_claim_interface(udev, 0) != 0) {
+                    usb_close(udev);
+                    release_agent(ctx, name);
+                    return 1;
+                }
+                *ret_udev = udev;
+                *taken_name = name;
+                return 0;
+            }
+        }
+        // Pause even without a device list, so a failing platform is not polled in a busy loop.
+        if (sleep_unless_exit(ctx, ctx->opt.poll_period_ms))
+            return 1;
+        if (static_cast<uint32_t>(station_tick_ms() - start) >= static_cast<uint32_t>(timeout))
+            return 1;
+    }
+}
+
+int start_download_image(station_context *ctx, tag_list_item *pitem, usb_dev_handle *udev,
+                         const char **err_msg)
+{
+    const flashini_content *job = ctx->opt.ini_content;
+    download_run run{ctx, pitem};
+    int r;
+
+    if ((r = set_gpios(udev, job->gpio_bd_info_list)) != 0) {
+        *err_msg = "Set GPIO failed";
+        return r;
+    }
+
+    send_text(ctx, WM_DEVICE_IMAGE, pitem, "Init NAND flash");
+    int found_bbm = 0;
+    if ((r = dkb_init_nand(udev, &found_bbm)) != 0) {
+        *err_msg = "Init NAND flash failed";
+        return r;
+    }
+    if (job->bbm_reloc_addr != 0 && job->bbm_reloc_end_addr != 0) {
+        r = dkb_set_nand_bbm_reloc_area(udev, job->bbm_reloc_addr, job->bbm_reloc_end_addr);
+        if (r != 0) {
+            *err_msg = "Set BBM parameters failed";
+            return r;
+        }
+        if ((r = dkb_validate_bbm(udev)) != 0) {
+            *err_msg = "Validate BBM failed";
+            return r;
+        }
+    }
+    if (job->num_of_chip_select != -1) {
+        if ((r = dkb_set_nand_flash_para(udev, job->num_of_chip_select)) != 0) {
+            *err_msg = "Set NAND parameters failed";
+            return r;
+        }
+    }
+
+    send_text(ctx, WM_DEVICE_IMAGE, pitem, "Get NAND flash info");
+    comm_protocol_flash_info_resp flash_info{};
+    if ((r = dkb_get_nand_info(udev, &flash_info)) != 0) {
+        *err_msg = "Get nand flash info failed";
+        return r;
+    }
+    const int page_size = static_cast<int>(flash_info.page_size);
+    const int block_size = static_cast<int>(flash_info.block_size);
+
+    switch (job->init_bbm_method) {
+    case FLASHINI_USE_EXIST_BBM:
+        if (!found_bbm) {
+            *err_msg = "Cannot find BBM";
+            return -1;
+        }
+        break;
+    case FLASHINI_INIT_NAKE_BBM:
+        send_text(ctx, WM_DEVICE_IMAGE, pitem, "Init BBM (Nake flash)");
+        if ((r = dkb_init_bbm_nake_flash(udev, progress_callback, &run)) != 0) {
+            *err_msg = "Failed";
+            return r;
+        }
+        break;
+    case FLASHINI_USE_EXIST_BBM_IF_NOT_FOUND_INIT_USED_BBM:
+        if (found_bbm)
+            break;
+        [[fallthrough]];
+    case FLASHINI_INIT_USED_BBM:
+        send_text(ctx, WM_DEVICE_IMAGE, pitem, "Init BBM (Used flash)");
+        if ((r = dkb_init_bbm_used_flash(udev, progress_callback, &run)) != 0) {
+            *err_msg = "Failed";
+            return r;
+        }
+        break;
+    default:
+        *err_msg = "config error in bbm";
+        return -1;
+    }
+
+    const flashini_erase_info_list *erase = job->erase_info_list;
+    for (int i = 0; erase && i < erase->no_of_erase_info; i++) {
+        const flashini_erase_info &e = erase->erase_info[i];
+        send_text(ctx, WM_DEVICE_IMAGE, pitem, "Erase flash");
+        r = dkb_flash_erase(udev, static_cast<int>(e.nand_loc_start),
+                            static_cast<int>(e.nand_loc_end - e.nand_loc_start), 0);
+        if (r != 0) {
+            *err_msg = "Erase failed";
+            return r;
+        }
+    }
+
+    const flashini_partition_info_list *parts = job->partition_info_list;
+    for (int i = 0; parts && i < parts->no_of_partition_info; i++) {
+        const flashini_partition_info &p = parts->partition_info[i];
+        if (p.skip_flash)
+            continue;
+        send_text(ctx, WM_DEVICE_IMAGE, pitem, p.desc);
+        send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, pitem, "");
+        send_text(ctx, WM_DEVICE_PROGRESS, pitem, "");
+        r = dkb_flash_write_from_file(
+            udev, p.filename, p.offset_in_file, p.file_size, static_cast<int>(p.nand_loc_start),
+            static_cast<int>(p.nand_loc_end), 1, page_size, block_size,
+            p.image_with_oob ? static_cast<int>(flash_info.oob_size) : 0, job->enable_crc, 0,
+            progress_callback, &run);
+        if (r != 0) {
+            *err_msg = "Write Failed";
+            return r;
+        }
+    }
+
+    send_text(ctx, WM_DEVICE_IMAGE, pitem, "Write back BBM");
+    if ((r = dkb_finialize_nand(udev)) != 0) {
+        *err_msg = "Failed";
+        return r;
+    }
+    if ((r = set_gpios(udev, job->gpio_ad_info_list)) != 0) {
+        *err_msg = "Set GPIO failed";
+        return r;
+    }
+
+    if (void *plugin = ctx->opt.post_plugin_handle) {
+        const int post_read_addr = plugin_handler_get_extra_read_addr(plugin);
+        const int post_read_size = plugin_handler_get_extra_read_size(plugin);
+        if (post_read_size != 0) {
+            // A size read as negative cannot be a buffer: the allocation it asks for fails.
+            void *buf = post_read_size > 0 ? malloc(static_cast<size_t>(post_read_size)) : nullptr;
+            if (!buf) {
+                *err_msg = "No more memory for post plugin read buffer";
+                return 1;
+            }
+            const int64_t end = static_cast<int64_t>(post_read_addr) + post_read_size;
+            r = end > INT_MAX ? DKB_ERR_READ_SIZE
+                              : dkb_flash_read(udev, static_cast<unsigned char *>(buf),
+                                               post_read_addr, static_cast<int>(end), 1, page_size,
+                                               block_size, 0, job->enable_crc, 0, nullptr,
+                                               nullptr);
+            if (r != 0) {
+                free(buf);
+                *err_msg = "Read post plugin buffer failed ";
+                return r;
+            }
+            // The plug-in gets its own copy of the description: the job is shared by all threads.
+            char version[sizeof job->one_file_image_description];
+            memcpy(version, job->one_file_image_description, sizeof version);
+            version[sizeof version - 1] = '\0';
+            r = plugin_handler_download_finish_cb(plugin, udev, static_cast<char *>(buf),
+                                                  post_read_size, 1, version);
+            free(buf);
+            if (r != 0) {
+                *err_msg = "Error execcute post plugin";
+                return r;
+            }
+        }
+    }
+
+    if (job->sync_pc_time) {
+        time_t now = time(nullptr);
+        struct tm utc;
+        gmtime_r(&now, &utc);
+        struct tm rtc {};
+        rtc.tm_year = utc.tm_year; // already year - 1900
+        rtc.tm_mon = utc.tm_mon;   // already month - 1
+        rtc.tm_mday = utc.tm_mday;
+        rtc.tm_wday = utc.tm_wday;
+        rtc.tm_hour = utc.tm_hour;
+        rtc.tm_min = utc.tm_min;
+        rtc.tm_sec = utc.tm_sec;
+        if ((r = dkb_write_rtc(udev, &rtc)) != 0) {
+            *err_msg = "Set RTC failed";
+            return r;
+        }
+    }
+
+    send_text(ctx, WM_DEVICE_IMAGE, pitem, "Done");
+    return 0;
+}
+
+int DownloadThreadProc(station_context *ctx, tag_list_item *item)
+{
+    const flashini_content *job = ctx->opt.ini_content;
+    usb_dev_handle *bootrom = item->udev;
+
+    send_text(ctx, WM_DEVICE_IMAGE, item, "Download DKB");
+    send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, "");
+    send_text(ctx, WM_DEVICE_PROGRESS, item, "");
+    // The bootstrap only reads the image; its interface predates const.
+    int r = download_dkb(bootrom, nullptr, 0, const_cast<unsigned char *>(ctx->opt.dkb_buf),
+                         ctx->opt.dkb_size);
+    if (r != 0) {
+        send_code(ctx, WM_DEVICE_COMPLETED, item, r);
+        send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, "Download DKB failed");
+        usb_close(bootrom);
+        send_code(ctx, WM_DEVICE_DISCONNECTED, item, 0);
+        return 0;
+    }
+    usb_close(bootrom);
+
+    send_text(ctx, WM_DEVICE_IMAGE, item, "Wait for DKB");
+    usb_dev_handle *agent = nullptr;
+    std::string agent_name;
+    if (wait_for_dkb(ctx, &agent, ctx->opt.agent_wait_ms, item->interface_1_name,
+                     item->interface_2_name, &agent_name) != 0) {
+        send_code(ctx, WM_DEVICE_COMPLETED, item, 1);
+        send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, "Wait for DKB failed");
+        send_code(ctx, WM_DEVICE_DISCONNECTED, item, 0);
+        return 0;
+    }
+
+    const char *errmsg = "";
+    int err = start_download_image(ctx, item, agent, &errmsg);
+    if (err == 0) {
+        send_code(ctx, WM_DEVICE_COMPLETED, item, 0);
+        send_text(ctx, WM_DEVICE_PROGRESS, item, "100%");
+        if (job->loop_test || job->reboot) {
+            dkb_software_reset_device(agent);
+        } else {
+            // Keep the finished phone acknowledged until it is unplugged.
+            while (dkb_ack(agent) == 0 && !sleep_unless_exit(ctx, ctx->opt.ack_period_ms)) {
+            }
+        }
+    } else {
+        send_code(ctx, WM_DEVICE_COMPLETED, item, err);
+        send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, errmsg);
+    }
+    send_code(ctx, WM_DEVICE_DISCONNECTED, item, 0);
+    usb_close(agent);
+    release_agent(ctx, agent_name);
+    return 0;
+}

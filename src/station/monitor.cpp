@@ -1,0 +1,123 @@
+// station core: device discovery. The monitor thread polls USB, attaches every new phone in boot
+// ROM mode to its row (a synchronous WM_DEVICE_CONNECTED to the window thread) and starts its
+// download thread; it reaps ended threads so their interface names can take the next phone.
+// Started by Station::start(), ended by Station::stop() through do_exit.
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "station/station.h"
+#include "usb/usb.h"
+#include "util/bytes.h"
+
+namespace {
+
+bool is_bootrom(unsigned vid, unsigned pid)
+{
+    return (vid == BOOTROM_VID_1 && pid == BOOTROM_PID_1) ||
+           (vid == BOOTROM_VID_2 && pid == BOOTROM_PID_2);
+}
+
+// The attached row cannot get its thread: report the run as failed so the row and the log
+// say so, then give the device back.
+void report_thread_start_failure(station_context *ctx, tag_list_item *item, usb_dev_handle *udev)
+{
+    auto w = reinterpret_cast<WPARAM>(item);
+    ctx->queue.send(WM_DEVICE_COMPLETED, w, 1);
+    ctx->queue.send(WM_DEVICE_DOWNLOAD_MSG, w,
+                    reinterpret_cast<LPARAM>("Download thread failed to start"));
+    ctx->queue.send(WM_DEVICE_DISCONNECTED, w, 0);
+    usb_close(udev);
+}
+
+// One member of a pass: attach it and start its thread, unless its name already has one.
+void take_device(const std::shared_ptr<station_context> &ctx, download_thread_list &ll,
+                 const std::string &path)
+{
+    if (path.size() >= USB_PATH_MAX)
+        return;
+    unsigned vid = 0;
+    unsigned pid = 0;
+    char name[STATION_NAME_MAX];
+    if (GetVIDPIDFromDevicePath(path.c_str(), &vid, &pid) != 0 || !is_bootrom(vid, pid))
+        return;
+    if (ExtractInterfaceName(path.c_str(), name) != 0)
+        return;
+    if (FindDeviceStillConnectedNAlive(name, ll))
+        return;
+    usb_dev_handle *udev = usb_open(path.c_str());
+    if (!udev)
+        return;
+    if (usb_set_configuration(udev, 1) != 0 || usb_claim_interface(udev, 0) != 0) {
+        usb_close(udev);
+        return;
+    }
+    auto *item = reinterpret_cast<tag_list_item *>(ctx->queue.send(
+        WM_DEVICE_CONNECTED, reinterpret_cast<WPARAM>(udev), reinterpret_cast<LPARAM>(name)));
+    if (!item) {
+        // Refused (the row's previous run is still going), out of memory, or stopping: the
+        // device is tried again on a later pass.
+        usb_close(udev);
+        return;
+    }
+    download_thread_node &node = ll.emplace_front();
+    copy_text_field(node.interfaceName, sizeof node.interfaceName, name);
+    node.udev = udev;
+    node.ended = std::make_shared<std::atomic<bool>>(false);
+    try {
+        node.hThread = std::thread([ctx, item, ended = node.ended] {
+            DownloadThreadProc(ctx.get(), item);
+            ended->store(true);
+        });
+    } catch (const std::system_error &) {
+        ll.pop_front();
+        report_thread_start_failure(ctx.get(), item, udev);
+    }
+}
+
+} // namespace
+
+download_thread_node *FindDeviceStillConnectedNAlive(const char *interface_name,
+                                                     download_thread_list &dl_thread_ll)
+{
+    for (download_thread_node &node : dl_thread_ll)
+        if (strcmp(node.interfaceName, interface_name) == 0)
+            return &node;
+    return nullptr;
+}
+
+void reap_download_threads(download_thread_list &dl_thread_ll)
+{
+    for (auto it = dl_thread_ll.begin(); it != dl_thread_ll.end();) {
+        if (!it->ended || it->ended->load()) {
+            if (it->hThread.joinable())
+                it->hThread.join(); // it has ended: returns at once
+            it = dl_thread_ll.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+int MonitorThreadProc(std::shared_ptr<station_context> ctx)
+{
+    download_thread_list ll;
+    std::vector<std::string> paths;
+    while (!ctx->do_exit.load()) {
+        paths.clear();
+        if (usb_enumerate(&paths) == 0) {
+            for (const std::string &path : paths) {
+                if (ctx->do_exit.load())
+                    break;
+                take_device(ctx, ll, path);
+            }
+            reap_download_threads(ll);
+        }
+        // Pause even when there was no device list at all, so a failing platform is not polled
+        // in a busy loop.
+        std::this_thread::sleep_for(std::chrono::milliseconds(ctx->opt.poll_period_ms));
+    }
+    // Threads still running are waited for (or let go) by Station::stop after it joined us.
+    ctx->monitor_leftovers = std::move(ll);
+    return 0;
+}

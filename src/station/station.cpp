@@ -1,0 +1,207 @@
+// station core: the window-side handlers (attach, result, detach, the text columns), their
+// dispatch (MainProc) and the station's start and stop. Everything here but Station::stop's
+// waiting runs in the window thread, called by the front-end through Station.
+#include "station/station.h"
+
+#include <chrono>
+#include <cstring>
+#include <new>
+
+#include "station/production_log.h"
+#include "usb/usb.h"
+#include "util/bytes.h"
+
+void CleanItemStatus(DeviceList &list, int item)
+{
+    tag_list_item *record = list.GetItemData(item);
+    // Unhook before freeing, so a view repainting on the changes below never sees a freed record.
+    list.SetItemData(item, nullptr);
+    delete record;
+    list.SetItemText(item, COL_STATUS, "");
+    list.SetItemText(item, COL_PROGRESS, "");
+    list.SetItemText(item, COL_IMAGE, "");
+    list.SetItemText(item, COL_DIE_ID, "");
+    list.SetItemText(item, COL_ELAPSED, "");
+}
+
+tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
+                               const char *interface_name)
+{
+    DeviceList &list = ctx->list;
+    int row = FindMappedUSBListItem(list, interface_name);
+    if (row >= 0) {
+        const tag_list_item *previous = list.GetItemData(row);
+        // The row's previous run came in under the fixture's other name and its thread still
+        // reads and addresses that record: the new device waits until that run has detached.
+        if (previous && !previous->detached)
+            return nullptr;
+    }
+    auto *item = new (std::nothrow) tag_list_item();
+    if (!item)
+        return nullptr;
+    item->udev = udev;
+    copy_text_field(item->interface_1_name, sizeof item->interface_1_name, interface_name);
+    item->interface_2_name[0] = '\0';
+    item->status_code = 0;
+    item->tickcount = station_tick_ms();
+    item->startTime = station_local_time();
+    item->completed = false;
+    item->detached = false;
+
+    if (row < 0) {
+        row = list.InsertItem(list.GetItemCount(), "NA", item);
+        list.SetItemText(row, COL_INTERFACE_1, interface_name);
+    } else {
+        CleanItemStatus(list, row);
+        list.SetItemData(row, item);
+        char other[STATION_NAME_MAX];
+        list.GetItemText(row, COL_INTERFACE_1, other, sizeof other);
+        if (strcmp(other, item->interface_1_name) == 0)
+            list.GetItemText(row, COL_INTERFACE_2, other, sizeof other);
+        copy_text_field(item->interface_2_name, sizeof item->interface_2_name, other);
+    }
+    list.SetItemText(row, COL_STATUS, "Device Connected.");
+    return item;
+}
+
+void DeviceCompleted(station_context *ctx, tag_list_item *item, int code)
+{
+    int row = FindListItem(ctx->list, item);
+    if (row < 0)
+        return;
+    item->completed = true;
+    item->status_code = code;
+    if (code == 0) {
+        ctx->list.SetItemText(row, COL_IMAGE, "Finished");
+        ctx->list.SetItemText(row, COL_STATUS, "Completed");
+    }
+    ctx->list.NotifyChanged(row, column_bit(COL_STATUS)); // the Status cell's colour
+    log_msg(ctx->logging_fd, ctx->list, row);
+}
+
+void DeviceDisconnected(station_context *ctx, tag_list_item *item)
+{
+    int row = FindListItem(ctx->list, item);
+    if (row < 0)
+        return;
+    item->udev = nullptr;
+    item->detached = true;
+    if (item->status_code == 0)
+        CleanItemStatus(ctx->list, row);
+}
+
+static void set_column(station_context *ctx, tag_list_item *item, int col, const char *text)
+{
+    int row = FindListItem(ctx->list, item);
+    if (row >= 0)
+        ctx->list.SetItemText(row, col, text);
+}
+
+void DeviceImageMsg(station_context *ctx, tag_list_item *item, const char *text)
+{
+    set_column(ctx, item, COL_IMAGE, text);
+}
+
+void DeviceDieIDMsg(station_context *ctx, tag_list_item *item, const char *text)
+{
+    set_column(ctx, item, COL_DIE_ID, text);
+}
+
+void DeviceDownloadMsg(station_context *ctx, tag_list_item *item, const char *text)
+{
+    set_column(ctx, item, COL_STATUS, text);
+}
+
+void DeviceProgress(station_context *ctx, tag_list_item *item, const char *text)
+{
+    set_column(ctx, item, COL_PROGRESS, text);
+}
+
+LRESULT MainProc(station_context *ctx, unsigned msg, WPARAM wParam, LPARAM lParam)
+{
+    auto *item = reinterpret_cast<tag_list_item *>(wParam);
+    auto *text = reinterpret_cast<const char *>(lParam);
+    switch (msg) {
+    case WM_DEVICE_CONNECTED:
+        return reinterpret_cast<LRESULT>(
+            DeviceConnected(ctx, reinterpret_cast<usb_dev_handle *>(wParam), text));
+    case WM_DEVICE_DISCONNECTED:
+        DeviceDisconnected(ctx, item);
+        return 1;
+    case WM_DEVICE_IMAGE:
+        DeviceImageMsg(ctx, item, text);
+        return 1;
+    case WM_DEVICE_DIEID:
+        DeviceDieIDMsg(ctx, item, text);
+        return 1;
+    case WM_DEVICE_DOWNLOAD_MSG:
+        DeviceDownloadMsg(ctx, item, text);
+        return 1;
+    case WM_DEVICE_PROGRESS:
+        DeviceProgress(ctx, item, text);
+        return 1;
+    case WM_DEVICE_COMPLETED:
+        DeviceCompleted(ctx, item, static_cast<int>(lParam));
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+Station::Station(station_options options)
+    : ctx_(std::make_shared<station_context>(std::move(options)))
+{
+    ctx_->logging_fd = ctx_->opt.logging_fd;
+}
+
+Station::~Station() { stop(); }
+
+int Station::start()
+{
+    station_context *ctx = ctx_.get();
+    if (ctx->started || ctx->stopped || !ctx->opt.ini_content)
+        return -1;
+    ctx->queue.open(
+        [ctx](unsigned msg, WPARAM w, LPARAM l) { return MainProc(ctx, msg, w, l); },
+        std::this_thread::get_id());
+    if (!ctx->opt.port_mapping_path.empty())
+        ctx->no_of_mapped_ports = InitUSBMapping(ctx->list, ctx->opt.port_mapping_path.c_str());
+    try {
+        ctx->hMonitorThread = std::thread(MonitorThreadProc, ctx_);
+    } catch (const std::system_error &) {
+        ctx->queue.close();
+        return -1;
+    }
+    ctx->started = true;
+    return 0;
+}
+
+void Station::stop()
+{
+    station_context *ctx = ctx_.get();
+    if (ctx->stopped)
+        return;
+    ctx->stopped = true;
+    ctx->do_exit.store(1);
+    // From here every send returns at once, so no thread joined below can be blocked in one.
+    ctx->queue.close();
+    if (ctx->hMonitorThread.joinable())
+        ctx->hMonitorThread.join();
+
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::milliseconds(ctx->opt.stop_wait_ms);
+    for (download_thread_node &node : ctx->monitor_leftovers) {
+        if (!node.hThread.joinable())
+            continue;
+        while (ctx->opt.stop_wait_ms >= 0 && !node.ended->load() && clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (ctx->opt.stop_wait_ms < 0 || node.ended->load())
+            node.hThread.join();
+        else
+            node.hThread.detach(); // it holds the context; the process end reclaims it
+    }
+    if (ctx->logging_fd) {
+        fclose(ctx->logging_fd);
+        ctx->logging_fd = nullptr;
+    }
+}

@@ -1,0 +1,51 @@
+// ui: the program's start-up and shutdown, shared by every front-end. Called by main() with the
+// front-end's operator messages and station window; tests call it with recording ones.
+//
+// Start-up, in order: single-instance lock; the job (flasher.ini in the working directory);
+// the post-flash plug-in and, when one is loaded, the job's one-file image description; the
+// production log when the job asks for one; the DKB image; the station window until the
+// operator's confirmed quit. Every failure is one operator message and the end of the program;
+// the exit code is 0 on every path.
+#pragma once
+
+#include "station/station.h"
+#include "ui/operator_messages.h"
+
+#include <cstdio>
+#include <string>
+
+namespace ui {
+
+struct ProgramOptions {
+    std::string lock_path;                  // empty: default_lock_path()
+    std::string job_path = "flasher.ini";   // relative to the working directory
+    std::string plugin_ini;                 // empty: the plug-in host's "./post_plugin.ini"
+    std::string log_dir = "log";
+    std::string port_mapping_path = PORT_MAPPING_DEFAULT_PATH;
+};
+
+// What start-up hands to the window: everything the station needs, and what the front-end
+// shows (log path, plug-in name).
+struct StationSetup {
+    station_options options;   // job, DKB image, plug-in, log stream (taken over), mapping
+    std::string log_path;      // the CSV log being written; empty without one
+};
+
+// The station window as start-up sees it. run() creates the station from setup.options, runs
+// the window until the operator's confirmed quit (which stops the station: do_exit raised,
+// log closed) and returns then.
+class StationWindow {
+public:
+    virtual ~StationWindow() = default;
+    virtual void run(StationSetup &setup) = 0;
+};
+
+// The whole program. Returns 0 on every path.
+int run_program(const ProgramOptions &options, OperatorMessages &messages, StationWindow &window);
+
+// The window's close request: asks "Are you sure you want to quit?"; on Yes stops the station
+// (raises do_exit, closes the log) and returns true; otherwise changes nothing and returns false.
+// On the window thread, never from inside a message handler.
+bool confirm_quit(OperatorMessages &messages, Station &station);
+
+}  // namespace ui

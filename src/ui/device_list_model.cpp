@@ -1,0 +1,98 @@
+// ui (Qt): device list model adapter. Called by Qt's views in the GUI thread and by the
+// station core's DeviceList observer (same thread).
+#include "device_list_model.h"
+
+#include <QColor>
+
+namespace ui {
+
+DeviceListModel::DeviceListModel(DeviceList &list, QObject *parent,
+                                 std::function<void(const DeviceListChange &)> also)
+    : QAbstractTableModel(parent), list_(list), also_(std::move(also))
+{
+    list_.set_observer([this](const DeviceListChange &c) { on_change(c); });
+}
+
+DeviceListModel::~DeviceListModel()
+{
+    list_.set_observer(nullptr);
+}
+
+int DeviceListModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : list_.GetItemCount();
+}
+
+int DeviceListModel::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : COL_COUNT;
+}
+
+QVariant DeviceListModel::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= list_.GetItemCount() || index.column() >= COL_COUNT)
+        return {};
+    switch (role) {
+    case Qt::DisplayRole:
+    case Qt::ToolTipRole:
+        return QString::fromStdString(list_.text(index.row(), index.column()));
+    case Qt::BackgroundRole: {
+        uint32_t rgb = ProcessCustomDraw(list_, index.row(), index.column());
+        if (rgb == STATION_COLOUR_DEFAULT)
+            return {};   // the view's own background
+        return QColor(QRgb(rgb));
+    }
+    case Qt::ForegroundRole:
+        // Status cells on red or green stay readable in a dark desktop theme too.
+        if (ProcessCustomDraw(list_, index.row(), index.column()) != STATION_COLOUR_DEFAULT)
+            return QColor(Qt::black);
+        return {};
+    case Qt::TextAlignmentRole:
+        return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);
+    default:
+        return {};
+    }
+}
+
+QVariant DeviceListModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || section < 0 || section >= COL_COUNT)
+        return {};
+    if (role == Qt::DisplayRole)
+        return QString::fromLatin1(kDeviceListColumnTitles[section]);
+    if (role == Qt::TextAlignmentRole)
+        return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);
+    return {};
+}
+
+void DeviceListModel::on_change(const DeviceListChange &c)
+{
+    switch (c.kind) {
+    case DeviceListChange::RowAboutToBeInserted:
+        beginInsertRows(QModelIndex(), c.row, c.row);
+        break;
+    case DeviceListChange::RowInserted:
+        endInsertRows();
+        break;
+    case DeviceListChange::CellsChanged: {
+        // One signal per run of adjacent changed columns: views repaint just those cells.
+        int col = 0;
+        while (col < COL_COUNT) {
+            if (!(c.columns & column_bit(col))) {
+                ++col;
+                continue;
+            }
+            int first = col;
+            while (col < COL_COUNT && (c.columns & column_bit(col)))
+                ++col;
+            emit dataChanged(index(c.row, first), index(c.row, col - 1),
+                             {Qt::DisplayRole, Qt::BackgroundRole});
+        }
+        break;
+    }
+    }
+    if (also_)
+        also_(c);
+}
+
+}  // namespace ui

@@ -1,0 +1,36 @@
+// ui (Qt): the device list as a Qt table model. Used by the station window's QTableView.
+//
+// A thin adapter: every text and colour comes from the station core's DeviceList and its colour
+// rule; the adapter only forwards the list's change notices as Qt model signals. It lives in the
+// GUI thread, which is the station's window thread, so it reads the list without locks.
+#pragma once
+
+#include "station/device_list.h"
+
+#include <QAbstractTableModel>
+
+#include <functional>
+
+namespace ui {
+
+class DeviceListModel : public QAbstractTableModel {
+public:
+    // Subscribes to list's change notices; list must outlive the model. also (optional) sees
+    // every change after the model has signalled it.
+    explicit DeviceListModel(DeviceList &list, QObject *parent = nullptr,
+                             std::function<void(const DeviceListChange &)> also = nullptr);
+    ~DeviceListModel() override;
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+private:
+    void on_change(const DeviceListChange &change);
+
+    DeviceList &list_;
+    std::function<void(const DeviceListChange &)> also_;
+};
+
+}  // namespace ui

@@ -1,0 +1,123 @@
+// ui (terminal): table rendering and per-change lines of the device list. Called by the
+// terminal front-end in its window thread.
+#include "terminal_view.h"
+
+#include <algorithm>
+
+namespace ui {
+
+const int kTerminalColumnWidths[COL_COUNT] = {10, 15, 15, 22, 11, 28, 13, 24};
+
+namespace {
+
+// The cell text cut or padded to width (a space always separates columns).
+std::string fit(const std::string &text, int width)
+{
+    size_t room = static_cast<size_t>(width - 1);
+    std::string s = text.size() > room ? text.substr(0, room - 1) + "~" : text;
+    s.resize(static_cast<size_t>(width), ' ');
+    return s;
+}
+
+// ANSI background for a core colour; black text keeps it readable on any terminal theme.
+std::string ansi_background(uint32_t rgb)
+{
+    switch (rgb) {
+    case STATION_COLOUR_PASSED:
+        return "\033[30;42m";
+    case STATION_COLOUR_FAILED:
+        return "\033[97;41m";
+    case STATION_COLOUR_ODD_ROW:
+        return "\033[30;48;5;254m";
+    default:
+        return "";
+    }
+}
+
+}  // namespace
+
+std::string render_table(const DeviceList &list, bool colour, int max_width)
+{
+    // Columns that fit in max_width; the last one shown is narrowed to what is left.
+    int widths[COL_COUNT];
+    int used = 0;
+    for (int c = 0; c < COL_COUNT; ++c) {
+        int w = kTerminalColumnWidths[c];
+        if (max_width > 0)
+            w = std::max(0, std::min(w, max_width - used));
+        widths[c] = w < 3 ? 0 : w;   // too narrow to show anything useful
+        used += widths[c];
+    }
+    std::string out;
+    if (colour)
+        out += "\033[1m";
+    for (int c = 0; c < COL_COUNT; ++c)
+        if (widths[c])
+            out += fit(kDeviceListColumnTitles[c], widths[c]);
+    if (colour)
+        out += "\033[0m";
+    out += "\n";
+    for (int r = 0; r < list.GetItemCount(); ++r) {
+        for (int c = 0; c < COL_COUNT; ++c) {
+            if (!widths[c])
+                continue;
+            std::string cell = fit(list.text(r, c), widths[c]);
+            std::string bg = colour ? ansi_background(ProcessCustomDraw(list, r, c)) : "";
+            out += bg.empty() ? cell : bg + cell + "\033[0m";
+        }
+        out += "\n";
+    }
+    return out;
+}
+
+std::string row_label(const DeviceList &list, int row)
+{
+    const std::string &fixture = list.text(row, COL_FIXTURE_ID);
+    std::string label = "Fixture " + fixture;
+    if (fixture == "NA")
+        label += " (" + list.text(row, COL_INTERFACE_1) + ")";
+    return label;
+}
+
+std::string EventLines::lines_for(const DeviceList &list, const DeviceListChange &change)
+{
+    int row = change.row;
+    if (change.kind == DeviceListChange::RowAboutToBeInserted || row < 0 ||
+        row >= list.GetItemCount())
+        return {};
+    if (change.kind == DeviceListChange::RowInserted) {
+        // Rows are only ever inserted; keep our memory aligned with the list's indexes.
+        rows_.insert(rows_.begin() + std::min<size_t>(static_cast<size_t>(row), rows_.size()),
+                     Seen{});
+    }
+    if (rows_.size() < static_cast<size_t>(list.GetItemCount()))
+        rows_.resize(static_cast<size_t>(list.GetItemCount()));
+    Seen &seen = rows_[static_cast<size_t>(row)];
+
+    std::string out;
+    for (int c = 0; c < COL_COUNT; ++c) {
+        if (!(change.columns & column_bit(c)) || c == COL_ELAPSED)
+            continue;
+        const std::string &now = list.text(row, c);
+        if (now == seen.cells[static_cast<size_t>(c)])
+            continue;
+        seen.cells[static_cast<size_t>(c)] = now;
+        if (now.empty() || c == COL_FIXTURE_ID)
+            continue;
+        out += row_label(list, row) + ": " + kDeviceListColumnTitles[c] + ": " + now + "\n";
+    }
+
+    const tag_list_item *item = list.GetItemData(row);
+    if (item && item->completed && !seen.result_shown) {
+        seen.result_shown = true;
+        out += row_label(list, row) + ": result: " +
+               (item->status_code == 0 ? std::string("passed")
+                                       : "failed, code " + std::to_string(item->status_code)) +
+               ", " + list.text(row, COL_ELAPSED) + "\n";
+    }
+    if (!item || !item->completed)
+        seen.result_shown = false;   // a new run on this row (records may reuse an address)
+    return out;
+}
+
+}  // namespace ui

@@ -52,7 +52,9 @@ struct BootromFault {
         WRONG_LEN,           // answer with the length field plus one (same bytes on the wire)
         GRANT_TOO_LARGE,     // at that data header, grant one byte more than remains
         UNEXPECTED_IMAGE,    // at that select image, ask for image_id
-        UNPLUG_AFTER_BYTES,  // leave the bus once `bytes` image bytes (TIM + DKB) have arrived
+        UNPLUG_AFTER_BYTES,  // leave the bus, unanswered, at the data command that brings the
+                             // image bytes received (TIM + DKB) to `bytes` or more; what lies
+                             // beyond `bytes` is dropped (cmd and occurrence are not used)
     };
     Kind kind = NONE;
     uint8_t cmd = 0;         // the command it fires at (BOOTROM_PREAMBLE for the preamble)
@@ -84,7 +86,7 @@ struct BootromLogEntry {
     uint8_t status;    // status answered (0 = success)
 };
 
-class Bootrom : public vbus::Device, public std::enable_shared_from_this<Bootrom> {
+class Bootrom : public vbus::Device {
 public:
     explicit Bootrom(BootromOptions options = {});
 
@@ -104,9 +106,12 @@ public:
 private:
     enum Stage { WANT_TIM, WANT_DKB, BOOTED };
 
-    void handle_frame(uint8_t cmd, uint8_t seq, const uint8_t *data, uint32_t len);
-    const BootromFault *fault_at(uint8_t cmd, int occurrence, BootromFault::Kind kind) const;
-    void answer(uint8_t cmd, uint8_t status, const uint8_t *data, uint8_t len, int occurrence);
+    bool handle_preamble(const uint8_t *p);
+    bool handle_frame(uint8_t cmd, uint8_t seq, const uint8_t *data, uint32_t len);
+    uint8_t process(uint8_t cmd, uint8_t seq, const uint8_t *data, uint32_t len,
+                    std::vector<uint8_t> *reply);
+    const BootromFault *fault(BootromFault::Kind kind, uint8_t cmd, int occurrence) const;
+    void answer(uint8_t cmd, uint8_t status, const std::vector<uint8_t> &data, int occurrence);
     uint32_t next_grant(uint32_t remaining);
     bool check_tim(const std::vector<uint8_t> &tim);
     void leave_bus();

@@ -1,0 +1,70 @@
+// test support: an emulated USB bus for the libusb backend, built on umockdev. Used by the tests
+// in tests/umockdev/, which run the real libusb path (usb_open, usb_bulk_*, usb_enumerate) with
+// no USB hardware and no kernel USB stack.
+//
+// It mirrors the virtual bus (usb/vbus.h): a vbus::Device model is plugged in under a sysfs port
+// path ("1-1.2": bus 1, ports 1 then 2) and appears to libusb as a real device with descriptors
+// (one configuration, interface 0, bulk OUT 0x02 and bulk IN 0x81, 512-byte packets). Host bulk
+// OUT requests reach Device::bulk_out; what the Device sends through its Link completes the
+// host's bulk IN requests, each transfer ending in a short packet. The same device models run
+// unchanged on either bus.
+//
+// Process rules (umockdev's): the program runs with libumockdev-preload.so.0 preloaded (see
+// reexec_with_preload), start() creates the one testbed of the process before libusb is first
+// initialised, and stop() removes it at the end.
+#pragma once
+
+#include "usb/vbus.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace umockbus {
+
+// Called first thing in main(). Unless the preload library is already in LD_PRELOAD, re-executes
+// the program with it added (and with the sanitizer options it needs); returns only when the
+// process already runs preloaded or when the library is missing (then preloaded() is false).
+void reexec_with_preload(char **argv);
+// True when this process runs under umockdev's preload library.
+bool preloaded();
+// Why the emulation is unavailable ("" when it is available), for a test's skip message.
+std::string unavailable_reason();
+
+// Creates the testbed. 0, or -1 when not preloaded or when umockdev fails. Call once, before the
+// libusb backend creates its context.
+int start();
+// Unplugs everything and removes the testbed (its temporary directory).
+void stop();
+
+// Plugs dev in under port_path ("B-P" or "B-P.P..."), creating the hubs above it as needed; the
+// device gets the next free device address on its bus. 0, or -1 when the path is malformed, the
+// port is taken or umockdev refuses the device.
+int plug(const std::string &port_path, uint16_t vid, uint16_t pid,
+         std::shared_ptr<vbus::Device> dev);
+// Unplugs the device under port_path as a cable pull does: in-flight requests fail as on a gone
+// device, later ones too, and libusb is told through a "remove" uevent. 0, or -1 when none.
+int unplug(const std::string &port_path);
+// Runs fn once on the bus's timer thread after delay_ms.
+void after(int delay_ms, std::function<void()> fn);
+// Port paths of the plugged devices (hubs excluded), sorted.
+std::vector<std::string> paths();
+// Cancels pending after() calls (waiting for a running one) and unplugs every device.
+void reset();
+// The device address (devnum) of the device under port_path, or -1 when none is plugged there.
+int device_address(const std::string &port_path);
+
+// Where a model that plugs its successor itself (a phone's boot ROM handing over to its agent)
+// sends that call. Tests install a Plugger that targets this bus instead of the virtual bus.
+struct Plugger {
+    std::function<int(const std::string &instance, uint16_t vid, uint16_t pid,
+                      std::shared_ptr<vbus::Device> dev)>
+        plug;
+    std::function<void(int delay_ms, std::function<void()> fn)> after;
+};
+// A Plugger for this bus: the instance names a port path.
+Plugger plugger();
+
+}  // namespace umockbus

@@ -36,6 +36,30 @@ struct GrantPolicy {
     std::vector<uint32_t> list;
     uint32_t seed = 1;
     uint32_t random_max = 4096;
+
+    static GrantPolicy whole() { return {}; }
+    static GrantPolicy fixed_size(uint32_t n)
+    {
+        GrantPolicy g;
+        g.kind = FIXED;
+        g.fixed = n;
+        return g;
+    }
+    static GrantPolicy listed(std::vector<uint32_t> sizes)
+    {
+        GrantPolicy g;
+        g.kind = LIST;
+        g.list = std::move(sizes);
+        return g;
+    }
+    static GrantPolicy random(uint32_t seed, uint32_t max)
+    {
+        GrantPolicy g;
+        g.kind = RANDOM;
+        g.seed = seed;
+        g.random_max = max;
+        return g;
+    }
 };
 
 // The preamble has no command id; faults and log entries name it with this value.

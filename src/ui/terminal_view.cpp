@@ -6,7 +6,7 @@
 
 namespace ui {
 
-const int kTerminalColumnWidths[COL_COUNT] = {10, 15, 15, 22, 11, 28, 13, 24};
+const int kTerminalColumnWidths[COL_COUNT] = {11, 15, 15, 22, 11, 28, 13, 24};
 
 namespace {
 
@@ -107,8 +107,10 @@ std::string EventLines::lines_for(const DeviceList &list, const DeviceListChange
         out += row_label(list, row) + ": " + kDeviceListColumnTitles[c] + ": " + now + "\n";
     }
 
+    // The result goes with the Status cell's change (its text or colour), which the result
+    // handler sends after the row's texts are final.
     const tag_list_item *item = list.GetItemData(row);
-    if (item && item->completed && !seen.result_shown) {
+    if (item && item->completed && !seen.result_shown && (change.columns & column_bit(COL_STATUS))) {
         seen.result_shown = true;
         out += row_label(list, row) + ": result: " +
                (item->status_code == 0 ? std::string("passed")

@@ -1,0 +1,73 @@
+// ui: the virtual production line of --simulate. Created by main(); runs beside the station in
+// the window thread of either front-end (a StationCompanion).
+//
+// Fixtures 1..N each hold one virtual phone at a time (vphone::plug_phone) under the instance
+// "sim-<n>"; the port mapping written for the run gives fixture n the interface names "sim-<n>"
+// and "simagent-<n>", so a phone whose agent comes back under the other name stays on its row.
+// A phone is taken out a moment after its result shows, and the next one is put in, until the
+// operator quits or the duration ends. With a fault rate, that share of phones is built to fail.
+#pragma once
+
+#include "station_companion.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace ui {
+
+struct SimulationOptions {
+    int phones = 0;               // fixtures, 1..64
+    double fault_rate = 0.0;      // share of phones built to fail, 0..1
+    double usb_mbps = 0.0;        // link speed in megabytes a second; 0 = as fast as possible
+    int duration_s = 0;           // 0: until the operator quits
+    uint32_t page_size = 2048;    // NAND geometry of every phone
+    uint32_t pages_per_block = 64;
+    uint32_t oob_size = 64;
+    uint32_t block_count = 2048;
+    uint32_t bad_blocks = 4;      // factory-bad blocks per phone, at random places
+    uint32_t seed = 1;            // the line's random choices (faults, agent names, bad blocks)
+    int swap_delay_ms = 800;      // from a result to the phone's removal, and on to the next one
+};
+
+// Writes the run's port mapping (fixtures 1..phones) to a new file under the temporary
+// directory; returns its path, or empty with *error set.
+std::string write_simulation_ports(int phones, std::string *error);
+
+class ProductionLine : public StationCompanion {
+public:
+    explicit ProductionLine(SimulationOptions options);
+    ~ProductionLine() override;
+
+    void started(Station &station) override;
+    void row_changed(const DeviceList &list, const DeviceListChange &change) override;
+    void tick() override;
+    bool finished() const override;
+    void stopping() override;
+    std::string status_line() const override;
+
+    // The closing report: phones programmed, failures, throughput, the CSV log.
+    std::string summary(const std::string &log_path) const;
+
+    int passed() const { return passed_; }
+    int failed() const { return failed_; }
+
+private:
+    struct Fixture;
+    void put_phone_in(int fixture);
+    void take_phone_out(int fixture);
+
+    SimulationOptions opt_;
+    std::vector<std::unique_ptr<Fixture>> fixtures_;   // index = fixture number - 1
+    std::mt19937 rng_;
+    std::chrono::steady_clock::time_point start_{};
+    std::chrono::steady_clock::time_point end_{};      // set by stopping()
+    bool running_ = false;
+    int passed_ = 0, failed_ = 0;
+    uint64_t bytes_programmed_ = 0;                    // image bytes of passed phones
+};
+
+}  // namespace ui

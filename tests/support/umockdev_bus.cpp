@@ -23,6 +23,7 @@
 #include <linux/usbdevice_fs.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -493,8 +494,13 @@ void discard_urb(Emu &e, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
     complete(client, 0, 0);
 }
 
+// The device records reach umockdev's worker thread through GLib, whose locks ThreadSanitizer
+// cannot see; this pair of atomic operations tells it that a record is complete before use.
+std::atomic<unsigned> g_published{0};
+
 gboolean handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user)
 {
+    g_published.load(std::memory_order_acquire);
     Emu &e = *static_cast<Emu *>(user);
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
@@ -588,6 +594,7 @@ gboolean handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer
 // next reader instead of a request nobody will reap.
 void client_vanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user)
 {
+    g_published.load(std::memory_order_acquire);
     Emu &e = *static_cast<Emu *>(user);
     std::lock_guard lk(e.m);
     auto drop = [&](std::deque<Urb *> &q) {
@@ -940,6 +947,7 @@ int plug(const std::string &port_path, uint16_t vid, uint16_t pid,
     }
     b.all.push_back(std::move(owned));
 
+    g_published.fetch_add(1, std::memory_order_release);
     e->handler = umockdev_ioctl_base_new();
     g_signal_connect(e->handler, "handle-ioctl", G_CALLBACK(handle_ioctl), e);
     g_signal_connect(e->handler, "client-vanished", G_CALLBACK(client_vanished), e);

@@ -8,6 +8,7 @@
 
 #include <sys/resource.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -46,8 +47,8 @@ public:
         return sizes_;
     }
     vbus::Link *link_ = nullptr;
-    bool echo_ = true;
-    bool unplug_on_out_ = false;
+    std::atomic<bool> echo_{true};
+    std::atomic<bool> unplug_on_out_{false};
 
 private:
     std::mutex m_;

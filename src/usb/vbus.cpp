@@ -165,7 +165,9 @@ void timer_loop()
         }
         auto it = b.timers.begin();
         if (it->first > Clock::now()) {
-            b.tcv.wait_until(lk, it->first);
+            // A copy: reset() may free the entry while we wait, and wait_until reads it after.
+            const Clock::time_point when = it->first;
+            b.tcv.wait_until(lk, when);
             continue;
         }
         std::function<void()> fn = std::move(it->second);

@@ -26,10 +26,10 @@ enum {
 // Frame geometry.
 enum {
     SOR_PREAMBLE_SIZE = 4,
-    SOR_COMMAND_HEAD_SIZE = 8,     // cmd, seq, cid, flags, len (u32)
-    SOR_RESPONSE_HEAD_SIZE = 6,    // cmd, seq, cid, status, flags, len (u8)
+    SOR_COMMAND_HEAD_SIZE = 8,  // cmd, seq, cid, flags, len (u32)
+    SOR_RESPONSE_HEAD_SIZE = 6, // cmd, seq, cid, status, flags, len (u8)
     SOR_RESPONSE_MAX_DATA = 255,
-    SOR_RESPONSE_SIZE = SOR_RESPONSE_HEAD_SIZE + SOR_RESPONSE_MAX_DATA,   // 261
+    SOR_RESPONSE_SIZE = SOR_RESPONSE_HEAD_SIZE + SOR_RESPONSE_MAX_DATA, // 261
     SOR_VERSION_DATA_SIZE = 12,
 };
 
@@ -46,11 +46,11 @@ enum {
 // Result codes of this layer.
 enum {
     SOR_OK = 0,
-    SOR_ERR_PREAMBLE = -2,   // the preamble echo differs from the preamble
-    SOR_ERR_READ = -3,       // an answer (or the echo) did not arrive in full
-    SOR_ERR_WRITE = -4,      // a frame (or the preamble) was not written in full; no memory
-    SOR_ERR_ANSWER = -6,     // wrong cmd or len in an answer; a grant the image cannot fill
-    SOR_ERR_STATUS = -7,     // the ROM answered with a non-zero status
+    SOR_ERR_PREAMBLE = -2, // the preamble echo differs from the preamble
+    SOR_ERR_READ = -3,     // an answer (or the echo) did not arrive in full
+    SOR_ERR_WRITE = -4,    // a frame (or the preamble) was not written in full; no memory
+    SOR_ERR_ANSWER = -6,   // wrong cmd or len in an answer; a grant the image cannot fill
+    SOR_ERR_STATUS = -7,   // the ROM answered with a non-zero status
 };
 
 // 00 D3 02 2B, sent raw; the ROM echoes it.
@@ -59,10 +59,10 @@ extern const uint8_t sor_boot_rom_preamble[SOR_PREAMBLE_SIZE];
 // Host to ROM: SOR_COMMAND_HEAD_SIZE + len bytes on the wire.
 struct sor_bootrom_command {
     uint8_t cmd;
-    uint8_t seq;     // 0 except during an image transfer
-    uint8_t cid;     // 0
-    uint8_t flags;   // 0
-    uint32_t len;    // bytes of data that follow
+    uint8_t seq;   // 0 except during an image transfer
+    uint8_t cid;   // 0
+    uint8_t flags; // 0
+    uint32_t len;  // bytes of data that follow
     const uint8_t *data;
 };
 
@@ -75,9 +75,9 @@ struct sor_bootrom_response {
     uint8_t cmd;
     uint8_t seq;
     uint8_t cid;
-    uint8_t status;   // 0 = success, else a row of SOR_ERROR_CODES
+    uint8_t status; // 0 = success, else a row of SOR_ERROR_CODES
     uint8_t flags;
-    uint8_t len;      // data bytes that follow
+    uint8_t len; // data bytes that follow
     uint8_t data[SOR_RESPONSE_MAX_DATA];
 };
 static_assert(sizeof(sor_bootrom_response) == SOR_RESPONSE_SIZE);
@@ -87,9 +87,9 @@ void sor_bootrom_response_get(const uint8_t *in, size_t n, sor_bootrom_response 
 
 // The ROM's version answer, decoded.
 struct sor_bootrom_version {
-    char version[4];        // characters, most significant byte of the first word first
-    uint32_t date;          // e.g. 0x12345678, printed as %08X
-    uint8_t processor[4];   // three characters, then a number
+    char version[4];      // characters, most significant byte of the first word first
+    uint32_t date;        // e.g. 0x12345678, printed as %08X
+    uint8_t processor[4]; // three characters, then a number
 };
 
 // Greets the ROM: preamble out, echo back. 0, -2, -3 or -4.

@@ -9,9 +9,9 @@
 
 // Image ids, as the ROM's select image answer and the TIM carry them.
 enum : uint32_t {
-    SOR_IMAGE_ID_TIM = 0x54494D48,   // bytes 48 4D 49 54
-    SOR_IMAGE_ID_DKB = 0x444B4249,   // bytes 49 42 4B 44
-    SOR_IMAGE_ID_NONE = 0xFFFFFFFF,  // next_image_id of the last image
+    SOR_IMAGE_ID_TIM = 0x54494D48,  // bytes 48 4D 49 54
+    SOR_IMAGE_ID_DKB = 0x444B4249,  // bytes 49 42 4B 44
+    SOR_IMAGE_ID_NONE = 0xFFFFFFFF, // next_image_id of the last image
 };
 
 // sor_tim: the header proper, 14 u32 fields.
@@ -42,7 +42,7 @@ enum {
     SOR_TIM_IMAGE_IMAGE_SIZE = 16,
     SOR_TIM_IMAGE_IMAGE_SIZE_TO_HASH = 20,
     SOR_TIM_IMAGE_HASH_ALGORITHM_ID = 24,
-    SOR_TIM_IMAGE_HASH = 28,   // 8 words
+    SOR_TIM_IMAGE_HASH = 28, // 8 words
     SOR_TIM_IMAGE_HASH_WORDS = 8,
     SOR_TIM_IMAGE_SIZE = 60,
 };
@@ -50,8 +50,8 @@ enum {
 // The default TIM: the header and two image records (the TIM itself, then the DKB image).
 enum {
     SOR_DEFAULT_TIM_SIZE = 176,
-    SOR_DEFAULT_TIM_IMAGE1 = 56,    // offset of the TIM's own record
-    SOR_DEFAULT_TIM_IMAGE2 = 116,   // offset of the DKB image's record
+    SOR_DEFAULT_TIM_IMAGE1 = 56,  // offset of the TIM's own record
+    SOR_DEFAULT_TIM_IMAGE2 = 116, // offset of the DKB image's record
 };
 static_assert(SOR_DEFAULT_TIM_IMAGE1 == int(SOR_TIM_SIZE));
 static_assert(SOR_DEFAULT_TIM_IMAGE2 == SOR_DEFAULT_TIM_IMAGE1 + int(SOR_TIM_IMAGE_SIZE));

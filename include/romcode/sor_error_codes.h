@@ -8,7 +8,7 @@ enum { SOR_ERROR_DESCRIPTION_SIZE = 50, SOR_ERROR_CODES_COUNT = 53 };
 
 struct sor_bootrom_errorcode {
     uint8_t code;
-    char description[SOR_ERROR_DESCRIPTION_SIZE];   // zero-terminated
+    char description[SOR_ERROR_DESCRIPTION_SIZE]; // zero-terminated
 };
 
 // The 53 rows, in the order of their codes.

@@ -20,16 +20,17 @@
 
 #include "usb/vbus.h"
 
-namespace vphone {
+namespace vphone
+{
 
 // How the ROM cuts an image: the size it grants after each data header.
 struct GrantPolicy {
     enum Kind {
-        WHOLE,    // everything that remains at once
-        FIXED,    // min(fixed, remaining)
-        LIST,     // list[i] for the i-th header of each image, unclamped (may exceed what
-                  // remains, or be 0); once the list is used up, what remains
-        RANDOM,   // min(a pseudo-random size in [1, random_max], remaining), from seed
+        WHOLE,  // everything that remains at once
+        FIXED,  // min(fixed, remaining)
+        LIST,   // list[i] for the i-th header of each image, unclamped (may exceed what
+                // remains, or be 0); once the list is used up, what remains
+        RANDOM, // min(a pseudo-random size in [1, random_max], remaining), from seed
     };
     Kind kind = WHOLE;
     uint32_t fixed = 512;
@@ -68,30 +69,30 @@ constexpr uint8_t BOOTROM_PREAMBLE = 0x00;
 struct BootromFault {
     enum Kind {
         NONE,
-        BAD_PREAMBLE_ECHO,   // echo 00 D3 02 2C instead of the preamble
-        SILENT,              // no answer at all to that command
-        STALL,               // fail the host's write of that command (host sees -1)
-        STATUS,              // answer with status (data zeroed)
-        WRONG_CMD,           // answer with the command id plus one
-        WRONG_LEN,           // answer with the length field plus one (same bytes on the wire)
-        GRANT_TOO_LARGE,     // at that data header, grant one byte more than remains
-        UNEXPECTED_IMAGE,    // at that select image, ask for image_id
-        UNPLUG_AFTER_BYTES,  // leave the bus, unanswered, at the data command that brings the
-                             // image bytes received (TIM + DKB) to `bytes` or more; what lies
-                             // beyond `bytes` is dropped (cmd and occurrence are not used)
+        BAD_PREAMBLE_ECHO,  // echo 00 D3 02 2C instead of the preamble
+        SILENT,             // no answer at all to that command
+        STALL,              // fail the host's write of that command (host sees -1)
+        STATUS,             // answer with status (data zeroed)
+        WRONG_CMD,          // answer with the command id plus one
+        WRONG_LEN,          // answer with the length field plus one (same bytes on the wire)
+        GRANT_TOO_LARGE,    // at that data header, grant one byte more than remains
+        UNEXPECTED_IMAGE,   // at that select image, ask for image_id
+        UNPLUG_AFTER_BYTES, // leave the bus, unanswered, at the data command that brings the
+                            // image bytes received (TIM + DKB) to `bytes` or more; what lies
+                            // beyond `bytes` is dropped (cmd and occurrence are not used)
     };
     Kind kind = NONE;
-    uint8_t cmd = 0;         // the command it fires at (BOOTROM_PREAMBLE for the preamble)
-    int occurrence = 1;      // at the n-th such command (1 = the first)
-    uint8_t status = 0x02;   // for STATUS (GeneralError)
-    uint32_t image_id = 0;   // for UNEXPECTED_IMAGE
-    uint64_t bytes = 0;      // for UNPLUG_AFTER_BYTES
+    uint8_t cmd = 0;       // the command it fires at (BOOTROM_PREAMBLE for the preamble)
+    int occurrence = 1;    // at the n-th such command (1 = the first)
+    uint8_t status = 0x02; // for STATUS (GeneralError)
+    uint32_t image_id = 0; // for UNEXPECTED_IMAGE
+    uint64_t bytes = 0;    // for UNPLUG_AFTER_BYTES
 };
 
 struct BootromOptions {
-    std::string version = "3201";   // 4 characters as the host prints them
+    std::string version = "3201"; // 4 characters as the host prints them
     uint32_t date = 0x20070221;
-    std::string processor = "SRL";  // 3 characters as the host prints them
+    std::string processor = "SRL"; // 3 characters as the host prints them
     uint8_t processor_number = 0x07;
     GrantPolicy grant;
     std::vector<BootromFault> faults;
@@ -103,31 +104,32 @@ struct BootromOptions {
 
 // One command as the ROM received it.
 struct BootromLogEntry {
-    uint8_t cmd;       // command id, or BOOTROM_PREAMBLE
+    uint8_t cmd; // command id, or BOOTROM_PREAMBLE
     uint8_t seq;
-    uint32_t len;      // data bytes of the frame
-    bool answered;     // false when it got no answer (disconnect, silence, stall, unplug)
-    uint8_t status;    // status answered (0 = success)
+    uint32_t len;   // data bytes of the frame
+    bool answered;  // false when it got no answer (disconnect, silence, stall, unplug)
+    uint8_t status; // status answered (0 = success)
 };
 
-class Bootrom : public vbus::Device {
-public:
+class Bootrom : public vbus::Device
+{
+  public:
     explicit Bootrom(BootromOptions options = {});
 
     void connected(vbus::Link *link) override;
     bool bulk_out(const uint8_t *data, size_t len) override;
 
     // Inspection, safe from any thread.
-    std::vector<uint8_t> tim() const;        // TIM bytes received so far
-    std::vector<uint8_t> dkb() const;        // DKB bytes received so far
-    std::vector<uint32_t> grants() const;    // every grant answered, in order
+    std::vector<uint8_t> tim() const;     // TIM bytes received so far
+    std::vector<uint8_t> dkb() const;     // DKB bytes received so far
+    std::vector<uint32_t> grants() const; // every grant answered, in order
     std::vector<BootromLogEntry> log() const;
     bool tim_accepted() const;
     bool dkb_accepted() const;
-    bool handed_over() const;                // left the bus to start the agent
-    bool unplugged() const;                  // left the bus (handover or fault)
+    bool handed_over() const; // left the bus to start the agent
+    bool unplugged() const;   // left the bus (handover or fault)
 
-private:
+  private:
     enum Stage { WANT_TIM, WANT_DKB, BOOTED };
 
     bool handle_preamble(const uint8_t *p);
@@ -141,27 +143,27 @@ private:
     void leave_bus();
 
     const BootromOptions opt_;
-    mutable std::mutex mu_;   // guards everything below
+    mutable std::mutex mu_; // guards everything below
     vbus::Link *link_ = nullptr;
-    std::vector<uint8_t> in_;     // bytes received, not yet parsed
-    int counts_[256] = {};        // commands received, per id
+    std::vector<uint8_t> in_; // bytes received, not yet parsed
+    int counts_[256] = {};    // commands received, per id
     bool greeted_ = false;
     Stage stage_ = WANT_TIM;
     bool selected_ = false;
     bool verified_ = false;
-    bool announced_ = false;      // first data header of the image seen
-    uint32_t remaining_ = 0;      // image bytes still expected
-    uint32_t granted_ = 0;        // bytes granted to the next data command
-    bool grant_open_ = false;     // a data command may follow
-    uint8_t next_seq_ = 1;        // sequence of the next data header
-    size_t header_index_ = 0;     // data headers of this image so far (LIST policy)
+    bool announced_ = false;  // first data header of the image seen
+    uint32_t remaining_ = 0;  // image bytes still expected
+    uint32_t granted_ = 0;    // bytes granted to the next data command
+    bool grant_open_ = false; // a data command may follow
+    uint8_t next_seq_ = 1;    // sequence of the next data header
+    size_t header_index_ = 0; // data headers of this image so far (LIST policy)
     uint32_t rng_;
-    uint32_t dkb_expected_ = 0;   // from the accepted TIM
-    uint64_t image_bytes_ = 0;    // TIM + DKB bytes received, for UNPLUG_AFTER_BYTES
+    uint32_t dkb_expected_ = 0; // from the accepted TIM
+    uint64_t image_bytes_ = 0;  // TIM + DKB bytes received, for UNPLUG_AFTER_BYTES
     std::vector<uint8_t> tim_, dkb_;
     std::vector<uint32_t> grants_;
     std::vector<BootromLogEntry> log_;
     bool tim_ok_ = false, dkb_ok_ = false, handed_over_ = false, unplugged_ = false;
 };
 
-}  // namespace vphone
+} // namespace vphone

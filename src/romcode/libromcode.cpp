@@ -106,8 +106,7 @@ void sor_bootrom_response_get(const uint8_t *in, size_t n, sor_bootrom_response 
 
 // The transport already loops until a request is complete; these add nothing but the fixed
 // endpoints and the rule that a partial result never counts. A negative result is passed on.
-static int _usb_bulk_write(usb_dev_handle *dev, int ep, const uint8_t *bytes, int size,
-                           int timeout)
+static int _usb_bulk_write(usb_dev_handle *dev, int ep, const uint8_t *bytes, int size, int timeout)
 {
     (void)ep;
     int done = 0;
@@ -117,7 +116,7 @@ static int _usb_bulk_write(usb_dev_handle *dev, int ep, const uint8_t *bytes, in
                                size - done, timeout);
         if (r < 0)
             return r;
-        if (r == 0)   // a transport that moves nothing would loop forever: give up
+        if (r == 0) // a transport that moves nothing would loop forever: give up
             return done;
         done += r;
     }
@@ -189,11 +188,10 @@ int sor_romcode_send_premble(usb_dev_handle *udev)
                         SOR_TIMEOUT_PREAMBLE_WRITE) != SOR_PREAMBLE_SIZE)
         return SOR_ERR_WRITE;
     uint8_t echo[SOR_PREAMBLE_SIZE];
-    if (_usb_bulk_read(udev, USB_EP_BULK_IN, echo, SOR_PREAMBLE_SIZE,
-                       SOR_TIMEOUT_PREAMBLE_READ) != SOR_PREAMBLE_SIZE)
+    if (_usb_bulk_read(udev, USB_EP_BULK_IN, echo, SOR_PREAMBLE_SIZE, SOR_TIMEOUT_PREAMBLE_READ) !=
+        SOR_PREAMBLE_SIZE)
         return SOR_ERR_READ;
-    return memcmp(echo, sor_boot_rom_preamble, SOR_PREAMBLE_SIZE) == 0 ? SOR_OK
-                                                                        : SOR_ERR_PREAMBLE;
+    return memcmp(echo, sor_boot_rom_preamble, SOR_PREAMBLE_SIZE) == 0 ? SOR_OK : SOR_ERR_PREAMBLE;
 }
 
 int sor_romcode_get_version(usb_dev_handle *udev, sor_bootrom_version *ver)
@@ -233,7 +231,7 @@ int sor_romcode_send_image(usb_dev_handle *udev, const unsigned char *buf, unsig
 {
     uint32_t remaining = size;
     const unsigned char *pos = buf;
-    uint8_t seq = 1;   // header odd, data even; wraps at 256
+    uint8_t seq = 1; // header odd, data even; wraps at 256
     sor_bootrom_response resp;
 
     for (;;) {

@@ -9,10 +9,10 @@
 
 void sor_tim_put(const sor_tim *t, uint8_t *out)
 {
-    const uint32_t fields[] = {t->version,        t->identifier,     t->trusted,
-                               t->issuedate,      t->oem_unique_id,  t->wtm_flash_sign,
+    const uint32_t fields[] = {t->version,        t->identifier,          t->trusted,
+                               t->issuedate,      t->oem_unique_id,       t->wtm_flash_sign,
                                t->wtm_entry_addr, t->wtm_entry_addr_back, t->wtm_patch_sign,
-                               t->wtm_patch_addr, t->boot_flash_sign, t->no_of_images,
+                               t->wtm_patch_addr, t->boot_flash_sign,     t->no_of_images,
                                t->no_of_keys,     t->size_of_reserved};
     static_assert(sizeof(fields) == SOR_TIM_SIZE);
     for (size_t i = 0; i < sizeof(fields) / sizeof(fields[0]); i++)
@@ -21,10 +21,10 @@ void sor_tim_put(const sor_tim *t, uint8_t *out)
 
 void sor_tim_get(const uint8_t *in, sor_tim *t)
 {
-    uint32_t *fields[] = {&t->version,        &t->identifier,      &t->trusted,
-                          &t->issuedate,      &t->oem_unique_id,   &t->wtm_flash_sign,
+    uint32_t *fields[] = {&t->version,        &t->identifier,          &t->trusted,
+                          &t->issuedate,      &t->oem_unique_id,       &t->wtm_flash_sign,
                           &t->wtm_entry_addr, &t->wtm_entry_addr_back, &t->wtm_patch_sign,
-                          &t->wtm_patch_addr, &t->boot_flash_sign, &t->no_of_images,
+                          &t->wtm_patch_addr, &t->boot_flash_sign,     &t->no_of_images,
                           &t->no_of_keys,     &t->size_of_reserved};
     static_assert(sizeof(fields) / sizeof(fields[0]) * 4 == SOR_TIM_SIZE);
     for (size_t i = 0; i < sizeof(fields) / sizeof(fields[0]); i++)
@@ -89,7 +89,7 @@ unsigned char *generate_default_tim_for_dkb(unsigned char *img, int size, int cr
     header.no_of_images = 2;
     sor_tim_put(&header, tim);
 
-    sor_tim_image self = {};   // the TIM describes itself first
+    sor_tim_image self = {}; // the TIM describes itself first
     self.image_id = SOR_IMAGE_ID_TIM;
     self.next_image_id = SOR_IMAGE_ID_DKB;
     self.load_addr = SOR_DEFAULT_TIM_LOAD_ADDR;

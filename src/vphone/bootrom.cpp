@@ -12,8 +12,10 @@
 
 #include "util/bytes.h"
 
-namespace vphone {
-namespace {
+namespace vphone
+{
+namespace
+{
 
 const uint8_t kPreamble[4] = {0x00, 0xD3, 0x02, 0x2B};
 
@@ -38,7 +40,7 @@ enum : uint8_t {
     ST_UNKNOWN_CMD = 0x9B,
 };
 constexpr size_t kHead = 8;
-constexpr uint32_t kMaxFrameData = 16u << 20;   // more than any image this ROM could hold
+constexpr uint32_t kMaxFrameData = 16u << 20; // more than any image this ROM could hold
 constexpr uint32_t kMaxTim = 4096;
 
 constexpr uint32_t ID_TIM = 0x54494D48, ID_DKB = 0x444B4249, ID_NONE = 0xFFFFFFFF;
@@ -59,7 +61,7 @@ size_t answer_size(uint8_t cmd)
     }
 }
 
-}  // namespace
+} // namespace
 
 Bootrom::Bootrom(BootromOptions options)
     : opt_(std::move(options)), rng_(opt_.grant.seed ? opt_.grant.seed : 1)
@@ -85,7 +87,7 @@ bool Bootrom::bulk_out(const uint8_t *data, size_t len)
     while (ok && !unplugged_ && pos < in_.size()) {
         const uint8_t *p = in_.data() + pos;
         size_t avail = in_.size() - pos;
-        if (p[0] == 0x00) {   // no command has id 0: the preamble
+        if (p[0] == 0x00) { // no command has id 0: the preamble
             if (avail < sizeof(kPreamble))
                 break;
             ok = handle_preamble(p);
@@ -129,7 +131,7 @@ bool Bootrom::handle_preamble(const uint8_t *p)
     if (fault(BootromFault::STALL, BOOTROM_PREAMBLE, occ))
         return false;
     if (fault(BootromFault::SILENT, BOOTROM_PREAMBLE, occ) || memcmp(p, kPreamble, 4) != 0)
-        return true;   // a ROM ignores what it cannot take for a greeting
+        return true; // a ROM ignores what it cannot take for a greeting
 
     uint8_t echo[4];
     memcpy(echo, kPreamble, 4);
@@ -157,7 +159,7 @@ bool Bootrom::handle_frame(uint8_t cmd, uint8_t seq, const uint8_t *data, uint32
     std::vector<uint8_t> reply;
     uint8_t status;
     if (const BootromFault *f = fault(BootromFault::STATUS, cmd, occ)) {
-        status = f->status;   // refused: the command has no effect
+        status = f->status; // refused: the command has no effect
         reply.assign(answer_size(cmd), 0);
     } else {
         status = process(cmd, seq, data, len, &reply);
@@ -280,8 +282,8 @@ uint8_t Bootrom::process(uint8_t cmd, uint8_t seq, const uint8_t *data, uint32_t
         for (const BootromFault &f : opt_.faults) {
             if (f.kind == BootromFault::UNPLUG_AFTER_BYTES && image_bytes_ + len >= f.bytes) {
                 // The cable is pulled while this chunk is on the wire.
-                size_t keep = f.bytes > image_bytes_ ? static_cast<size_t>(f.bytes - image_bytes_)
-                                                     : 0;
+                size_t keep =
+                    f.bytes > image_bytes_ ? static_cast<size_t>(f.bytes - image_bytes_) : 0;
                 image.insert(image.end(), data, data + keep);
                 image_bytes_ += keep;
                 leave_bus();
@@ -299,14 +301,14 @@ uint8_t Bootrom::process(uint8_t cmd, uint8_t seq, const uint8_t *data, uint32_t
         selected_ = verified_ = announced_ = false;
         if (stage_ == WANT_TIM) {
             if (!check_tim(tim_))
-                return ST_INVALID_TIM;   // the host may send another TIM
+                return ST_INVALID_TIM; // the host may send another TIM
             tim_ok_ = true;
             stage_ = WANT_DKB;
         } else {
             dkb_ok_ = true;
             stage_ = BOOTED;
         }
-        greeted_ = false;   // the host greets again before the next image
+        greeted_ = false; // the host greets again before the next image
         return ST_OK;
     case GET_MESSAGE: {
         static const char text[] = "vphone boot rom";
@@ -367,7 +369,7 @@ void Bootrom::leave_bus()
     unplugged_ = true;
     if (link_)
         link_->unplug();
-    link_ = nullptr;   // not valid once off the bus
+    link_ = nullptr; // not valid once off the bus
 }
 
 std::vector<uint8_t> Bootrom::tim() const
@@ -418,4 +420,4 @@ bool Bootrom::unplugged() const
     return unplugged_;
 }
 
-}  // namespace vphone
+} // namespace vphone

@@ -13,15 +13,17 @@
 #include "romcode/romcode_tim.h"
 #include "util/bytes.h"
 
-namespace {
+namespace
+{
 
 using Bytes = std::vector<uint8_t>;
 constexpr uint32_t TIM = 0x54494D48, DKB = 0x444B4249;
 
 const char kGreeting[] = "Get CPU response\nVersion: 3201\nDate: 12345678\nProcessor: XYZ 07\n\n";
 
-class Bootstrap : public ::testing::Test {
-protected:
+class Bootstrap : public ::testing::Test
+{
+  protected:
     void SetUp() override { g_usb = FakeUsb{}; }
     usb_dev_handle *dev = reinterpret_cast<usb_dev_handle *>(0x1);
 
@@ -56,7 +58,7 @@ protected:
     {
         std::vector<uint8_t> ids;
         for (const FakeTransfer &w : g_usb.writes)
-            ids.push_back(w.bytes.size() == 4 ? 0xFF : w.bytes[0]);   // 0xFF: preamble
+            ids.push_back(w.bytes.size() == 4 ? 0xFF : w.bytes[0]); // 0xFF: preamble
         return ids;
     }
     std::string out, err;
@@ -75,12 +77,13 @@ Bytes expected_tim_81920()
 {
     Bytes t(176, 0);
     const std::pair<int, uint32_t> fields[] = {
-        {0, 0x00030102},   {4, 0x54494D48},   {8, 0},            {12, 0x02212007},
-        {16, 0xEEEEEEEE},  {20, 0xFFFFFFFF},  {24, 0xFFFFFFFF},  {28, 0xFFFFFFFF},
-        {32, 0xFFFFFFFF},  {36, 0xFFFFFFFF},  {40, 0x4E414E04},  {44, 2},
-        {56, 0x54494D48},  {60, 0x444B4249},  {68, 0x5C008000},  {72, 176},
-        {116, 0x444B4249}, {120, 0xFFFFFFFF}, {124, 0x80000000}, {128, 0x5C013000},
-        {132, 81920},
+        {0, 0x00030102},   {4, 0x54494D48},   {8, 0},
+        {12, 0x02212007},  {16, 0xEEEEEEEE},  {20, 0xFFFFFFFF},
+        {24, 0xFFFFFFFF},  {28, 0xFFFFFFFF},  {32, 0xFFFFFFFF},
+        {36, 0xFFFFFFFF},  {40, 0x4E414E04},  {44, 2},
+        {56, 0x54494D48},  {60, 0x444B4249},  {68, 0x5C008000},
+        {72, 176},         {116, 0x444B4249}, {120, 0xFFFFFFFF},
+        {124, 0x80000000}, {128, 0x5C013000}, {132, 81920},
     };
     for (auto [off, v] : fields)
         put_le32(t.data() + off, v);
@@ -125,8 +128,8 @@ TEST_F(Bootstrap, SelfGeneratedTimThenImageThenDisconnect)
                        "file size of dkb:81920, file size of tim:176 using self-gen tim\n" +
                        kGreeting);
     EXPECT_EQ(err, "");
-    EXPECT_EQ(command_ids(), (std::vector<uint8_t>{0xFF, 0x20, 0x26, 0x27, 0x2A, 0x22, 0x30,
-                                                   0xFF, 0x20, 0x26, 0x27, 0x2A, 0x22, 0x30, 0x31}));
+    EXPECT_EQ(command_ids(), (std::vector<uint8_t>{0xFF, 0x20, 0x26, 0x27, 0x2A, 0x22, 0x30, 0xFF,
+                                                   0x20, 0x26, 0x27, 0x2A, 0x22, 0x30, 0x31}));
     EXPECT_EQ(sent_image(0), expected_tim_81920());
     EXPECT_EQ(sent_image(1), dkb);
     // The disconnect is the last thing on the wire and nothing is read after it.
@@ -180,45 +183,62 @@ TEST_F(Bootstrap, FailureLinesAndCodes)
     int preambles = 0, selects = 0, versions = 0;
     auto nth = [](int &counter, int n) { return ++counter == n; };
     std::vector<Case> cases = {
-        {"bad echo", [&](const Bytes &w) {
-             if (w.size() != 4) return false;
+        {"bad echo",
+         [&](const Bytes &w) {
+             if (w.size() != 4)
+                 return false;
              g_usb.raw({0x00, 0xD3, 0x02, 0x2C});
              return true;
-         }, -1, "Send PREMBLE error: -2\n"},
-        {"version refused", [&](const Bytes &w) {
-             if (w[0] != 0x20) return false;
+         },
+         -1, "Send PREMBLE error: -2\n"},
+        {"version refused",
+         [&](const Bytes &w) {
+             if (w[0] != 0x20)
+                 return false;
              g_usb.answer(0x20, 0x02, Bytes(12));
              return true;
-         }, -1, "Get version error: -7\n"},
-        {"tim select silent", [&](const Bytes &w) { return w[0] == 0x26 && nth(selects, 1); },
-         -1, "Select image error: -3\nError in download tim -1\n"},
-        {"tim verify refused", [&](const Bytes &w) {
-             if (w[0] != 0x27) return false;
+         },
+         -1, "Get version error: -7\n"},
+        {"tim select silent", [&](const Bytes &w) { return w[0] == 0x26 && nth(selects, 1); }, -1,
+         "Select image error: -3\nError in download tim -1\n"},
+        {"tim verify refused",
+         [&](const Bytes &w) {
+             if (w[0] != 0x27)
+                 return false;
              g_usb.answer(0x27, 0x6A, {});
              return true;
-         }, -1, "Verify image error: -7\nError in download tim -1\n"},
-        {"tim data refused", [&](const Bytes &w) {
-             if (w[0] != 0x22) return false;
+         },
+         -1, "Verify image error: -7\nError in download tim -1\n"},
+        {"tim data refused",
+         [&](const Bytes &w) {
+             if (w[0] != 0x22)
+                 return false;
              g_usb.answer(0x22, 0x91, {});
              return true;
-         }, -7, "Error in download tim -7\n"},
-        {"second greeting", [&](const Bytes &w) {
-             return w.size() == 4 && nth(preambles, 2);
-         }, -1, "Send PREMBLE error: -3\n"},
-        {"second version", [&](const Bytes &w) { return w[0] == 0x20 && nth(versions, 2); },
-         -1, "Get version error: -3\n"},
-        {"dkb select", [&](const Bytes &w) {
-             if (w[0] != 0x26 || !nth(selects, 2)) return false;
+         },
+         -7, "Error in download tim -7\n"},
+        {"second greeting", [&](const Bytes &w) { return w.size() == 4 && nth(preambles, 2); }, -1,
+         "Send PREMBLE error: -3\n"},
+        {"second version", [&](const Bytes &w) { return w[0] == 0x20 && nth(versions, 2); }, -1,
+         "Get version error: -3\n"},
+        {"dkb select",
+         [&](const Bytes &w) {
+             if (w[0] != 0x26 || !nth(selects, 2))
+                 return false;
              g_usb.answer(0x26, 0, {0x48, 0x4D, 0x49, 0x54});
              return true;
-         }, -1,
+         },
+         -1,
          "Unexpected identifier in select image: Return: 54494D48 Expected: 444B4249\n"
          "Error in download dkb -1\n"},
-        {"dkb grant too large", [&](const Bytes &w) {
-             if (w[0] != 0x2A || get_le32(w.data() + 8) != 1000) return false;
-             g_usb.answer(0x2A, 0, {0xE9, 0x03, 0, 0});   // 1001
+        {"dkb grant too large",
+         [&](const Bytes &w) {
+             if (w[0] != 0x2A || get_le32(w.data() + 8) != 1000)
+                 return false;
+             g_usb.answer(0x2A, 0, {0xE9, 0x03, 0, 0}); // 1001
              return true;
-         }, -6, "Error in download dkb -6\n"},
+         },
+         -6, "Error in download dkb -6\n"},
     };
     for (Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -249,8 +269,9 @@ TEST_F(Bootstrap, BadArgumentsSendNothing)
     EXPECT_EQ(err, "Invalid image: dkb size 16, tim size -1\n");
 }
 
-class TempFile {
-public:
+class TempFile
+{
+  public:
     explicit TempFile(const Bytes &content)
     {
         char tmpl[] = "/tmp/bw_romcode_XXXXXX";
@@ -320,7 +341,7 @@ TEST(Mapping, WholeFileReadOnly)
     memory_unmap_file_helper(buf, size);
 
     testing::internal::CaptureStderr();
-    EXPECT_EQ(memory_map_file_helper("/tmp", &buf, &size), -1);   // a directory has no content
+    EXPECT_EQ(memory_map_file_helper("/tmp", &buf, &size), -1); // a directory has no content
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "/tmp file size invalid: 22.\n");
 }
 
@@ -336,4 +357,4 @@ TEST(Placeholders, PrintTheirTextAndFail)
               "otp_view TODO\ndebug_boot TODO\nenable_jtag TODO\n");
 }
 
-}  // namespace
+} // namespace

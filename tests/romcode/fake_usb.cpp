@@ -12,8 +12,8 @@ FakeUsb g_usb;
 
 void FakeUsb::answer(uint8_t cmd, uint8_t status, std::vector<uint8_t> data, int len_field)
 {
-    std::vector<uint8_t> a = {cmd, 0, 0, status, 0,
-                              static_cast<uint8_t>(len_field < 0 ? data.size() : len_field)};
+    std::vector<uint8_t> a = {
+        cmd, 0, 0, status, 0, static_cast<uint8_t>(len_field < 0 ? data.size() : len_field)};
     a.insert(a.end(), data.begin(), data.end());
     pending.push_back(std::move(a));
 }
@@ -59,20 +59,22 @@ int usb_bulk_read(usb_dev_handle *, int ep, char *data, int size, int timeout)
     return size;
 }
 
-void fake_rom(std::vector<uint32_t> select_ids, std::function<bool(const std::vector<uint8_t> &)> hook)
+void fake_rom(std::vector<uint32_t> select_ids,
+              std::function<bool(const std::vector<uint8_t> &)> hook)
 {
     auto ids = std::make_shared<std::deque<uint32_t>>(select_ids.begin(), select_ids.end());
     g_usb.responder = [ids, hook](const std::vector<uint8_t> &w) {
         if (hook && hook(w))
             return;
-        if (w.size() == 4 && w[0] == 0x00) {   // preamble
+        if (w.size() == 4 && w[0] == 0x00) { // preamble
             g_usb.raw(w);
             return;
         }
         uint8_t cmd = w[0];
         switch (cmd) {
         case SOR_CMD_GET_VERSION:
-            g_usb.answer(cmd, 0, {0x31, 0x30, 0x32, 0x33, 0x78, 0x56, 0x34, 0x12, 0x07, 0x5A, 0x59, 0x58});
+            g_usb.answer(cmd, 0,
+                         {0x31, 0x30, 0x32, 0x33, 0x78, 0x56, 0x34, 0x12, 0x07, 0x5A, 0x59, 0x58});
             break;
         case SOR_CMD_SELECT_IMAGE: {
             std::vector<uint8_t> d(4);
@@ -82,7 +84,7 @@ void fake_rom(std::vector<uint32_t> select_ids, std::function<bool(const std::ve
             g_usb.answer(cmd, 0, d);
             break;
         }
-        case SOR_CMD_DATA_HEADER: {   // grant everything announced
+        case SOR_CMD_DATA_HEADER: { // grant everything announced
             std::vector<uint8_t> d(w.begin() + 8, w.begin() + 12);
             g_usb.answer(cmd, 0, d);
             break;

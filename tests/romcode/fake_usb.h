@@ -8,7 +8,7 @@
 #include <vector>
 
 struct FakeTransfer {
-    std::vector<uint8_t> bytes;   // written bytes, or the read request's size in bytes.size()
+    std::vector<uint8_t> bytes; // written bytes, or the read request's size in bytes.size()
     int ep;
     int size;
     int timeout;
@@ -17,10 +17,10 @@ struct FakeTransfer {
 struct FakeUsb {
     std::vector<FakeTransfer> writes;
     std::vector<FakeTransfer> reads;
-    std::deque<std::vector<uint8_t>> pending;   // answers the host can read, one per transfer
+    std::deque<std::vector<uint8_t>> pending; // answers the host can read, one per transfer
     // Called with every written request; queues answers with answer()/raw().
     std::function<void(const std::vector<uint8_t> &)> responder;
-    int fail_write_index = -1;   // this write (0-based) returns -1
+    int fail_write_index = -1; // this write (0-based) returns -1
 
     void answer(uint8_t cmd, uint8_t status, std::vector<uint8_t> data, int len_field = -1);
     void raw(std::vector<uint8_t> bytes) { pending.push_back(std::move(bytes)); }

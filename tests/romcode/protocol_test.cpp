@@ -11,12 +11,14 @@
 #include "romcode/sor_error_codes.h"
 #include "util/bytes.h"
 
-namespace {
+namespace
+{
 
 using Bytes = std::vector<uint8_t>;
 
-class Protocol : public ::testing::Test {
-protected:
+class Protocol : public ::testing::Test
+{
+  protected:
     void SetUp() override { g_usb = FakeUsb{}; }
     usb_dev_handle *dev = reinterpret_cast<usb_dev_handle *>(0x1);
 };
@@ -62,7 +64,7 @@ void granting_rom(std::vector<uint32_t> grants)
     };
 }
 
-std::vector<Bytes> written() 
+std::vector<Bytes> written()
 {
     std::vector<Bytes> out;
     for (const FakeTransfer &w : g_usb.writes)
@@ -76,9 +78,12 @@ TEST_F(Protocol, ImageCutAsTheRomGrants)
     granting_rom({512, 512, 276});
     ASSERT_EQ(sor_romcode_send_image(dev, img.data(), 1300), 0);
 
-    std::vector<Bytes> expect = {header_frame(1, 1300), data_frame(2, img, 0, 512),
-                                 header_frame(3, 788),  data_frame(4, img, 512, 512),
-                                 header_frame(5, 276),  data_frame(6, img, 1024, 276),
+    std::vector<Bytes> expect = {header_frame(1, 1300),
+                                 data_frame(2, img, 0, 512),
+                                 header_frame(3, 788),
+                                 data_frame(4, img, 512, 512),
+                                 header_frame(5, 276),
+                                 data_frame(6, img, 1024, 276),
                                  kDone};
     EXPECT_EQ(written(), expect);
     for (const FakeTransfer &w : g_usb.writes) {
@@ -98,7 +103,7 @@ TEST_F(Protocol, ImageCutAsTheRomGrants)
 TEST_F(Protocol, GrantsTheImageCannotFillEndTheTransfer)
 {
     Bytes img = image(1300);
-    granting_rom({512, 512, 512});   // 512 after the header announcing 276
+    granting_rom({512, 512, 512}); // 512 after the header announcing 276
     EXPECT_EQ(sor_romcode_send_image(dev, img.data(), 1300), -6);
     std::vector<Bytes> w = written();
     ASSERT_EQ(w.size(), 5u);
@@ -116,8 +121,8 @@ TEST_F(Protocol, EmptyAndWholeImages)
     // 0 bytes: header announcing 0, a data command without data, done.
     granting_rom({0});
     EXPECT_EQ(sor_romcode_send_image(dev, nullptr, 0), 0);
-    EXPECT_EQ(written(), (std::vector<Bytes>{header_frame(1, 0), Bytes{0x22, 2, 0, 0, 0, 0, 0, 0},
-                                             kDone}));
+    EXPECT_EQ(written(),
+              (std::vector<Bytes>{header_frame(1, 0), Bytes{0x22, 2, 0, 0, 0, 0, 0, 0}, kDone}));
     g_usb = FakeUsb{};
     granting_rom({1});
     EXPECT_EQ(sor_romcode_send_image(dev, nullptr, 0), -6);
@@ -125,11 +130,11 @@ TEST_F(Protocol, EmptyAndWholeImages)
 
     // Everything at once: one header, one data, done.
     g_usb = FakeUsb{};
-    Bytes img = image(100000);   // larger than one transport request; still one frame
+    Bytes img = image(100000); // larger than one transport request; still one frame
     granting_rom({100000});
     EXPECT_EQ(sor_romcode_send_image(dev, img.data(), 100000), 0);
-    EXPECT_EQ(written(), (std::vector<Bytes>{header_frame(1, 100000),
-                                             data_frame(2, img, 0, 100000), kDone}));
+    EXPECT_EQ(written(),
+              (std::vector<Bytes>{header_frame(1, 100000), data_frame(2, img, 0, 100000), kDone}));
 }
 
 TEST_F(Protocol, SequenceWrapsAfter255)
@@ -139,7 +144,7 @@ TEST_F(Protocol, SequenceWrapsAfter255)
     ASSERT_EQ(sor_romcode_send_image(dev, img.data(), 200), 0);
     std::vector<Bytes> w = written();
     ASSERT_EQ(w.size(), 401u);
-    auto seqs = [&](int chunk) {   // 1-based chunk: (header seq, data seq)
+    auto seqs = [&](int chunk) { // 1-based chunk: (header seq, data seq)
         return std::make_pair(w[2 * (chunk - 1)][1], w[2 * (chunk - 1) + 1][1]);
     };
     EXPECT_EQ(seqs(1), std::make_pair(uint8_t{1}, uint8_t{2}));
@@ -188,7 +193,8 @@ TEST_F(Protocol, FailuresInsideATransferPassTheirCodeOn)
 TEST_F(Protocol, VersionIsDecodedMostSignificantFirst)
 {
     g_usb.responder = [](const Bytes &w) {
-        g_usb.answer(w[0], 0, {0x31, 0x30, 0x32, 0x33, 0x78, 0x56, 0x34, 0x12, 0x07, 0x5A, 0x59, 0x58});
+        g_usb.answer(w[0], 0,
+                     {0x31, 0x30, 0x32, 0x33, 0x78, 0x56, 0x34, 0x12, 0x07, 0x5A, 0x59, 0x58});
     };
     sor_bootrom_version v = {};
     ASSERT_EQ(sor_romcode_get_version(dev, &v), 0);
@@ -262,7 +268,7 @@ TEST_F(Protocol, Preamble)
     g_usb.responder = [](const Bytes &) { g_usb.raw({0x00, 0xD3, 0x02, 0x2C}); };
     EXPECT_EQ(sor_romcode_send_premble(dev), -2);
 
-    g_usb = FakeUsb{};   // no echo
+    g_usb = FakeUsb{}; // no echo
     EXPECT_EQ(sor_romcode_send_premble(dev), -3);
 
     g_usb = FakeUsb{};
@@ -273,7 +279,7 @@ TEST_F(Protocol, Preamble)
 
 TEST_F(Protocol, DisconnectReadsNothing)
 {
-    g_usb.responder = [](const Bytes &w) { g_usb.answer(w[0], 0, {}); };   // a ROM that answers
+    g_usb.responder = [](const Bytes &w) { g_usb.answer(w[0], 0, {}); }; // a ROM that answers
     EXPECT_EQ(sor_romcode_disconnect(dev), 0);
     EXPECT_EQ(written(), (std::vector<Bytes>{{0x31, 0, 0, 0, 0, 0, 0, 0}}));
     EXPECT_TRUE(g_usb.reads.empty());
@@ -330,4 +336,4 @@ TEST(StatusTable, FiftyThreeRowsInCodeOrder)
     EXPECT_EQ(sor_bootrom_error_description(0x06), nullptr);
 }
 
-}  // namespace
+} // namespace

@@ -17,7 +17,8 @@
 #include "util/bytes.h"
 #include "vphone/bootrom.h"
 
-namespace {
+namespace
+{
 
 using Bytes = std::vector<uint8_t>;
 using vphone::Bootrom;
@@ -44,8 +45,9 @@ Bytes default_tim(int dkb_size)
     return out;
 }
 
-class VirtualRom : public ::testing::Test {
-protected:
+class VirtualRom : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         vbus::reset();
@@ -100,10 +102,12 @@ protected:
 struct PolicyCase {
     const char *name;
     GrantPolicy grant;
-    std::vector<uint32_t> tim_grants;   // expected; empty: only the sum is checked
+    std::vector<uint32_t> tim_grants; // expected; empty: only the sum is checked
 };
 
-class Policies : public VirtualRom, public ::testing::WithParamInterface<PolicyCase> {};
+class Policies : public VirtualRom, public ::testing::WithParamInterface<PolicyCase>
+{
+};
 
 TEST_P(Policies, BootsTheAgentWithTheImageUnchanged)
 {
@@ -151,10 +155,10 @@ TEST_F(VirtualRom, FixedGrantsFollowTheSequenceNumbers)
 {
     BootromOptions opt;
     opt.grant = GrantPolicy::fixed_size(256);
-    plug(opt, 0x8086, 0xD001);   // the other boot ROM identity
+    plug(opt, 0x8086, 0xD001); // the other boot ROM identity
     ASSERT_EQ(bootstrap(), 0) << err;
     std::vector<uint32_t> grants = rom->grants();
-    ASSERT_EQ(grants.size(), 1u + 199u);   // TIM at once; 198 x 256 + 232 of the DKB image
+    ASSERT_EQ(grants.size(), 1u + 199u); // TIM at once; 198 x 256 + 232 of the DKB image
     EXPECT_EQ(grants[0], 176u);
     EXPECT_EQ(grants.back(), 232u);
 
@@ -172,11 +176,11 @@ TEST_F(VirtualRom, FixedGrantsFollowTheSequenceNumbers)
     using P = std::pair<uint8_t, uint8_t>;
     EXPECT_EQ(dkb_transfer[0], P(1, 0x2A));
     EXPECT_EQ(dkb_transfer[1], P(2, 0x22));
-    EXPECT_EQ(dkb_transfer[252], P(253, 0x2A));   // chunk 127
+    EXPECT_EQ(dkb_transfer[252], P(253, 0x2A)); // chunk 127
     EXPECT_EQ(dkb_transfer[253], P(254, 0x22));
-    EXPECT_EQ(dkb_transfer[254], P(255, 0x2A));   // chunk 128
+    EXPECT_EQ(dkb_transfer[254], P(255, 0x2A)); // chunk 128
     EXPECT_EQ(dkb_transfer[255], P(0, 0x22));
-    EXPECT_EQ(dkb_transfer[256], P(1, 0x2A));     // chunk 129
+    EXPECT_EQ(dkb_transfer[256], P(1, 0x2A)); // chunk 129
     EXPECT_EQ(dkb_transfer[257], P(2, 0x22));
     EXPECT_EQ(rom->log().back().cmd, 0x31);
     EXPECT_EQ(rom->dkb(), dkb);
@@ -224,7 +228,7 @@ TEST_F(VirtualRom, RefusesOutOfOrderCommands)
         EXPECT_EQ(usb_bulk_read(dev, 0x81, reinterpret_cast<char *>(a.data()),
                                 static_cast<int>(a.size()), 1000),
                   static_cast<int>(a.size()));
-        return a[3];   // status
+        return a[3]; // status
     };
     // Not greeted yet.
     EXPECT_EQ(command({0x26, 0, 0, 0, 0, 0, 0, 0}, 4), 0x95);
@@ -283,7 +287,9 @@ BootromFault unplug_after(uint64_t bytes)
     return f;
 }
 
-class Faults : public VirtualRom, public ::testing::WithParamInterface<FaultCase> {};
+class Faults : public VirtualRom, public ::testing::WithParamInterface<FaultCase>
+{
+};
 
 TEST_P(Faults, GiveTheirLineAndCode)
 {
@@ -294,8 +300,7 @@ TEST_P(Faults, GiveTheirLineAndCode)
     EXPECT_EQ(bootstrap(), GetParam().result);
     EXPECT_EQ(err, GetParam().err);
     EXPECT_FALSE(rom->handed_over());
-    EXPECT_NE(agent.get_future().wait_for(std::chrono::milliseconds(0)),
-              std::future_status::ready);
+    EXPECT_NE(agent.get_future().wait_for(std::chrono::milliseconds(0)), std::future_status::ready);
 }
 
 const GrantPolicy kWhole = GrantPolicy::whole();
@@ -333,9 +338,11 @@ INSTANTIATE_TEST_SUITE_P(
                   "Error in download tim -6\n"},
         FaultCase{"tim_done_status", status_at(0x30, 1, 0x91), kWhole, -7,
                   "Error in download tim -7\n"},
-        FaultCase{"tim_zero_grant", {}, GrantPolicy::listed({0}), -6,
-                  "Error in download tim -6\n"},
-        FaultCase{"tim_grant_after_276", {}, GrantPolicy::listed({100, 100}), -6,
+        FaultCase{"tim_zero_grant", {}, GrantPolicy::listed({0}), -6, "Error in download tim -6\n"},
+        FaultCase{"tim_grant_after_276",
+                  {},
+                  GrantPolicy::listed({100, 100}),
+                  -6,
                   "Error in download tim -6\n"},
         // Second greeting.
         FaultCase{"second_preamble_echo", at(BootromFault::BAD_PREAMBLE_ECHO, 0, 2), kWhole, -1,
@@ -354,8 +361,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "Error in download dkb -7\n"},
         FaultCase{"dkb_header_wrong_cmd", at(BootromFault::WRONG_CMD, 0x2A, 3), kFixed, -6,
                   "Error in download dkb -6\n"},
-        FaultCase{"dkb_grant_too_large", at(BootromFault::GRANT_TOO_LARGE, 0x2A, 2), kWhole,
-                  -6, "Error in download dkb -6\n"},
+        FaultCase{"dkb_grant_too_large", at(BootromFault::GRANT_TOO_LARGE, 0x2A, 2), kWhole, -6,
+                  "Error in download dkb -6\n"},
         FaultCase{"dkb_unplugged", unplug_after(176 + 20000), kFixed, -3,
                   "Error in download dkb -3\n"},
         FaultCase{"dkb_done_silent", at(BootromFault::SILENT, 0x30, 2), kWhole, -3,
@@ -386,7 +393,7 @@ TEST_F(VirtualRom, RefusesATimItCannotBootFrom)
     EXPECT_EQ(bootstrap(tim.data(), static_cast<int>(tim.size())), -7);
     EXPECT_EQ(err, "Error in download tim -7\n");
     EXPECT_FALSE(rom->tim_accepted());
-    EXPECT_EQ(rom->tim(), tim);   // it arrived unchanged
+    EXPECT_EQ(rom->tim(), tim); // it arrived unchanged
 
     // A good TIM for another image length: the DKB image is refused at its first header.
     vbus::reset();
@@ -400,4 +407,4 @@ TEST_F(VirtualRom, RefusesATimItCannotBootFrom)
     EXPECT_TRUE(rom->dkb().empty());
 }
 
-}  // namespace
+} // namespace

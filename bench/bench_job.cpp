@@ -16,7 +16,8 @@
 #include "onefi_writer.h"
 #include "util/crc16.h"
 
-namespace {
+namespace
+{
 
 using clock_type = std::chrono::steady_clock;
 

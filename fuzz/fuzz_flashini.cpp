@@ -10,7 +10,8 @@
 
 #include "job/flashini_parser.h"
 
-namespace {
+namespace
+{
 
 std::string g_path;
 

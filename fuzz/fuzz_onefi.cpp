@@ -15,7 +15,8 @@
 #include "job/onefi.h"
 #include "util/md5.h"
 
-namespace {
+namespace
+{
 
 std::string g_path;
 

@@ -63,19 +63,19 @@ struct flashini_gpio_info_list {
 
 // The job record. Integer settings use -1 for "not set".
 struct flashini_content {
-    int enable_crc;         // non-zero: RAM transfers to the agent carry a CRC-16
-    int init_bbm_method;    // a FLASHINI_INITNAND_BBM value
-    int bbm_reloc_addr;     // start of the BBM relocation area; 0 = not set
-    int bbm_reloc_end_addr; // end of the relocation area; sent only when both are non-zero
-    int num_of_chip_select; // NAND chip selects; -1 = do not send NAND parameters
-    int loop_test;          // non-zero: reset the phone after success instead of waiting
-    int logging;            // non-zero: write the CSV production log
-    int reboot;             // non-zero: same effect as loop_test
-    int sync_pc_time;       // non-zero: set the phone's clock from the PC
-    char creationtime[12];  // container's creation time, YYYYMMDDhhmm UTC, NOT terminated;
-                            // all zero bytes without a container
-    char one_file_image[4096];             // container path as written; empty without one
-    char one_file_image_description[61];   // container's description; empty without one
+    int enable_crc;            // non-zero: RAM transfers to the agent carry a CRC-16
+    int init_bbm_method;       // a FLASHINI_INITNAND_BBM value
+    int bbm_reloc_addr;        // start of the BBM relocation area; 0 = not set
+    int bbm_reloc_end_addr;    // end of the relocation area; sent only when both are non-zero
+    int num_of_chip_select;    // NAND chip selects; -1 = do not send NAND parameters
+    int loop_test;             // non-zero: reset the phone after success instead of waiting
+    int logging;               // non-zero: write the CSV production log
+    int reboot;                // non-zero: same effect as loop_test
+    int sync_pc_time;          // non-zero: set the phone's clock from the PC
+    char creationtime[12];     // container's creation time, YYYYMMDDhhmm UTC, NOT terminated;
+                               // all zero bytes without a container
+    char one_file_image[4096]; // container path as written; empty without one
+    char one_file_image_description[61];               // container's description; empty without one
     flashini_erase_info_list *erase_info_list;         // ranges to erase, in order
     flashini_partition_info_list *partition_info_list; // images to write, in order
     flashini_gpio_info_list *gpio_bd_info_list;        // GPIOs set before the NAND work
@@ -85,6 +85,9 @@ struct flashini_content {
 // Reads the job file ini_name (and the container it names under "map:1fi_file"). Returns a new
 // record owned by the caller with all four lists present, or nullptr on any failure, in which
 // case nothing stays allocated and the reason (if the job file gives one) is on stderr.
+// Not for concurrent use with other iniparser users: a job file that starts with a UTF-8 byte
+// order mark is loaded with iniparser's error callback set to one of this module's own, and
+// iniparser's default callback is reinstalled afterwards.
 flashini_content *flashini_parse_file(const char *ini_name);
 
 // Frees the four lists and then the record. Accepts nullptr.

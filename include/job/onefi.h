@@ -10,11 +10,11 @@
 
 // Header, at file offset 0.
 constexpr size_t ONEFI_HEADER_SIZE = 492;
-constexpr size_t ONEFI_MAGIC_OFF = 0;      // 40 bytes: "1FI FORMAT" then 30 zero bytes
+constexpr size_t ONEFI_MAGIC_OFF = 0; // 40 bytes: "1FI FORMAT" then 30 zero bytes
 constexpr size_t ONEFI_MAGIC_SIZE = 40;
-constexpr size_t ONEFI_CHECKSUM_OFF = 40;  // 16 bytes: MD5 of file bytes 56 .. end
+constexpr size_t ONEFI_CHECKSUM_OFF = 40; // 16 bytes: MD5 of file bytes 56 .. end
 constexpr size_t ONEFI_CHECKSUM_SIZE = 16;
-constexpr size_t ONEFI_CHECKED_FROM = 56;  // first byte covered by the checksum
+constexpr size_t ONEFI_CHECKED_FROM = 56; // first byte covered by the checksum
 constexpr size_t ONEFI_NO_OF_SECTIONS_OFF = 56;
 constexpr size_t ONEFI_CREATIONTIME_OFF = 60; // 12 ASCII digits YYYYMMDDhhmm, UTC, no terminator
 constexpr size_t ONEFI_CREATIONTIME_SIZE = 12;
@@ -25,7 +25,7 @@ constexpr size_t ONEFI_BBM_RELOC_END_ADDR_OFF = 84;
 constexpr size_t ONEFI_NUM_OF_CHIP_SELECT_OFF = 88; // all ones = -1 = not set
 constexpr size_t ONEFI_DESCRIPTION_OFF = 92;        // 60 bytes, zero-terminated when shorter
 constexpr size_t ONEFI_DESCRIPTION_SIZE = 60;
-constexpr size_t ONEFI_HEADER_RESERVED_OFF = 152;   // 340 bytes, not read
+constexpr size_t ONEFI_HEADER_RESERVED_OFF = 152; // 340 bytes, not read
 
 inline constexpr char ONEFI_MAGIC_TEXT[] = "1FI FORMAT";
 
@@ -46,8 +46,8 @@ constexpr size_t ONEFI_IMG_ORIGINAL_FILENAME_OFF = 4;
 constexpr size_t ONEFI_IMG_ORIGINAL_FILENAME_SIZE = 4096;
 constexpr size_t ONEFI_IMG_DESCRIPTION_OFF = 4100;
 constexpr size_t ONEFI_IMG_DESCRIPTION_SIZE = 256;
-constexpr size_t ONEFI_IMG_OFFSET_OFF = 4356;   // file offset of the image bytes
-constexpr size_t ONEFI_IMG_SIZE_OFF = 4360;     // byte count; 0 = from offset to end of file
+constexpr size_t ONEFI_IMG_OFFSET_OFF = 4356; // file offset of the image bytes
+constexpr size_t ONEFI_IMG_SIZE_OFF = 4360;   // byte count; 0 = from offset to end of file
 constexpr size_t ONEFI_IMG_NAND_OFFSET_OFF = 4364;
 constexpr size_t ONEFI_IMG_NAND_OFFSET_END_OFF = 4368;
 constexpr size_t ONEFI_IMG_WITH_OOB_OFF = 4372;

@@ -27,7 +27,8 @@
 
 #include "util/bytes.h"
 
-namespace {
+namespace
+{
 
 // Reading state: the dictionary and the job file's name for messages.
 struct job_reader {
@@ -74,9 +75,17 @@ int job_bool(const job_reader &r, const char *key, int def)
     if (!v)
         return def;
     switch (v[0]) {
-    case 'y': case 'Y': case 't': case 'T': case '1':
+    case 'y':
+    case 'Y':
+    case 't':
+    case 'T':
+    case '1':
         return 1;
-    case 'n': case 'N': case 'f': case 'F': case '0':
+    case 'n':
+    case 'N':
+    case 'f':
+    case 'F':
+    case '0':
         return 0;
     default:
         return def;
@@ -95,13 +104,11 @@ struct key_name {
     const char *c_str() const { return text; }
 };
 
-
 // ---- lists --------------------------------------------------------------------------------
 
 // Grows (or creates, when list is null) a list block by n zeroed entries. On failure returns
 // nullptr and leaves list as it was.
-template <typename List, typename Entry>
-List *grow_list(List *list, int old_count, int n)
+template <typename List, typename Entry> List *grow_list(List *list, int old_count, int n)
 {
     size_t count = static_cast<size_t>(old_count) + static_cast<size_t>(n);
     auto *grown = static_cast<List *>(realloc(list, sizeof(List) + count * sizeof(Entry)));
@@ -157,8 +164,7 @@ int read_gpio_list(const job_reader &r, const char *section, flashini_gpio_info_
         flashini_gpio_info &e = grown->gpio_info[old + k - 1];
         if (job_int(r, key_name(gpio_pattern.c_str(), k).c_str(), -1, &e.gpio) || e.gpio == -1)
             return -1;
-        if (job_int(r, key_name(value_pattern.c_str(), k).c_str(), -1, &e.value) ||
-            e.value == -1)
+        if (job_int(r, key_name(value_pattern.c_str(), k).c_str(), -1, &e.value) || e.value == -1)
             return -1;
     }
     return 0;
@@ -209,8 +215,7 @@ int read_partition(const job_reader &r, int k, flashini_partition_info *e)
         return -1;
 
     // An entry is skipped only when the job allows it AND its file is missing.
-    if (job_int(r, key_name("map%d:skip_flash_if_file_not_exist", k).c_str(), 0,
-                &e->skip_flash))
+    if (job_int(r, key_name("map%d:skip_flash_if_file_not_exist", k).c_str(), 0, &e->skip_flash))
         return -1;
     if (e->skip_flash && access(e->filename, R_OK) == 0)
         e->skip_flash = 0;
@@ -274,8 +279,7 @@ int read_job(const job_reader &r, flashini_content *job)
     if (job_int(r, "misc:init_nand_flash_bbm", job->init_bbm_method, &job->init_bbm_method) ||
         job_int(r, "misc:bbm_reloc", job->bbm_reloc_addr, &job->bbm_reloc_addr) ||
         job_int(r, "misc:bbm_reloc_end", job->bbm_reloc_end_addr, &job->bbm_reloc_end_addr) ||
-        job_int(r, "misc:num_of_chip_select", job->num_of_chip_select,
-                &job->num_of_chip_select))
+        job_int(r, "misc:num_of_chip_select", job->num_of_chip_select, &job->num_of_chip_select))
         return -1;
 
     if (read_gpio_list(r, "gpio_bd", &job->gpio_bd_info_list) ||

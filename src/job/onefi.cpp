@@ -21,7 +21,8 @@
 #include "util/bytes.h"
 #include "util/md5.h"
 
-namespace {
+namespace
+{
 
 constexpr size_t CHECKSUM_CHUNK = 1024 * 1024;
 
@@ -223,7 +224,8 @@ int fill_lists(int fd, uint32_t no_of_sections, const char *path, onefi_lists *l
         }
         uint32_t type = get_le32(sec + ONEFI_SECTION_TYPE_OFF);
         if (type == ONEFI_IMAGE) {
-            fill_image(sec, path, &l->partition->partition_info[l->partition->no_of_partition_info++]);
+            fill_image(sec, path,
+                       &l->partition->partition_info[l->partition->no_of_partition_info++]);
         } else if (type == ONEFI_ERASE) {
             flashini_erase_info &e = l->erase->erase_info[l->erase->no_of_erase_info++];
             e.nand_loc_start = get_le32(sec + ONEFI_ERASE_NAND_OFFSET_OFF);
@@ -258,9 +260,10 @@ int read_container(int fd, flashini_content *job, const char *path)
     if (verify_checksum(fd, header, &file_len))
         return -1;
 
-    // The table's size is checked against the file before anything is allocated for it.
+    // The table's size is checked against the file before anything is allocated for it (the
+    // second test only matters for files of 10 TB and more: list counts are ints).
     uint32_t no_of_sections = get_le32(header + ONEFI_NO_OF_SECTIONS_OFF);
-    if (onefi_table_end(no_of_sections) > file_len) {
+    if (onefi_table_end(no_of_sections) > file_len || no_of_sections > INT_MAX) {
         fprintf(stderr, "Read file image error\n");
         return -1;
     }

@@ -20,17 +20,17 @@
 
 #include "onefi_writer.h"
 
-namespace {
+namespace
+{
 
 int usage()
 {
-    fprintf(stderr,
-            "usage: mk1fi -o OUT [-d DESCRIPTION] [-t YYYYMMDDhhmm] [--crc N] [--bbm N]\n"
-            "             [--reloc START END] [--chip-select N] SECTION...\n"
-            "SECTION: image:FILE:NAND_START:NAND_END[:DESC]\n"
-            "         image-oob:FILE:NAND_START:NAND_END[:DESC]\n"
-            "         erase:NAND_START:NAND_END\n"
-            "         gpio_bd:GPIO:VALUE | gpio_ad:GPIO:VALUE\n");
+    fprintf(stderr, "usage: mk1fi -o OUT [-d DESCRIPTION] [-t YYYYMMDDhhmm] [--crc N] [--bbm N]\n"
+                    "             [--reloc START END] [--chip-select N] SECTION...\n"
+                    "SECTION: image:FILE:NAND_START:NAND_END[:DESC]\n"
+                    "         image-oob:FILE:NAND_START:NAND_END[:DESC]\n"
+                    "         erase:NAND_START:NAND_END\n"
+                    "         gpio_bd:GPIO:VALUE | gpio_ad:GPIO:VALUE\n");
     return 2;
 }
 

@@ -7,9 +7,11 @@
 #include "util/bytes.h"
 #include "util/md5.h"
 
-namespace onefi_writer {
+namespace onefi_writer
+{
 
-namespace {
+namespace
+{
 
 // Copies text into a fixed field of n bytes: at most n bytes, zero-padded, no terminator when
 // the text fills the field.

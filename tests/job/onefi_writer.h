@@ -12,23 +12,24 @@
 
 #include "job/onefi.h"
 
-namespace onefi_writer {
+namespace onefi_writer
+{
 
 // One section record. Which fields count depends on type.
 struct section {
     uint32_t type = ONEFI_IMAGE;
-    std::string name;          // image: original_filename; erase: its description
-    std::string desc;          // image: description
-    std::vector<uint8_t> data; // image: the bytes, placed after the section table
-    uint32_t first = 0;        // image, erase: NAND start; GPIO: gpio_no
-    uint32_t second = 0;       // image, erase: NAND end;   GPIO: value
-    uint32_t with_oob = 0;     // image only
+    std::string name;               // image: original_filename; erase: its description
+    std::string desc;               // image: description
+    std::vector<uint8_t> data;      // image: the bytes, placed after the section table
+    uint32_t first = 0;             // image, erase: NAND start; GPIO: gpio_no
+    uint32_t second = 0;            // image, erase: NAND end;   GPIO: value
+    uint32_t with_oob = 0;          // image only
     std::optional<uint32_t> offset; // image: stored offset instead of the data's real place
     std::optional<uint32_t> size;   // image: stored size instead of data.size()
 };
 
 struct container {
-    std::string description;                 // up to 60 bytes; 60 leaves no terminator
+    std::string description;                   // up to 60 bytes; 60 leaves no terminator
     std::string creationtime = "201011250647"; // 12 digits, YYYYMMDDhhmm UTC
     uint32_t enable_crc_download = 1;
     uint32_t init_nand_flash_bbm_method = 3;

@@ -3,7 +3,8 @@
 
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 // Parses flasher.ini from inside an example folder, as the station runs there.
 job_ptr parse_example(const char *folder)

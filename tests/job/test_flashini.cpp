@@ -3,7 +3,8 @@
 
 #include <sys/stat.h>
 
-namespace {
+namespace
+{
 
 using FlashIni = JobDirTest;
 
@@ -37,20 +38,22 @@ TEST_F(FlashIni, MiscOnlyJobHasDefaultsAndFourEmptyLists)
 TEST_F(FlashIni, ListJobKeepsEveryEntryInOrder)
 {
     std::string boot = write_text("Boot.IMG", "boot");
-    job_ptr job = parse(write_text("flasher.ini",
-                                   "[misc]\nloop_test=1\nreboot=2\nsync_pc_time=3\n"
-                                   "crc=no\ninit_nand_flash_bbm=1\nbbm_reloc=0x100000\n"
-                                   "bbm_reloc_end=0x200000\nnum_of_chip_select=1\n"
-                                   "[gpio_bd]\ntotal=2\n[gpio_bd1]\ngpio=5\nvalue=1\n"
-                                   "[gpio_bd2]\ngpio=6\nvalue=0\n"
-                                   "[gpio_ad]\ntotal=1\n[gpio_ad1]\ngpio=7\nvalue=1\n"
-                                   "[erase]\ntotal=2\n[erase1]\nnand_loc=0x0\nnand_loc_end=0x20000\n"
-                                   "[erase2]\nnand_loc=0x100000\nnand_loc_end=0x140000\n"
-                                   "[map]\ntotal=2\n"
-                                   "[map1]\nfilename=" + boot + "\ndesc=Boot loader\n"
-                                   "nand_loc=0x20000\nnand_loc_end=0x60000\n"
-                                   "[map2]\nfilename=rootfs.img\ndesc=\nwith_oob=1\n"
-                                   "nand_loc=0x60000\nnand_loc_end=0x100000\n"));
+    job_ptr job = parse(
+        write_text("flasher.ini", "[misc]\nloop_test=1\nreboot=2\nsync_pc_time=3\n"
+                                  "crc=no\ninit_nand_flash_bbm=1\nbbm_reloc=0x100000\n"
+                                  "bbm_reloc_end=0x200000\nnum_of_chip_select=1\n"
+                                  "[gpio_bd]\ntotal=2\n[gpio_bd1]\ngpio=5\nvalue=1\n"
+                                  "[gpio_bd2]\ngpio=6\nvalue=0\n"
+                                  "[gpio_ad]\ntotal=1\n[gpio_ad1]\ngpio=7\nvalue=1\n"
+                                  "[erase]\ntotal=2\n[erase1]\nnand_loc=0x0\nnand_loc_end=0x20000\n"
+                                  "[erase2]\nnand_loc=0x100000\nnand_loc_end=0x140000\n"
+                                  "[map]\ntotal=2\n"
+                                  "[map1]\nfilename=" +
+                                      boot +
+                                      "\ndesc=Boot loader\n"
+                                      "nand_loc=0x20000\nnand_loc_end=0x60000\n"
+                                      "[map2]\nfilename=rootfs.img\ndesc=\nwith_oob=1\n"
+                                      "nand_loc=0x60000\nnand_loc_end=0x100000\n"));
     ASSERT_NE(job, nullptr);
     EXPECT_EQ(job->loop_test, 1);
     EXPECT_EQ(job->reboot, 2);
@@ -94,15 +97,15 @@ TEST_F(FlashIni, ListJobKeepsEveryEntryInOrder)
 
 TEST_F(FlashIni, IntegersReadLikeStrtolWithBaseZero)
 {
-    job_ptr job = parse(write_text("flasher.ini",
-                                   "[misc]\nlogging=010\nloop_test=12abc\nreboot=abc\n"
-                                   "sync_pc_time=-0x10\nnum_of_chip_select=\" 2\"\n"
-                                   "[erase]\ntotal=1\n[erase1]\nnand_loc=0x40000\n"
-                                   "nand_loc_end=2147483647\n"));
+    job_ptr job =
+        parse(write_text("flasher.ini", "[misc]\nlogging=010\nloop_test=12abc\nreboot=abc\n"
+                                        "sync_pc_time=-0x10\nnum_of_chip_select=\" 2\"\n"
+                                        "[erase]\ntotal=1\n[erase1]\nnand_loc=0x40000\n"
+                                        "nand_loc_end=2147483647\n"));
     ASSERT_NE(job, nullptr);
-    EXPECT_EQ(job->logging, 8);       // octal
-    EXPECT_EQ(job->loop_test, 12);    // stops at the first non-digit
-    EXPECT_EQ(job->reboot, 0);        // no number at all
+    EXPECT_EQ(job->logging, 8);    // octal
+    EXPECT_EQ(job->loop_test, 12); // stops at the first non-digit
+    EXPECT_EQ(job->reboot, 0);     // no number at all
     EXPECT_EQ(job->sync_pc_time, -16);
     EXPECT_EQ(job->num_of_chip_select, 2);
     EXPECT_EQ(job->erase_info_list->erase_info[0].nand_loc_start, 262144u);
@@ -114,11 +117,10 @@ TEST_F(FlashIni, BooleanLooksAtTheFirstCharacterOnly)
     struct {
         const char *text;
         int expected;
-    } cases[] = {{"0x1", 0}, {"2", 1}, {"yes", 1}, {"T", 1}, {"1", 1}, {"no", 0},
-                 {"False", 0}, {"0", 0}, {"", 1}, {"on", 1}, {"off", 1}};
+    } cases[] = {{"0x1", 0},   {"2", 1}, {"yes", 1}, {"T", 1},  {"1", 1},  {"no", 0},
+                 {"False", 0}, {"0", 0}, {"", 1},    {"on", 1}, {"off", 1}};
     for (const auto &c : cases) {
-        job_ptr job =
-            parse(write_text("flasher.ini", std::string("[misc]\ncrc=") + c.text + "\n"));
+        job_ptr job = parse(write_text("flasher.ini", std::string("[misc]\ncrc=") + c.text + "\n"));
         ASSERT_NE(job, nullptr) << c.text;
         EXPECT_EQ(job->enable_crc, c.expected) << "crc=" << c.text;
     }
@@ -160,8 +162,9 @@ TEST_F(FlashIni, MissingOrMinusOneRequiredKeysFailSilently)
     const char *entry = "[map1]\nfilename=a\ndesc=d\nnand_loc=0\nnand_loc_end=1\n";
     const std::string jobs[] = {
         // map:total 2 with map1 and map3 only: entry 2 has no filename
-        std::string("[map]\ntotal=2\n") + entry + "[map3]\nfilename=c\ndesc=d\nnand_loc=0\n"
-                                                   "nand_loc_end=1\n",
+        std::string("[map]\ntotal=2\n") + entry +
+            "[map3]\nfilename=c\ndesc=d\nnand_loc=0\n"
+            "nand_loc_end=1\n",
         "[map]\ntotal=1\n[map1]\ndesc=d\nnand_loc=0\nnand_loc_end=1\n",
         "[map]\ntotal=1\n[map1]\nfilename=a\nnand_loc=0\nnand_loc_end=1\n",
         "[map]\ntotal=1\n[map1]\nfilename=a\ndesc=d\nnand_loc=-1\nnand_loc_end=1\n",
@@ -189,8 +192,9 @@ TEST_F(FlashIni, MissingOrMinusOneRequiredKeysFailSilently)
 TEST_F(FlashIni, DescIsCutTo255Characters)
 {
     std::string desc(300, 'd');
-    job_ptr job = parse(write_text("flasher.ini", "[map]\ntotal=1\n[map1]\nfilename=a\ndesc=" +
-                                                      desc + "\nnand_loc=0\nnand_loc_end=1\n"));
+    job_ptr job =
+        parse(write_text("flasher.ini", "[map]\ntotal=1\n[map1]\nfilename=a\ndesc=" + desc +
+                                            "\nnand_loc=0\nnand_loc_end=1\n"));
     ASSERT_NE(job, nullptr);
     EXPECT_EQ(std::string(job->partition_info_list->partition_info[0].desc), desc.substr(0, 255));
 }
@@ -199,15 +203,19 @@ TEST_F(FlashIni, SkipOnlyWhenAllowedAndTheFileIsMissing)
 {
     std::string present = write_text("present.img", "x");
     std::string missing = path("missing.img");
-    job_ptr job = parse(write_text(
-        "flasher.ini",
-        "[map]\ntotal=3\n"
-        "[map1]\nfilename=" + present + "\ndesc=a\nskip_flash_if_file_not_exist=1\n"
-        "nand_loc=0\nnand_loc_end=1\n"
-        "[map2]\nfilename=" + missing + "\ndesc=b\nskip_flash_if_file_not_exist=1\n"
-        "nand_loc=0\nnand_loc_end=1\n"
-        "[map3]\nfilename=" + missing + "\ndesc=c\nskip_flash_if_file_not_exist=0\n"
-        "nand_loc=0\nnand_loc_end=1\n"));
+    job_ptr job = parse(write_text("flasher.ini", "[map]\ntotal=3\n"
+                                                  "[map1]\nfilename=" +
+                                                      present +
+                                                      "\ndesc=a\nskip_flash_if_file_not_exist=1\n"
+                                                      "nand_loc=0\nnand_loc_end=1\n"
+                                                      "[map2]\nfilename=" +
+                                                      missing +
+                                                      "\ndesc=b\nskip_flash_if_file_not_exist=1\n"
+                                                      "nand_loc=0\nnand_loc_end=1\n"
+                                                      "[map3]\nfilename=" +
+                                                      missing +
+                                                      "\ndesc=c\nskip_flash_if_file_not_exist=0\n"
+                                                      "nand_loc=0\nnand_loc_end=1\n"));
     ASSERT_NE(job, nullptr);
     EXPECT_EQ(job->partition_info_list->partition_info[0].skip_flash, 0);
     EXPECT_EQ(job->partition_info_list->partition_info[1].skip_flash, 1);
@@ -222,8 +230,10 @@ TEST_F(FlashIni, LoadFailuresReportIniparserThenCannotParse)
 
     std::string bad = write_text("bad.ini", "[misc]\nlogging=1\njunk line\n");
     EXPECT_EQ(parse(bad), nullptr);
-    EXPECT_EQ(err_, "iniparser: syntax error in " + bad + " (3):\n-> junk line\n"
-                    "cannot parse file: " + bad + "\n");
+    EXPECT_EQ(err_, "iniparser: syntax error in " + bad +
+                        " (3):\n-> junk line\n"
+                        "cannot parse file: " +
+                        bad + "\n");
 
     // 1022 characters plus the line end fit the reader's buffer; 1023 do not.
     std::string fits = write_text("fits.ini", "[misc]\nx=" + std::string(1020, 'a') + "\n");
@@ -255,18 +265,27 @@ TEST_F(FlashIni, ByteOrderMarkIsSkipped)
     // messages still name the real file and the right line
     std::string bad = write_text("badbom.ini", "\xEF\xBB\xBF[misc]\nlogging=1\njunk\n");
     EXPECT_EQ(parse(bad), nullptr);
-    EXPECT_EQ(err_, "iniparser: syntax error in " + bad + " (3):\n-> junk\n"
-                    "cannot parse file: " + bad + "\n");
+    EXPECT_EQ(err_, "iniparser: syntax error in " + bad +
+                        " (3):\n-> junk\n"
+                        "cannot parse file: " +
+                        bad + "\n");
+
+    // and iniparser's own reporting is back in place for the next file
+    std::string plain = write_text("plain.ini", "[misc]\njunk\n");
+    EXPECT_EQ(parse(plain), nullptr);
+    EXPECT_EQ(err_, "iniparser: syntax error in " + plain +
+                        " (2):\n-> junk\n"
+                        "cannot parse file: " +
+                        plain + "\n");
 }
 
 TEST_F(FlashIni, NumbersOutsideThirtyTwoBitsAreRefused)
 {
-    const char *values[] = {"2147483648", "0xFFFFFFFF", "-2147483649",
-                            "99999999999999999999999"};
+    const char *values[] = {"2147483648", "0xFFFFFFFF", "-2147483649", "99999999999999999999999"};
     for (const char *v : values) {
         std::string ini = write_text("flasher.ini", std::string("[erase]\ntotal=1\n[erase1]\n"
-                                                                "nand_loc=") + v +
-                                                        "\nnand_loc_end=1\n");
+                                                                "nand_loc=") +
+                                                        v + "\nnand_loc_end=1\n");
         EXPECT_EQ(parse(ini), nullptr) << v;
         EXPECT_EQ(err_, ini + ": value of erase1:nand_loc does not fit in 32 bits: " + v + "\n");
     }

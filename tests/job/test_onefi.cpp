@@ -8,7 +8,8 @@
 #include "util/bytes.h"
 #include "util/md5.h"
 
-namespace {
+namespace
+{
 
 using onefi_writer::container;
 using onefi_writer::section;
@@ -189,14 +190,13 @@ TEST_F(OneFi, ImageRangesMustLieInsideTheFile)
         d.sections[0].size = size;
         expect_refused(onefi_writer::build(d),
                        "One file image section 0: image at offset " + std::to_string(offset) +
-                           ", size " + std::to_string(size) +
-                           " lies beyond the end of the file (" + std::to_string(len) +
-                           " bytes)\n");
+                           ", size " + std::to_string(size) + " lies beyond the end of the file (" +
+                           std::to_string(len) + " bytes)\n");
     };
-    beyond(static_cast<uint32_t>(len - 10), 11);   // one byte too many
-    beyond(static_cast<uint32_t>(len + 1), 0);     // starts past the end
-    beyond(0xFFFFFFF0u, 0x20);                     // would wrap in 32 bits
-    beyond(0, 0x80000000u);                        // does not fit file_size
+    beyond(static_cast<uint32_t>(len - 10), 11); // one byte too many
+    beyond(static_cast<uint32_t>(len + 1), 0);   // starts past the end
+    beyond(0xFFFFFFF0u, 0x20);                   // would wrap in 32 bits
+    beyond(0, 0x80000000u);                      // does not fit file_size
 }
 
 TEST_F(OneFi, MagicMustMatchAllFortyBytes)
@@ -214,8 +214,8 @@ TEST_F(OneFi, ChecksumCoversEveryByteFrom56)
 {
     std::vector<uint8_t> good = onefi_writer::build(sample());
     // the section count, a reserved header byte, a section's unread part, image data, last byte
-    for (size_t at : {size_t{56}, size_t{200}, ONEFI_HEADER_SIZE + 4700, good.size() - 10,
-                      good.size() - 1}) {
+    for (size_t at :
+         {size_t{56}, size_t{200}, ONEFI_HEADER_SIZE + 4700, good.size() - 10, good.size() - 1}) {
         std::vector<uint8_t> bad = good;
         bad[at] ^= 0x01;
         MD5_CTX ctx;
@@ -264,17 +264,22 @@ TEST_F(OneFi, FlasherIniOverridesSettingsAndAppendsItsEntries)
 {
     std::string one = write_bytes("job.1fi", onefi_writer::build(sample()));
     std::string extra = write_text("extra.img", "extra");
-    job_ptr job = parse(write_text(
-        "flasher.ini", "[misc]\ncrc=1\nnum_of_chip_select=2\nlogging=1\n"
-                       "[map]\n1fi_file=" + one + "\ntotal=1\n"
-                       "[map1]\nfilename=" + extra + "\ndesc=Extra\nnand_loc=0x300000\n"
+    job_ptr job = parse(
+        write_text("flasher.ini",
+                   "[misc]\ncrc=1\nnum_of_chip_select=2\nlogging=1\n"
+                   "[map]\n1fi_file=" +
+                       one +
+                       "\ntotal=1\n"
+                       "[map1]\nfilename=" +
+                       extra +
+                       "\ndesc=Extra\nnand_loc=0x300000\n"
                        "nand_loc_end=0x340000\n"
                        "[gpio_bd]\ntotal=1\n[gpio_bd1]\ngpio=20\nvalue=1\n"
                        "[erase]\ntotal=1\n[erase1]\nnand_loc=0x400000\nnand_loc_end=0x440000\n"));
     ASSERT_NE(job, nullptr) << err_;
-    EXPECT_EQ(job->enable_crc, 1);          // flasher.ini
-    EXPECT_EQ(job->num_of_chip_select, 2);  // flasher.ini
-    EXPECT_EQ(job->init_bbm_method, 2);     // container
+    EXPECT_EQ(job->enable_crc, 1);         // flasher.ini
+    EXPECT_EQ(job->num_of_chip_select, 2); // flasher.ini
+    EXPECT_EQ(job->init_bbm_method, 2);    // container
     EXPECT_EQ(job->bbm_reloc_addr, 0x7000000);
     EXPECT_EQ(job->logging, 1);
     EXPECT_EQ(std::string(job->one_file_image), one);
@@ -315,8 +320,7 @@ TEST_F(OneFi, ABadContainerOrAnEntryAfterItFailsTheWholeJob)
 
     // the container's lists are released when a later entry fails (ASan checks the leak)
     std::string good = write_bytes("good.1fi", onefi_writer::build(sample()));
-    EXPECT_EQ(parse(write_text("flasher.ini", "[map]\n1fi_file=" + good + "\ntotal=1\n")),
-              nullptr);
+    EXPECT_EQ(parse(write_text("flasher.ini", "[map]\n1fi_file=" + good + "\ntotal=1\n")), nullptr);
     EXPECT_EQ(parse(write_text("flasher.ini", "[map]\n1fi_file=" + good + "\n[erase]\ntotal=-2\n")),
               nullptr);
     EXPECT_EQ(parse(write_text("flasher.ini", "[map]\n1fi_file=\n")), nullptr);

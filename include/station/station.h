@@ -83,6 +83,10 @@ struct station_context : std::enable_shared_from_this<station_context> {
     int no_of_mapped_ports = 0; // window thread only
     FILE *logging_fd = nullptr; // window thread only
 
+    // Every interface name of the port mapping. Written by start() before the monitor exists,
+    // read-only afterwards (the download threads read it without a lock).
+    std::set<std::string> mapped_names;
+
     std::thread hMonitorThread;
     // The monitor's list when it ended; read by stop() after joining the monitor.
     download_thread_list monitor_leftovers;
@@ -129,8 +133,9 @@ void reap_download_threads(download_thread_list &dl_thread_ll);
 
 // ---- Download thread --------------------------------------------------------------------------
 int DownloadThreadProc(station_context *ctx, tag_list_item *item);
-// Polls for the agent (0x1286/0x8111) on name1 or name2 (any name when either is empty) for up
-// to timeout ms. 0 with the open device in *ret_udev and its name, claimed in agents_in_use, in
+// Polls for the agent (0x1286/0x8111) on name1 or name2 for up to timeout ms. When either name
+// is empty the row knows only one and takes any agent, except one on another fixture's mapped
+// name, whose own row is waiting for it. 0 with the open device in *ret_udev and its name, claimed in agents_in_use, in
 // *taken_name; 1 on time-out, failure or stop.
 int wait_for_dkb(station_context *ctx, usb_dev_handle **ret_udev, int timeout, const char *name1,
                  const char *name2, std::string *taken_name);

@@ -107,8 +107,9 @@ int wait_for_dkb(station_context *ctx, usb_dev_handle **ret_udev, int timeout, c
                     vid != DKB_AGENT_VID || pid != DKB_AGENT_PID ||
                     ExtractInterfaceName(path.c_str(), name) != 0)
                     continue;
-                bool wanted = strcmp(name, name2) == 0 || strcmp(name, name1) == 0 ||
-                              name1[0] == '\0' || name2[0] == '\0';
+                const bool own = strcmp(name, name2) == 0 || strcmp(name, name1) == 0;
+                const bool any = name1[0] == '\0' || name2[0] == '\0';
+                const bool wanted = own || (any && ctx->mapped_names.count(name) == 0);
                 // Another phone's thread may already own this agent (rows that know one name
                 // accept any agent).
                 if (!wanted || !claim_agent(ctx, name))

@@ -166,6 +166,10 @@ int Station::start()
         std::this_thread::get_id());
     if (!ctx->opt.port_mapping_path.empty())
         ctx->no_of_mapped_ports = InitUSBMapping(ctx->list, ctx->opt.port_mapping_path.c_str());
+    for (int row = 0; row < ctx->list.GetItemCount(); row++)
+        for (int col : {COL_INTERFACE_1, COL_INTERFACE_2})
+            if (!ctx->list.text(row, col).empty())
+                ctx->mapped_names.insert(ctx->list.text(row, col));
     try {
         ctx->hMonitorThread = std::thread(MonitorThreadProc, ctx_);
     } catch (const std::system_error &) {

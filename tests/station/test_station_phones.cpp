@@ -1,0 +1,142 @@
+// Whole-station tests: the station core, with no GUI, against virtual phones on the virtual bus.
+// The test's thread is the window thread.
+#include <algorithm>
+#include <cstring>
+
+#include "station_harness.h"
+
+using namespace harness;
+
+namespace {
+
+const char *const kJobExtras = "[misc]\nlogging = 1\nsync_pc_time = 1\n"
+                               "[erase]\ntotal = 1\n"
+                               "[erase1]\nnand_loc = 0x100000\nnand_loc_end = 0x140000\n"
+                               "[gpio_bd]\ntotal = 1\n[gpio_bd1]\ngpio = 5\nvalue = 1\n"
+                               "[gpio_ad]\ntotal = 1\n[gpio_ad1]\ngpio = 6\nvalue = 0\n";
+
+vphone::PhoneOptions phone_options(const std::string &agent_instance = "")
+{
+    vphone::PhoneOptions po;
+    po.nand = small_nand();
+    po.agent_instance = agent_instance;
+    return po;
+}
+
+// True when the phone's NAND holds every image at its range, the rest of each range erased.
+::testing::AssertionResult nand_holds(const vphone::Nand &nand, const std::vector<Image> &images)
+{
+    for (const Image &im : images) {
+        if (nand.read_main(im.start, im.bytes.size()) != im.bytes)
+            return ::testing::AssertionFailure() << im.desc << " not at " << im.start;
+        std::vector<uint8_t> rest = nand.read_main(im.start + im.bytes.size(),
+                                                   im.end - im.start - im.bytes.size());
+        if (!std::all_of(rest.begin(), rest.end(), [](uint8_t b) { return b == 0xFF; }))
+            return ::testing::AssertionFailure() << "rest of " << im.desc << " not erased";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+size_t count_word(const std::vector<uint32_t> &cmds, uint32_t word)
+{
+    return static_cast<size_t>(std::count(cmds.begin(), cmds.end(), word));
+}
+
+const std::vector<std::string> kStagesAfterSuccess = {
+    "Download DKB", "Wait for DKB", "Init NAND flash", "Get NAND flash info", "Erase flash",
+    "boot",         "kernel",       "rootfs, main",    "Write back BBM",      "Done",
+    "Finished"};
+
+} // namespace
+
+TEST(StationPhones, OnePhoneRunsTheJobAndIsAcknowledgedUntilUnplugged)
+{
+    TempDir jobdir;
+    auto images = default_images();
+    Job job = make_job(jobdir, images, kJobExtras);
+    ASSERT_TRUE(job);
+    station_options o;
+    o.ack_period_ms = 100;
+    StationRun run(job.get(), o);
+    ASSERT_EQ(run.start(), 0);
+
+    auto phone = vphone::plug_phone("sim-1", phone_options());
+    ASSERT_TRUE(phone);
+    ASSERT_TRUE(run.pump_until([&] { return run.logged() == 1; }));
+    const int row = run.row_of("sim-1");
+    ASSERT_EQ(row, 0);
+    EXPECT_EQ(run.images[row], kStagesAfterSuccess);
+    EXPECT_EQ(run.cell(row, COL_FIXTURE_ID), "NA");
+    EXPECT_EQ(run.cell(row, COL_STATUS), "Completed");
+    EXPECT_EQ(ProcessCustomDraw(run.list(), row, COL_STATUS), STATION_COLOUR_PASSED);
+    // The writes reported their progress through the Status and Progress columns.
+    const auto &st = run.statuses[row];
+    EXPECT_NE(std::find(st.begin(), st.end(), "Write to flash"), st.end());
+    EXPECT_EQ(log_lines(run.log_text()), std::vector<std::string>{"NA,,T,T,Finished,0"});
+
+    EXPECT_TRUE(nand_holds(*phone->nand(), images));
+    auto agent = phone->agent();
+    ASSERT_TRUE(agent);
+    EXPECT_EQ(agent->gpio(5), 1u);
+    EXPECT_EQ(agent->gpio(6), 0u);
+    // The clock got UTC now.
+    auto rtc = agent->rtc();
+    ASSERT_TRUE(rtc);
+    time_t now = time(nullptr);
+    struct tm utc;
+    gmtime_r(&now, &utc);
+    EXPECT_EQ((*rtc)[0], static_cast<uint32_t>(utc.tm_year));
+    EXPECT_EQ((*rtc)[2], static_cast<uint32_t>(utc.tm_mday));
+
+    // Left plugged in, the finished phone stays on its green row and is acknowledged.
+    size_t acks = count_word(agent->commands(), vphone::agent_cmd::ACK);
+    run.pump_for(450);
+    size_t acks_later = count_word(agent->commands(), vphone::agent_cmd::ACK);
+    EXPECT_GE(acks_later, acks + 3);
+    EXPECT_LE(acks_later, acks + 6);
+    EXPECT_NE(run.list().GetItemData(row), nullptr);
+    EXPECT_EQ(run.cell(row, COL_IMAGE), "Finished");
+
+    phone->unplug();
+    ASSERT_TRUE(run.pump_until([&] { return run.list().GetItemData(row) == nullptr; }));
+    for (int c : {COL_IMAGE, COL_DIE_ID, COL_STATUS, COL_ELAPSED, COL_PROGRESS})
+        EXPECT_EQ(run.cell(row, c), "") << c;
+    EXPECT_EQ(run.logged(), 1);
+}
+
+TEST(StationPhones, LoopTestResetsThePhoneAndClearsTheRowAtOnce)
+{
+    TempDir jobdir;
+    auto images = default_images();
+    Job job = make_job(jobdir, images, std::string(kJobExtras) + "[misc]\nloop_test = 1\n");
+    ASSERT_TRUE(job);
+    StationRun run(job.get());
+    ASSERT_EQ(run.start(), 0);
+    auto po = phone_options("simagent-1");
+    po.reboot_on_reset = true; // the phone comes back in boot ROM mode: programmed again
+    po.bbm_present = false;
+    auto phone = vphone::plug_phone("sim-1", po);
+    ASSERT_TRUE(phone);
+    ASSERT_TRUE(run.pump_until([&] { return run.logged() == 2; }));
+    EXPECT_GE(phone->agent_starts(), 2); // reset, and back in boot ROM mode for the next run
+    phone->unplug();
+    // A third run may have started before the unplug; wait until the row's run is over.
+    ASSERT_TRUE(run.pump_until([&] {
+        const tag_list_item *it = run.list().GetItemData(0);
+        return !it || it->detached;
+    }));
+    auto lines = log_lines(run.log_text());
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "NA,,T,T,Finished,0");
+    EXPECT_EQ(lines[1], "NA,,T,T,Finished,0");
+    // The first run built a table; after each success the row was cleared at once, before the
+    // phone came back: "Completed" is followed by an empty Status, then the next attach.
+    auto &im = run.images[0];
+    EXPECT_NE(std::find(im.begin(), im.end(), "Init BBM (Used flash)"), im.end());
+    auto &st = run.statuses[0];
+    auto done = std::find(st.begin(), st.end(), "Completed");
+    ASSERT_TRUE(done != st.end() && done + 2 < st.end());
+    EXPECT_EQ(*(done + 1), "");
+    EXPECT_EQ(*(done + 2), "Device Connected.");
+    EXPECT_EQ(run.list().GetItemCount(), 1);
+}

@@ -45,58 +45,58 @@ inline constexpr unsigned char validate_nand_bbm_command[4] = {0x0B, 0x00, 0xAA,
 
 // ---- Message words of the agent's message stream (u32 little-endian) ---------------------------
 enum : uint32_t {
-    flash_msg_progress = 0xAABB0001,     // + 4-byte current value
-    flash_msg_total = 0xAABB0002,        // + 4-byte total
-    flash_msg_text = 0xAABB0003,         // + msg_length bytes of text, no terminator
-    flash_msg_text_length = 0xAABB0004,  // + 4-byte length of the next text(s)
-    flash_msg_error = 0xAABB0005,        // + 4-byte device error code; stream ends
-    flash_msg_done = 0xAABB0006,         // stream ends, success
+    flash_msg_progress = 0xAABB0001,    // + 4-byte current value
+    flash_msg_total = 0xAABB0002,       // + 4-byte total
+    flash_msg_text = 0xAABB0003,        // + msg_length bytes of text, no terminator
+    flash_msg_text_length = 0xAABB0004, // + 4-byte length of the next text(s)
+    flash_msg_error = 0xAABB0005,       // + 4-byte device error code; stream ends
+    flash_msg_done = 0xAABB0006,        // stream ends, success
 };
 
 // ---- Result codes ------------------------------------------------------------------------------
 enum {
     DKB_OK = 0,
-    DKB_ERR_MSG_READ = -1,         // reading a message word failed
-    DKB_ERR_MSG_SHORT = -2,        // message word/payload short or failed; CRC reply failed
-    DKB_ERR_LEN_OR_CRC_REQ = -3,   // sending a block length or the CRC request failed
-    DKB_ERR_TEXT_TOO_LONG = -4,    // agent announced a text longer than 255 bytes
-    DKB_ERR_UNKNOWN_MSG = -11,     // unknown message word
-    DKB_ERR_ACK = -12,             // ack failed; NAND set-up / flash command send; reply read
-    DKB_ERR_TRANSFER = -13,        // command word, record or data block send/read failed
-    DKB_ERR_DEVICE = -14,          // the agent reported an error (code via device_err_code)
-    DKB_ERR_CRC = -15,             // CRC of a data block differs
-    DKB_ERR_OPEN_FILE = -16,       // opening a file failed
-    DKB_ERR_ALLOC = -17,           // allocating a read buffer failed
-    DKB_ERR_WRITE_FILE = -18,      // writing a file failed
-    DKB_ERR_FILE_MAPPING = -20,    // creating a file mapping failed
-    DKB_ERR_MAP_VIEW = -21,        // mapping a file into memory failed
-    DKB_ERR_FILE_EMPTY = -22,      // an image file holds no data after the given offset
-    DKB_ERR_OOB_MISALIGNED = -23,  // data size is not a whole number of (page + OOB) units
-    DKB_ERR_READ_SIZE = -26,       // the range to read is empty or negative
-    DKB_ERR_FILE_RANGE = -27,      // offset or length reaches outside the image file
-    DKB_ERR_IMAGE_TOO_LONG = -28,  // data longer than its flash range (refused, nothing written)
-    DKB_ERR_BAD_ARGS = -29,        // null buffer, or page/block sizes that cannot describe a NAND
+    DKB_ERR_MSG_READ = -1,        // reading a message word failed
+    DKB_ERR_MSG_SHORT = -2,       // message word/payload short or failed; CRC reply failed
+    DKB_ERR_LEN_OR_CRC_REQ = -3,  // sending a block length or the CRC request failed
+    DKB_ERR_TEXT_TOO_LONG = -4,   // agent announced a text longer than 255 bytes
+    DKB_ERR_UNKNOWN_MSG = -11,    // unknown message word
+    DKB_ERR_ACK = -12,            // ack failed; NAND set-up / flash command send; reply read
+    DKB_ERR_TRANSFER = -13,       // command word, record or data block send/read failed
+    DKB_ERR_DEVICE = -14,         // the agent reported an error (code via device_err_code)
+    DKB_ERR_CRC = -15,            // CRC of a data block differs
+    DKB_ERR_OPEN_FILE = -16,      // opening a file failed
+    DKB_ERR_ALLOC = -17,          // allocating a read buffer failed
+    DKB_ERR_WRITE_FILE = -18,     // writing a file failed
+    DKB_ERR_FILE_MAPPING = -20,   // creating a file mapping failed
+    DKB_ERR_MAP_VIEW = -21,       // mapping a file into memory failed
+    DKB_ERR_FILE_EMPTY = -22,     // an image file holds no data after the given offset
+    DKB_ERR_OOB_MISALIGNED = -23, // data size is not a whole number of (page + OOB) units
+    DKB_ERR_READ_SIZE = -26,      // the range to read is empty or negative
+    DKB_ERR_FILE_RANGE = -27,     // offset or length reaches outside the image file
+    DKB_ERR_IMAGE_TOO_LONG = -28, // data longer than its flash range (refused, nothing written)
+    DKB_ERR_BAD_ARGS = -29,       // null buffer, or page/block sizes that cannot describe a NAND
 };
 
 // Device error codes carried by flash_msg_error that mean something to the station.
 enum {
-    DKB_DEV_ERR_NO_BBM = 2,            // after init_nand_flash_command: no bad-block table
-    DKB_DEV_ERR_BBM_OUT_OF_AREA = 7,   // after validate_nand_bbm_command: mapping out of area
+    DKB_DEV_ERR_NO_BBM = 2,          // after init_nand_flash_command: no bad-block table
+    DKB_DEV_ERR_BBM_OUT_OF_AREA = 7, // after validate_nand_bbm_command: mapping out of area
 };
 
 // ---- Fixed values ------------------------------------------------------------------------------
 enum : uint32_t {
-    DKB_RAM_STAGING_ADDRESS = 0x5C010000,  // where every flash block is staged in the agent's RAM
-    DKB_MAX_MEM_BLOCK = 65537,             // largest RAM block; never a multiple of 512
-    DKB_MAX_TEXT = 255,                    // longest text of the message stream
+    DKB_RAM_STAGING_ADDRESS = 0x5C010000, // where every flash block is staged in the agent's RAM
+    DKB_MAX_MEM_BLOCK = 65537,            // largest RAM block; never a multiple of 512
+    DKB_MAX_TEXT = 255,                   // longest text of the message stream
 };
 
 // ---- Records (host side; serialised field by field, little-endian) -----------------------------
 struct comm_protocol_write_flash_cmd {
     uint32_t ram_address;
     uint32_t nand_address;
-    uint32_t nand_end_address;  // nand_address + staged bytes, rounded up to a whole block
-    uint32_t size;              // main-area bytes to program
+    uint32_t nand_end_address; // nand_address + staged bytes, rounded up to a whole block
+    uint32_t size;             // main-area bytes to program
     uint32_t hwecc_enable;
     uint32_t write_oob;
     uint32_t use_bbm;
@@ -133,7 +133,7 @@ struct comm_protocol_flash_info_resp {
 };
 inline constexpr int COMM_PROTOCOL_FLASH_INFO_RESP_SIZE = 28;
 
-struct comm_protocol_rtc {  // field order of the wire, not of struct tm
+struct comm_protocol_rtc { // field order of the wire, not of struct tm
     uint32_t tm_year;
     uint32_t tm_mon;
     uint32_t tm_mday;
@@ -209,12 +209,11 @@ int dkb_flash_write(usb_dev_handle *udev, const unsigned char *pbuf, int size, i
 int dkb_flash_write_from_file(usb_dev_handle *udev, const char *image_file_name,
                               int image_file_offset, int image_file_length, int flash_loc,
                               int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
-                              int oob_size, int enable_crc, int otp,
-                              dkb_progress_callback callback, void *callback_data);
+                              int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
+                              void *callback_data);
 // Bytes a dkb_flash_read of this range needs in pbuf (spare areas included when oob_size is
 // non-zero); 0 or less for an empty or inverted range.
-int64_t dkb_flash_read_buffer_size(int flash_loc, int flash_loc_end, int page_size,
-                                   int oob_size);
+int64_t dkb_flash_read_buffer_size(int flash_loc, int flash_loc_end, int page_size, int oob_size);
 // Reads the whole range into pbuf, which must hold dkb_flash_read_buffer_size(...) bytes.
 int dkb_flash_read(usb_dev_handle *udev, unsigned char *pbuf, int flash_loc, int flash_loc_end,
                    int enable_hw_ecc, int page_size, int block_size, int oob_size, int enable_crc,

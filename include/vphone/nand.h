@@ -17,35 +17,37 @@
 #include <optional>
 #include <vector>
 
-namespace vphone {
+namespace vphone
+{
 
 struct NandGeometry {
     uint32_t manu_id = 0xEC;
     uint32_t device_id = 0xDA;
     uint32_t page_size = 2048;
-    uint32_t block_size = 131072;  // main bytes per erase block, a multiple of page_size
+    uint32_t block_size = 131072; // main bytes per erase block, a multiple of page_size
     uint32_t oob_size = 64;
     uint32_t block_count = 2048;
     uint32_t bus_width = 8;
-    std::vector<uint32_t> bad_blocks;  // factory-bad block numbers
+    std::vector<uint32_t> bad_blocks; // factory-bad block numbers
 };
 
 enum {
     NAND_OK = 0,
-    NAND_ERR_RANGE = -1,       // block or page number beyond the chip
-    NAND_ERR_BAD_BLOCK = -2,   // the block is bad
-    NAND_ERR_NOT_ERASED = -3,  // the page was programmed since its block's last erase
+    NAND_ERR_RANGE = -1,      // block or page number beyond the chip
+    NAND_ERR_BAD_BLOCK = -2,  // the block is bad
+    NAND_ERR_NOT_ERASED = -3, // the page was programmed since its block's last erase
 };
 
-class Nand {
-public:
+class Nand
+{
+  public:
     // Returns null when the geometry cannot describe a chip (zero sizes, block not a whole
     // number of pages).
     static std::shared_ptr<Nand> create(const NandGeometry &geometry);
-    explicit Nand(const NandGeometry &geometry);  // geometry must be valid; use create()
+    explicit Nand(const NandGeometry &geometry); // geometry must be valid; use create()
 
     const NandGeometry &geometry() const { return geo_; }
-    uint64_t main_size() const;  // block_count * block_size
+    uint64_t main_size() const; // block_count * block_size
     uint32_t pages_per_block() const { return geo_.block_size / geo_.page_size; }
 
     bool is_bad(uint32_t block) const;
@@ -70,16 +72,16 @@ public:
     bool page_erased(uint32_t page) const;
     size_t blocks_in_memory() const;
 
-private:
+  private:
     struct Block {
         std::vector<uint8_t> main, spare;
-        std::vector<bool> programmed;  // per page
+        std::vector<bool> programmed; // per page
     };
     const NandGeometry geo_;
-    mutable std::mutex mu_;  // guards everything below
+    mutable std::mutex mu_; // guards everything below
     std::vector<bool> bad_;
-    std::map<uint32_t, Block> blocks_;  // only blocks programmed since their last erase
+    std::map<uint32_t, Block> blocks_; // only blocks programmed since their last erase
     std::optional<std::map<uint32_t, uint32_t>> bbt_;
 };
 
-}  // namespace vphone
+} // namespace vphone

@@ -16,31 +16,33 @@
 #include "vphone/bootrom.h"
 #include "vphone/nand.h"
 
-namespace vphone {
+namespace vphone
+{
 
 struct PhoneOptions {
-    uint16_t rom_vid = 0x1286, rom_pid = 0x8104;  // or 0x8086:0xD001
-    BootromOptions bootrom;      // its on_agent_start is the phone's own
-    std::string agent_instance;  // where the agent appears; empty: the boot ROM's instance
+    uint16_t rom_vid = 0x1286, rom_pid = 0x8104; // or 0x8086:0xD001
+    BootromOptions bootrom;                      // its on_agent_start is the phone's own
+    std::string agent_instance; // where the agent appears; empty: the boot ROM's instance
     NandGeometry nand;
-    bool bbm_present = true;     // the chip starts with a bad-block table stored on it
-    AgentFaults faults;          // applied to every boot of the agent
+    bool bbm_present = true; // the chip starts with a bad-block table stored on it
+    AgentFaults faults;      // applied to every boot of the agent
     uint32_t ram_size = 4u << 20;
-    vbus::Timing timing;         // both the ROM's and the agent's link
-    bool reboot_on_reset = false;  // after a reset command the phone returns in boot ROM mode
+    vbus::Timing timing;          // both the ROM's and the agent's link
+    bool reboot_on_reset = false; // after a reset command the phone returns in boot ROM mode
     int reset_delay_ms = 50;
 };
 
-class Phone : public std::enable_shared_from_this<Phone> {
-public:
+class Phone : public std::enable_shared_from_this<Phone>
+{
+  public:
     Phone(std::string instance, PhoneOptions options, std::shared_ptr<Nand> nand);
 
     const std::string &instance() const { return instance_; }
     const std::string &agent_instance() const { return agent_instance_; }
     const std::shared_ptr<Nand> &nand() const { return nand_; }
-    std::shared_ptr<Bootrom> bootrom() const;  // the current or last boot ROM, or null
-    std::shared_ptr<Agent> agent() const;      // the current or last agent, or null
-    std::vector<uint8_t> dkb() const;          // the image the last handover started
+    std::shared_ptr<Bootrom> bootrom() const; // the current or last boot ROM, or null
+    std::shared_ptr<Agent> agent() const;     // the current or last agent, or null
+    std::vector<uint8_t> dkb() const;         // the image the last handover started
     int agent_starts() const;
     // Waits until the agent has been plugged n times in all; false on time-out.
     bool wait_for_agent(int timeout_ms, int n = 1) const;
@@ -51,11 +53,11 @@ public:
     int plug_rom();
     int plug_agent(const std::vector<uint8_t> &dkb);
 
-private:
+  private:
     const std::string instance_, agent_instance_;
     const PhoneOptions opt_;
     const std::shared_ptr<Nand> nand_;
-    mutable std::mutex mu_;  // guards everything below
+    mutable std::mutex mu_; // guards everything below
     mutable std::condition_variable cv_;
     std::shared_ptr<Bootrom> rom_;
     std::shared_ptr<Agent> agent_;
@@ -71,4 +73,4 @@ std::shared_ptr<Phone> plug_phone(const std::string &instance, const PhoneOption
 std::shared_ptr<Phone> plug_agent_phone(const std::string &instance,
                                         const PhoneOptions &options = {});
 
-}  // namespace vphone
+} // namespace vphone

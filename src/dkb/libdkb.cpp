@@ -34,16 +34,17 @@ static_assert(sizeof(comm_protocol_set_nand_flash_para_cmd) ==
 static_assert(sizeof(comm_protocol_set_bbm_para_cmd) == COMM_PROTOCOL_SET_BBM_PARA_CMD_SIZE);
 static_assert(sizeof(comm_protocol_write_pmic_data) == COMM_PROTOCOL_PMIC_RECORD_SIZE);
 
-namespace {
+namespace
+{
 
 // Time-outs in milliseconds, per transfer.
 enum {
-    TO_CONTROL = 1000,      // control commands, erase, acknowledgement
-    TO_REPLY = 2000,        // fixed-size replies
-    TO_FLASH_CMD = 2000,    // write/read flash command words and records
-    TO_MSG_WORD = 15000,    // message word of the stream
-    TO_MSG_VALUE = 1000,    // progress, total, error payloads
-    TO_MSG_TEXT = 2000,     // text length and text payloads
+    TO_CONTROL = 1000,   // control commands, erase, acknowledgement
+    TO_REPLY = 2000,     // fixed-size replies
+    TO_FLASH_CMD = 2000, // write/read flash command words and records
+    TO_MSG_WORD = 15000, // message word of the stream
+    TO_MSG_VALUE = 1000, // progress, total, error payloads
+    TO_MSG_TEXT = 2000,  // text length and text payloads
 };
 
 // ---- Transfer wrappers -------------------------------------------------------------------------
@@ -118,8 +119,7 @@ int send_record(usb_dev_handle *dev, const uint32_t *fields, int count, int time
 }
 
 // One progress step: a console dot, the caller's callback, and a flush.
-void progress_step(dkb_progress_callback callback, void *data, const char *msg, int cur,
-                   int range)
+void progress_step(dkb_progress_callback callback, void *data, const char *msg, int cur, int range)
 {
     fputs(".", stdout);
     if (callback)
@@ -140,7 +140,7 @@ int64_t round_up(int64_t value, int64_t unit)
     return rem == 0 ? value : value + (unit - rem);
 }
 
-}  // namespace
+} // namespace
 
 // ---- Channel -----------------------------------------------------------------------------------
 
@@ -232,7 +232,8 @@ int handle_flash_msg(usb_dev_handle *udev, int *device_err_code, dkb_progress_ca
 // dkb_write_mem and dkb_read_mem share one block loop; the direction picks the data command,
 // the time-outs, the progress text, and whether the step diagnostics are printed.
 
-namespace {
+namespace
+{
 
 struct mem_dir {
     bool write;
@@ -254,7 +255,7 @@ int mem_block_length(int remain)
 int mem_transfer(const mem_dir &d, usb_dev_handle *udev, uint32_t ramloc, unsigned char *pbuf,
                  int size, int enable_crc, dkb_progress_callback callback, void *callback_data)
 {
-    const bool say = d.write;  // the read side prints only the ack and CRC lines
+    const bool say = d.write; // the read side prints only the ack and CRC lines
     int r = send_word(udev, set_len_command, d.to_len);
     if (r != 4) {
         if (say)
@@ -352,7 +353,7 @@ int mem_transfer(const mem_dir &d, usb_dev_handle *udev, uint32_t ramloc, unsign
     }
 }
 
-}  // namespace
+} // namespace
 
 int dkb_write_mem(usb_dev_handle *udev, uint32_t ramloc, const unsigned char *pbuf, int size,
                   int enable_crc, dkb_progress_callback callback, void *callback_data)
@@ -370,7 +371,8 @@ int dkb_read_mem(usb_dev_handle *udev, uint32_t ramloc, unsigned char *pbuf, int
 
 // ---- NAND flash transfer -----------------------------------------------------------------------
 
-namespace {
+namespace
+{
 
 // Page and block sizes must describe a NAND before any division or block loop uses them.
 bool geometry_ok(int page_size, int block_size, int oob_size)
@@ -399,7 +401,7 @@ int64_t chunk_main_size(int64_t chunk, int page_size, int oob_size)
     return static_cast<int64_t>(page_size) * (chunk / unit);
 }
 
-}  // namespace
+} // namespace
 
 int dkb_flash_write(usb_dev_handle *udev, const unsigned char *pbuf, int size, int flash_loc,
                     int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
@@ -423,12 +425,12 @@ int dkb_flash_write(usb_dev_handle *udev, const unsigned char *pbuf, int size, i
             return DKB_ERR_OOB_MISALIGNED;
         main_total += m;
     }
-    if (main_total > total_flash_range) {
+    if (main_total > 0 && main_total > total_flash_range) {
         fprintf(stderr,
                 "Write NAND flash refused: %lld data bytes do not fit 0x%08X-0x%08X (%lld "
                 "bytes)\n",
-                static_cast<long long>(main_total), wire_addr(flash_loc),
-                wire_addr(flash_loc_end), static_cast<long long>(total_flash_range));
+                static_cast<long long>(main_total), wire_addr(flash_loc), wire_addr(flash_loc_end),
+                static_cast<long long>(total_flash_range));
         return DKB_ERR_IMAGE_TOO_LONG;
     }
 
@@ -455,7 +457,7 @@ int dkb_flash_write(usb_dev_handle *udev, const unsigned char *pbuf, int size, i
             static_cast<uint32_t>(main_size),
             static_cast<uint32_t>(enable_hw_ecc),
             oob_size != 0 ? 1u : 0u,
-            1u,  // use_bbm: the agent maps bad blocks, the station only counts addresses
+            1u, // use_bbm: the agent maps bad blocks, the station only counts addresses
             static_cast<uint32_t>(otp),
         };
         if (send_record(udev, rec, 8, TO_FLASH_CMD) != COMM_PROTOCOL_WRITE_FLASH_CMD_SIZE) {
@@ -475,16 +477,16 @@ int dkb_flash_write(usb_dev_handle *udev, const unsigned char *pbuf, int size, i
         cur += main_size;
         pbuf += chunk;
         remain -= chunk;
-        progress_step(callback, callback_data, "Write to flash",
-                      static_cast<int>(cur - flash_loc), static_cast<int>(total_flash_range));
+        progress_step(callback, callback_data, "Write to flash", static_cast<int>(cur - flash_loc),
+                      static_cast<int>(total_flash_range));
     }
 
     // Erase what the image does not fill, from the next whole block on.
     cur = round_up(cur, block_size);
     if (cur < flash_loc_end) {
         printf("erase extra data\n");
-        int r = dkb_flash_erase(udev, static_cast<int>(cur), static_cast<int>(flash_loc_end - cur),
-                                0);
+        int r =
+            dkb_flash_erase(udev, static_cast<int>(cur), static_cast<int>(flash_loc_end - cur), 0);
         if (r != DKB_OK) {
             printf("%s %d\n", SRC, __LINE__);
             return r;
@@ -498,8 +500,8 @@ int dkb_flash_write(usb_dev_handle *udev, const unsigned char *pbuf, int size, i
 int dkb_flash_write_from_file(usb_dev_handle *udev, const char *image_file_name,
                               int image_file_offset, int image_file_length, int flash_loc,
                               int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
-                              int oob_size, int enable_crc, int otp,
-                              dkb_progress_callback callback, void *callback_data)
+                              int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
+                              void *callback_data)
 {
     int fd = image_file_name ? open(image_file_name, O_RDONLY | O_CLOEXEC) : -1;
     if (fd < 0) {
@@ -535,15 +537,15 @@ int dkb_flash_write_from_file(usb_dev_handle *udev, const char *image_file_name,
 
     void *view = mmap(nullptr, static_cast<size_t>(file_size), PROT_READ, MAP_SHARED, fd, 0);
     int map_errno = errno;
-    close(fd);  // the mapping keeps the file
+    close(fd); // the mapping keeps the file
     if (view == MAP_FAILED) {
         fprintf(stderr, " Cannot map memory: %d.\n", map_errno);
         return DKB_ERR_MAP_VIEW;
     }
-    int r = dkb_flash_write(udev, static_cast<const unsigned char *>(view) + image_file_offset,
-                            static_cast<int>(length), flash_loc, flash_loc_end, enable_hw_ecc,
-                            page_size, block_size, oob_size, enable_crc, otp, callback,
-                            callback_data);
+    int r =
+        dkb_flash_write(udev, static_cast<const unsigned char *>(view) + image_file_offset,
+                        static_cast<int>(length), flash_loc, flash_loc_end, enable_hw_ecc,
+                        page_size, block_size, oob_size, enable_crc, otp, callback, callback_data);
     munmap(view, static_cast<size_t>(file_size));
     return r;
 }
@@ -586,7 +588,7 @@ int dkb_flash_read(usb_dev_handle *udev, unsigned char *pbuf, int flash_loc, int
             static_cast<uint32_t>(main_size),
             static_cast<uint32_t>(enable_hw_ecc),
             oob_size != 0 ? 1u : 0u,
-            1u,  // use_bbm
+            1u, // use_bbm
             static_cast<uint32_t>(otp),
         };
         if (send_record(udev, rec, 7, TO_FLASH_CMD) != COMM_PROTOCOL_READ_FLASH_CMD_SIZE)
@@ -597,8 +599,8 @@ int dkb_flash_read(usb_dev_handle *udev, unsigned char *pbuf, int flash_loc, int
                     static_cast<int>(main_size));
             return r;
         }
-        r = dkb_read_mem(udev, DKB_RAM_STAGING_ADDRESS, pbuf, static_cast<int>(chunk),
-                         enable_crc, nullptr, nullptr);
+        r = dkb_read_mem(udev, DKB_RAM_STAGING_ADDRESS, pbuf, static_cast<int>(chunk), enable_crc,
+                         nullptr, nullptr);
         if (r != DKB_OK)
             return r;
         r = dkb_ack(udev);
@@ -607,8 +609,8 @@ int dkb_flash_read(usb_dev_handle *udev, unsigned char *pbuf, int flash_loc, int
         cur += main_size;
         pbuf += chunk;
         remain -= chunk;
-        progress_step(callback, callback_data, "Read from flash",
-                      static_cast<int>(cur - flash_loc), static_cast<int>(total_flash_range));
+        progress_step(callback, callback_data, "Read from flash", static_cast<int>(cur - flash_loc),
+                      static_cast<int>(total_flash_range));
     }
     progress_step(callback, callback_data, "Read from flash", static_cast<int>(total_flash_range),
                   static_cast<int>(total_flash_range));
@@ -620,9 +622,8 @@ int dkb_flash_read_to_file(usb_dev_handle *udev, const char *image_file_name, in
                            int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
                            void *callback_data)
 {
-    int fd = image_file_name
-                 ? open(image_file_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)
-                 : -1;
+    int fd = image_file_name ? open(image_file_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)
+                             : -1;
     if (fd < 0) {
         printf("  Cannot open %s file\n", image_file_name ? image_file_name : "(null)");
         return DKB_ERR_OPEN_FILE;

@@ -8,9 +8,11 @@
 
 #include "util/bytes.h"
 
-namespace vphone {
+namespace vphone
+{
 
-namespace {
+namespace
+{
 
 // Message words of the agent's message stream.
 constexpr uint32_t MSG_PROGRESS = 0xAABB0001, MSG_TOTAL = 0xAABB0002, MSG_TEXT = 0xAABB0003,
@@ -32,20 +34,28 @@ uint16_t crc16_bitwise(const uint8_t *p, size_t n, uint16_t crc = 0xFFFF)
 size_t record_size(uint32_t word)
 {
     switch (word) {
-    case agent_cmd::WRITE_FLASH: return 32;
-    case agent_cmd::READ_FLASH: return 28;
-    case agent_cmd::WRITE_RTC: return 28;
-    case agent_cmd::ERASE_FLASH: return 12;
-    case agent_cmd::SET_GPIO: return 8;
-    case agent_cmd::BBM_RELOC_AREA: return 8;
+    case agent_cmd::WRITE_FLASH:
+        return 32;
+    case agent_cmd::READ_FLASH:
+        return 28;
+    case agent_cmd::WRITE_RTC:
+        return 28;
+    case agent_cmd::ERASE_FLASH:
+        return 12;
+    case agent_cmd::SET_GPIO:
+        return 8;
+    case agent_cmd::BBM_RELOC_AREA:
+        return 8;
     case agent_cmd::WRITE_PMIC:
     case agent_cmd::READ_PMIC:
-    case agent_cmd::NAND_PARA: return 4;
-    default: return 0;
+    case agent_cmd::NAND_PARA:
+        return 4;
+    default:
+        return 0;
     }
 }
 
-}  // namespace
+} // namespace
 
 Agent::Agent(AgentOptions options) : opt_(std::move(options))
 {
@@ -97,7 +107,7 @@ void Agent::connected(vbus::Link *link)
 
 bool Agent::bulk_out(const uint8_t *data, size_t len)
 {
-    auto keep_alive = weak_from_this().lock();  // unplugging may drop the bus's reference
+    auto keep_alive = weak_from_this().lock(); // unplugging may drop the bus's reference
     Exit e;
     vbus::Link *link;
     {
@@ -107,8 +117,8 @@ bool Agent::bulk_out(const uint8_t *data, size_t len)
         size_t n = len;
         bool cut = false;
         if (opt_.faults.unplug_after_bytes) {
-            uint64_t left = opt_.faults.unplug_after_bytes - std::min(bytes_in_,
-                                                                      opt_.faults.unplug_after_bytes);
+            uint64_t left = opt_.faults.unplug_after_bytes -
+                            std::min(bytes_in_, opt_.faults.unplug_after_bytes);
             if (n >= left) {
                 n = static_cast<size_t>(left);
                 cut = true;
@@ -147,7 +157,7 @@ Agent::Exit Agent::feed(const uint8_t *p, size_t n)
 {
     while (n > 0) {
         if (silent_)
-            return Exit::NONE;  // swallow everything, answer nothing
+            return Exit::NONE; // swallow everything, answer nothing
         size_t take = std::min(need_ - pending_.size(), n);
         pending_.insert(pending_.end(), p, p + take);
         p += take;
@@ -197,7 +207,7 @@ Agent::Exit Agent::command(uint32_t word)
         return Exit::NONE;
     case agent_cmd::SEND_DATA:
         if (!ram_range(addr_, len_)) {
-            silent_ = true;  // the block has nowhere to go: stall and drop off the exchange
+            silent_ = true; // the block has nowhere to go: stall and drop off the exchange
             return Exit::STALL;
         }
         crc_ = 0xFFFF;
@@ -421,8 +431,8 @@ uint32_t Agent::nand_write(const uint8_t *rec)
         uint32_t pb;
         if (!map_block(static_cast<uint32_t>(laddr / bs), use_bbm, &pb))
             return AGENT_ERR_PROGRAM;
-        const uint32_t ppage = pb * opt_.nand->pages_per_block() +
-                               static_cast<uint32_t>((laddr % bs) / ps);
+        const uint32_t ppage =
+            pb * opt_.nand->pages_per_block() + static_cast<uint32_t>((laddr % bs) / ps);
         const uint8_t *main = src + static_cast<size_t>(i) * (ps + oob);
         const uint32_t have = std::min(ps, size - i * ps);
         memset(page.data(), 0xFF, ps);
@@ -459,8 +469,8 @@ uint32_t Agent::nand_read(const uint8_t *rec)
         uint32_t pb;
         if (!map_block(static_cast<uint32_t>(laddr / bs), use_bbm, &pb))
             return AGENT_ERR_PROGRAM;
-        const uint32_t ppage = pb * opt_.nand->pages_per_block() +
-                               static_cast<uint32_t>((laddr % bs) / ps);
+        const uint32_t ppage =
+            pb * opt_.nand->pages_per_block() + static_cast<uint32_t>((laddr % bs) / ps);
         opt_.nand->read_page(ppage, page.data(), spare.data());
         uint8_t *out = dst + static_cast<size_t>(i) * (ps + oob);
         memcpy(out, page.data(), std::min(ps, size - i * ps));
@@ -495,8 +505,8 @@ uint32_t Agent::nand_erase(const uint8_t *rec)
 uint32_t Agent::bbm_init(bool nake)
 {
     const NandGeometry &g = opt_.nand->geometry();
-    const uint32_t first = static_cast<uint32_t>((static_cast<uint64_t>(reloc_start_) +
-                                                  g.block_size - 1) / g.block_size);
+    const uint32_t first = static_cast<uint32_t>(
+        (static_cast<uint64_t>(reloc_start_) + g.block_size - 1) / g.block_size);
     const uint32_t end = std::min(reloc_end_ / g.block_size, g.block_count);
     auto table = build_table(*opt_.nand, first, end, nake ? std::map<uint32_t, uint32_t>{} : bbt_);
     if (!table)
@@ -530,8 +540,8 @@ uint32_t Agent::bbm_validate()
 
 bool Agent::ram_range(uint32_t addr, uint64_t len) const
 {
-    return addr >= opt_.ram_base && static_cast<uint64_t>(addr - opt_.ram_base) + len <=
-                                        opt_.ram_size;
+    return addr >= opt_.ram_base &&
+           static_cast<uint64_t>(addr - opt_.ram_base) + len <= opt_.ram_size;
 }
 
 uint8_t *Agent::ram_at(uint32_t addr)
@@ -661,4 +671,4 @@ bool Agent::silent() const
     return silent_;
 }
 
-}  // namespace vphone
+} // namespace vphone

@@ -4,7 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
-namespace vphone {
+namespace vphone
+{
 
 std::shared_ptr<Nand> Nand::create(const NandGeometry &g)
 {
@@ -38,7 +39,7 @@ int Nand::erase_block(uint32_t block)
         return NAND_ERR_RANGE;
     if (bad_[block])
         return NAND_ERR_BAD_BLOCK;
-    blocks_.erase(block);  // an erased block holds no memory
+    blocks_.erase(block); // an erased block holds no memory
     return NAND_OK;
 }
 
@@ -150,4 +151,4 @@ size_t Nand::blocks_in_memory() const
     return blocks_.size();
 }
 
-}  // namespace vphone
+} // namespace vphone

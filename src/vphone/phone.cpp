@@ -4,7 +4,8 @@
 
 #include <chrono>
 
-namespace vphone {
+namespace vphone
+{
 
 Phone::Phone(std::string instance, PhoneOptions options, std::shared_ptr<Nand> nand)
     : instance_(instance),
@@ -106,7 +107,8 @@ int Phone::plug_agent(const std::vector<uint8_t> &dkb)
     return r;
 }
 
-namespace {
+namespace
+{
 
 std::shared_ptr<Phone> make_phone(const std::string &instance, const PhoneOptions &options)
 {
@@ -121,7 +123,7 @@ std::shared_ptr<Phone> make_phone(const std::string &instance, const PhoneOption
     return std::make_shared<Phone>(instance, options, nand);
 }
 
-}  // namespace
+} // namespace
 
 std::shared_ptr<Phone> plug_phone(const std::string &instance, const PhoneOptions &options)
 {
@@ -139,4 +141,4 @@ std::shared_ptr<Phone> plug_agent_phone(const std::string &instance, const Phone
     return phone;
 }
 
-}  // namespace vphone
+} // namespace vphone

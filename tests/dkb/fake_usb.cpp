@@ -8,7 +8,8 @@
 #include "util/bytes.h"
 #include "util/crc16.h"
 
-namespace fake_usb {
+namespace fake_usb
+{
 
 State &state()
 {
@@ -57,7 +58,7 @@ void install_agent(uint32_t crc_offset)
     };
     auto a = std::make_shared<Agent>();
     state().responder = [a, crc_offset](const std::vector<uint8_t> &w) {
-        auto is = [&](const std::vector<uint8_t> &v, const unsigned char (&word)[4]) {
+        auto is = [&](const std::vector<uint8_t> &v, const unsigned char(&word)[4]) {
             return v.size() == 4 && memcmp(v.data(), word, 4) == 0;
         };
         if (a->want_len && w.size() == 4) {
@@ -80,13 +81,13 @@ void install_agent(uint32_t crc_offset)
             push_u32(a->crc + crc_offset);
         } else if (is(a->prev, write_flash_command) || is(a->prev, read_flash_command) ||
                    is(a->prev, erase_flash_command)) {
-            push_u32(flash_msg_done);  // the record of a flash command
+            push_u32(flash_msg_done); // the record of a flash command
         }
         a->prev = w;
     };
 }
 
-}  // namespace fake_usb
+} // namespace fake_usb
 
 using fake_usb::state;
 

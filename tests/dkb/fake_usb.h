@@ -13,7 +13,8 @@
 
 #include "usb/usb.h"
 
-namespace fake_usb {
+namespace fake_usb
+{
 
 struct Write {
     std::vector<uint8_t> bytes;
@@ -22,10 +23,10 @@ struct Write {
 
 struct State {
     std::vector<Write> writes;
-    std::deque<uint8_t> in;       // bytes the device will send
+    std::deque<uint8_t> in; // bytes the device will send
     std::vector<int> read_timeouts;
-    int fail_write_at = -1;       // index of the write call that fails with -1
-    int fail_read_result = 0;     // non-zero: every read returns this
+    int fail_write_at = -1;   // index of the write call that fails with -1
+    int fail_read_result = 0; // non-zero: every read returns this
     int reads = 0;
     // Sees each successful write; may queue a reply.
     std::function<void(const std::vector<uint8_t> &)> responder;
@@ -33,7 +34,7 @@ struct State {
 
 State &state();
 void reset();
-usb_dev_handle *dev();  // a dummy handle; the fake never dereferences it
+usb_dev_handle *dev(); // a dummy handle; the fake never dereferences it
 
 void push(const std::vector<uint8_t> &bytes);
 void push_u32(uint32_t v);
@@ -46,4 +47,4 @@ std::vector<uint8_t> written();
 // answers get_data with length bytes of the pattern byte.
 void install_agent(uint32_t crc_offset = 0);
 
-}  // namespace fake_usb
+} // namespace fake_usb

@@ -20,7 +20,8 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-namespace {
+namespace
+{
 
 const char *word_name(const std::vector<uint8_t> &b)
 {
@@ -28,9 +29,9 @@ const char *word_name(const std::vector<uint8_t> &b)
         const unsigned char *w;
         const char *name;
     } words[] = {
-        {get_crc_command, "get_crc"},       {ack_command, "ack"},
-        {set_addr_command, "set_addr"},     {set_len_command, "set_len"},
-        {send_data_command, "send_data"},   {get_data_command, "get_data"},
+        {get_crc_command, "get_crc"},         {ack_command, "ack"},
+        {set_addr_command, "set_addr"},       {set_len_command, "set_len"},
+        {send_data_command, "send_data"},     {get_data_command, "get_data"},
         {write_flash_command, "write_flash"}, {read_flash_command, "read_flash"},
         {erase_flash_command, "erase_flash"},
     };
@@ -89,8 +90,9 @@ void record_progress(void *p, const char *msg, int cur, int range)
     pr->range.push_back(range);
 }
 
-class Dkb : public testing::Test {
-protected:
+class Dkb : public testing::Test
+{
+  protected:
     void SetUp() override { fake_usb::reset(); }
     usb_dev_handle *dev = fake_usb::dev();
 };
@@ -110,7 +112,7 @@ TEST_F(Dkb, AckEchoMismatchAndShortReply)
     EXPECT_EQ(dkb_ack(dev), DKB_ERR_ACK);
     std::string out = GetCapturedStdout();
     EXPECT_TRUE(out.rfind("libdkb/libdkb.cpp ", 0) == 0) << out;
-    EXPECT_EQ(out.find("error"), std::string::npos) << out;  // "%s %d\n" only
+    EXPECT_EQ(out.find("error"), std::string::npos) << out; // "%s %d\n" only
 
     fake_usb::push({0x80, 0x55, 0x55});
     CaptureStdout();
@@ -140,7 +142,7 @@ TEST_F(Dkb, MessageStreamDoneProgressAndTexts)
     fake_usb::push_u32(3);
     fake_usb::push_u32(flash_msg_text);
     fake_usb::push({'a', 'b', 'c'});
-    fake_usb::push_u32(flash_msg_text);  // the length still holds
+    fake_usb::push_u32(flash_msg_text); // the length still holds
     fake_usb::push({'d', 'e', 'f'});
     fake_usb::push_u32(flash_msg_done);
     CaptureStdout();
@@ -214,18 +216,19 @@ TEST_F(Dkb, WriteMemBlockSplits)
         std::vector<std::string> expect;
     } cases[] = {
         {0, {"set_len", "0x10001"}},
-        {1, {"set_len", "0x10001", "set_len", "0x1", "set_addr", "0x5C010000", "ack", "send_data",
-             "data:1"}},
-        {1024, {"set_len", "0x10001", "set_len", "0x3FF", "set_addr", "0x5C010000", "ack",
-                "send_data", "data:1023", "set_len", "0x1", "set_addr", "0x5C0103FF", "ack",
-                "send_data", "data:1"}},
-        {65536, {"set_len", "0x10001", "set_len", "0xFFFF", "set_addr", "0x5C010000", "ack",
-                 "send_data", "data:65535", "set_len", "0x1", "set_addr", "0x5C01FFFF", "ack",
-                 "send_data", "data:1"}},
-        {65537, {"set_len", "0x10001", "set_addr", "0x5C010000", "ack", "send_data",
-                 "data:65537"}},
-        {131074, {"set_len", "0x10001", "set_addr", "0x5C010000", "ack", "send_data",
-                  "data:65537", "set_addr", "0x5C020001", "ack", "send_data", "data:65537"}},
+        {1,
+         {"set_len", "0x10001", "set_len", "0x1", "set_addr", "0x5C010000", "ack", "send_data",
+          "data:1"}},
+        {1024,
+         {"set_len", "0x10001", "set_len", "0x3FF", "set_addr", "0x5C010000", "ack", "send_data",
+          "data:1023", "set_len", "0x1", "set_addr", "0x5C0103FF", "ack", "send_data", "data:1"}},
+        {65536,
+         {"set_len", "0x10001", "set_len", "0xFFFF", "set_addr", "0x5C010000", "ack", "send_data",
+          "data:65535", "set_len", "0x1", "set_addr", "0x5C01FFFF", "ack", "send_data", "data:1"}},
+        {65537, {"set_len", "0x10001", "set_addr", "0x5C010000", "ack", "send_data", "data:65537"}},
+        {131074,
+         {"set_len", "0x10001", "set_addr", "0x5C010000", "ack", "send_data", "data:65537",
+          "set_addr", "0x5C020001", "ack", "send_data", "data:65537"}},
     };
     for (const Case &c : cases) {
         fake_usb::reset();
@@ -307,15 +310,15 @@ TEST_F(Dkb, ReadMemFetchesBlocksWithReadTimeouts)
     EXPECT_EQ(pr.cur, (std::vector<int>{1023, 1024}));
     for (const auto &w : fake_usb::state().writes)
         EXPECT_EQ(w.timeout, 1000);
-    EXPECT_EQ(fake_usb::state().read_timeouts.back(), 3000);  // the CRC reply
+    EXPECT_EQ(fake_usb::state().read_timeouts.back(), 3000); // the CRC reply
 }
 
 TEST_F(Dkb, MemStepFailuresMapToCodesAndLines)
 {
     struct Case {
-        int fail_at;  // write index that fails
+        int fail_at; // write index that fails
         int expect;
-        const char *line_tail;  // what follows "libdkb/libdkb.cpp <line>"
+        const char *line_tail; // what follows "libdkb/libdkb.cpp <line>"
     } cases[] = {
         {0, DKB_ERR_TRANSFER, "\n"},
         {1, DKB_ERR_TRANSFER, ", err:-1\n"},
@@ -337,8 +340,8 @@ TEST_F(Dkb, MemStepFailuresMapToCodesAndLines)
         std::string out = GetCapturedStdout();
         EXPECT_EQ(out.rfind("libdkb/libdkb.cpp ", 0), 0u) << out;
         EXPECT_TRUE(out.size() > strlen(c.line_tail) &&
-                    out.compare(out.size() - strlen(c.line_tail), std::string::npos,
-                                c.line_tail) == 0)
+                    out.compare(out.size() - strlen(c.line_tail), std::string::npos, c.line_tail) ==
+                        0)
             << c.fail_at << ": " << out;
 
         // The read side fails with the same codes and prints nothing of its own; its data
@@ -395,7 +398,7 @@ TEST_F(Dkb, FlashWriteWithOobRecords)
                               0, record_progress, &pr),
               0);
     std::string out = GetCapturedStdout();
-    EXPECT_EQ(out.find("erase extra data"), std::string::npos);  // range exactly filled
+    EXPECT_EQ(out.find("erase extra data"), std::string::npos); // range exactly filled
     auto at = find_word(write_flash_command);
     ASSERT_EQ(at.size(), 2u);
     const auto &ws = fake_usb::state().writes;
@@ -414,8 +417,8 @@ TEST_F(Dkb, FlashWriteWithOobRecords)
     fake_usb::install_agent();
     std::vector<unsigned char> blk(0x20000, 1);
     CaptureStdout();
-    EXPECT_EQ(dkb_flash_write(dev, blk.data(), 0x20000, 0x100000, 0x120000, 0, 2048, 0x20000, 0,
-                              0, 1, nullptr, nullptr),
+    EXPECT_EQ(dkb_flash_write(dev, blk.data(), 0x20000, 0x100000, 0x120000, 0, 2048, 0x20000, 0, 0,
+                              1, nullptr, nullptr),
               0);
     GetCapturedStdout();
     at = find_word(write_flash_command);
@@ -429,8 +432,8 @@ TEST_F(Dkb, FlashWriteErasesTheRestOfTheRange)
     fake_usb::install_agent();
     std::vector<unsigned char> img(0x30000, 2);
     CaptureStdout();
-    EXPECT_EQ(dkb_flash_write(dev, img.data(), 0x30000, 0x100000, 0x200000, 1, 2048, 0x20000, 0,
-                              0, 0, nullptr, nullptr),
+    EXPECT_EQ(dkb_flash_write(dev, img.data(), 0x30000, 0x100000, 0x200000, 1, 2048, 0x20000, 0, 0,
+                              0, nullptr, nullptr),
               0);
     std::string out = GetCapturedStdout();
     EXPECT_NE(out.find("erase extra data\nErase NAND flash: 0x00140000-0x00200000 use bbm:1.\n"
@@ -460,6 +463,13 @@ TEST_F(Dkb, FlashWriteErasesTheRestOfTheRange)
     EXPECT_EQ(le32s(fake_usb::state().writes[er[0] + 1].bytes),
               (std::vector<uint32_t>{0x120000, 0x200000, 1}));
     EXPECT_EQ(pr.cur, std::vector<int>{0x200000 - 0x100100});
+
+    // Nothing into an inverted range: nothing to refuse, nothing sent.
+    fake_usb::reset();
+    EXPECT_EQ(dkb_flash_write(dev, nullptr, 0, 0x200000, 0x100000, 1, 2048, 0x20000, 0, 0, 0,
+                              nullptr, nullptr),
+              0);
+    EXPECT_TRUE(fake_usb::state().writes.empty());
 }
 
 TEST_F(Dkb, FlashWriteRefusesBadImagesBeforeSending)
@@ -473,8 +483,8 @@ TEST_F(Dkb, FlashWriteRefusesBadImagesBeforeSending)
                               nullptr, nullptr),
               DKB_ERR_OOB_MISALIGNED);
     // A misaligned tail after whole blocks is refused before the first block goes out.
-    EXPECT_EQ(dkb_flash_write(dev, img.data(), 135168 + 100, 0, 0x100000, 1, 2048, 131072, 64, 0,
-                              0, nullptr, nullptr),
+    EXPECT_EQ(dkb_flash_write(dev, img.data(), 135168 + 100, 0, 0x100000, 1, 2048, 131072, 64, 0, 0,
+                              nullptr, nullptr),
               DKB_ERR_OOB_MISALIGNED);
     EXPECT_EQ(GetCapturedStdout(), "");
     EXPECT_EQ(GetCapturedStderr(), "");
@@ -482,8 +492,8 @@ TEST_F(Dkb, FlashWriteRefusesBadImagesBeforeSending)
 
     // Longer than its range: -28 and a line, nothing sent.
     CaptureStderr();
-    EXPECT_EQ(dkb_flash_write(dev, img.data(), 0x40001, 0x100000, 0x140000, 1, 2048, 0x20000, 0,
-                              0, 0, nullptr, nullptr),
+    EXPECT_EQ(dkb_flash_write(dev, img.data(), 0x40001, 0x100000, 0x140000, 1, 2048, 0x20000, 0, 0,
+                              0, nullptr, nullptr),
               DKB_ERR_IMAGE_TOO_LONG);
     EXPECT_EQ(dkb_flash_write(dev, img.data(), 1, 0x100000, 0x100000, 1, 2048, 0x20000, 0, 0, 0,
                               nullptr, nullptr),
@@ -533,7 +543,7 @@ TEST_F(Dkb, FlashWriteStepFailures)
               DKB_ERR_DEVICE);
     GetCapturedStdout();
     EXPECT_EQ(GetCapturedStderr(), "Write NAND flash failed -14\n");
-    EXPECT_TRUE(find_word(erase_flash_command).empty());  // nothing after a failure
+    EXPECT_TRUE(find_word(erase_flash_command).empty()); // nothing after a failure
 
     // write_flash_command itself failing: -12 with the ret line.
     fake_usb::reset();
@@ -561,8 +571,8 @@ TEST_F(Dkb, FlashReadMisalignedAfterOneBlock)
     std::vector<unsigned char> buf(n);
     CaptureStdout();
     CaptureStderr();
-    EXPECT_EQ(dkb_flash_read(dev, buf.data(), 0, 0x20000 + 100, 1, 2048, 131072, 64, 0, 0,
-                             nullptr, nullptr),
+    EXPECT_EQ(dkb_flash_read(dev, buf.data(), 0, 0x20000 + 100, 1, 2048, 131072, 64, 0, 0, nullptr,
+                             nullptr),
               DKB_ERR_OOB_MISALIGNED);
     GetCapturedStdout();
     EXPECT_EQ(GetCapturedStderr(), "Read NAND flash with oob size misaligned \n");
@@ -599,9 +609,9 @@ TEST_F(Dkb, EraseRecordLinesAndFailures)
     EXPECT_EQ(dkb_flash_erase(dev, 0x100000, 0x40000, 0), 0);
     EXPECT_EQ(GetCapturedStdout(), "Erase NAND flash: 0x00100000-0x00140000 use bbm:1.\n"
                                    "Erase NAND flash success.\n");
-    EXPECT_EQ(fake_usb::written(), (std::vector<uint8_t>{0x06, 0x00, 0xAA, 0xAA, 0x00, 0x00, 0x10,
-                                                         0x00, 0x00, 0x00, 0x14, 0x00, 1, 0, 0,
-                                                         0}));
+    EXPECT_EQ(fake_usb::written(),
+              (std::vector<uint8_t>{0x06, 0x00, 0xAA, 0xAA, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00,
+                                    0x14, 0x00, 1, 0, 0, 0}));
     EXPECT_EQ(fake_usb::state().writes[1].timeout, 1000);
 
     fake_usb::reset();
@@ -617,7 +627,7 @@ TEST_F(Dkb, EraseRecordLinesAndFailures)
     EXPECT_EQ(dkb_flash_erase(dev, 0, 0x20000, 0), DKB_ERR_TRANSFER);
     GetCapturedStdout();
 
-    fake_usb::reset();  // no stream at all
+    fake_usb::reset(); // no stream at all
     CaptureStdout();
     CaptureStderr();
     EXPECT_EQ(dkb_flash_erase(dev, 0, 0x20000, 0), DKB_ERR_MSG_READ);
@@ -627,8 +637,9 @@ TEST_F(Dkb, EraseRecordLinesAndFailures)
 
 // ---- Files -------------------------------------------------------------------------------------
 
-class DkbFiles : public Dkb {
-protected:
+class DkbFiles : public Dkb
+{
+  protected:
     void SetUp() override
     {
         Dkb::SetUp();
@@ -663,14 +674,14 @@ TEST_F(DkbFiles, WriteFromFileRefusesWhatIsNotInTheFile)
     std::string img = make("img.bin", 4096);
     std::string missing = dir + "/none.bin";
     CaptureStdout();
-    EXPECT_EQ(dkb_flash_write_from_file(dev, missing.c_str(), 0, 0, 0, 0x20000, 1, 2048, 0x20000,
-                                        0, 0, 0, nullptr, nullptr),
+    EXPECT_EQ(dkb_flash_write_from_file(dev, missing.c_str(), 0, 0, 0, 0x20000, 1, 2048, 0x20000, 0,
+                                        0, 0, nullptr, nullptr),
               DKB_ERR_OPEN_FILE);
     EXPECT_EQ(GetCapturedStdout(), "  Cannot open " + missing + " file\n");
 
     CaptureStderr();
-    EXPECT_EQ(dkb_flash_write_from_file(dev, img.c_str(), 4096, 0, 0, 0x20000, 1, 2048, 0x20000,
-                                        0, 0, 0, nullptr, nullptr),
+    EXPECT_EQ(dkb_flash_write_from_file(dev, img.c_str(), 4096, 0, 0, 0x20000, 1, 2048, 0x20000, 0,
+                                        0, 0, nullptr, nullptr),
               DKB_ERR_FILE_EMPTY);
     EXPECT_EQ(GetCapturedStderr().rfind(img + " file size invalid: ", 0), 0u);
 
@@ -717,7 +728,7 @@ TEST_F(DkbFiles, WriteFromFileSendsTheSelectedBytes)
               0);
     GetCapturedStdout();
     data = find_word(send_data_command);
-    ASSERT_EQ(data.size(), 2u);  // 4096 bytes go as 4095 + 1
+    ASSERT_EQ(data.size(), 2u); // 4096 bytes go as 4095 + 1
     EXPECT_EQ(fake_usb::state().writes[data[0] + 1].bytes.size(), 4095u);
     EXPECT_EQ(fake_usb::state().writes[data[0] + 1].bytes[0], static_cast<uint8_t>(1000));
 }
@@ -740,9 +751,9 @@ TEST_F(DkbFiles, ReadToFile)
     EXPECT_EQ(dkb_flash_read_to_file(dev, out.c_str(), 0x1000, 0x1800, 1, 2048, 0x20000, 0, 0, 0,
                                      nullptr, nullptr),
               0);
-    EXPECT_NE(GetCapturedStdout().find("Read Flash at 0x00001000 to 0x00001800 saved to " + out +
-                                       "\n"),
-              std::string::npos);
+    EXPECT_NE(
+        GetCapturedStdout().find("Read Flash at 0x00001000 to 0x00001800 saved to " + out + "\n"),
+        std::string::npos);
     ASSERT_EQ(stat(out.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 0x800);
 
@@ -785,7 +796,7 @@ TEST_F(Dkb, InitNandBadBlockTableAndFailures)
     EXPECT_EQ(GetCapturedStderr(), "Init NAND flash failed\n");
     EXPECT_EQ(found, 1);
 
-    found = 0;  // a stream that breaks off: -1, found_bbm 1
+    found = 0; // a stream that breaks off: -1, found_bbm 1
     CaptureStderr();
     EXPECT_EQ(dkb_init_nand(dev, &found), DKB_ERR_MSG_READ);
     GetCapturedStderr();
@@ -883,7 +894,7 @@ TEST_F(Dkb, ControlRecordsOnTheWire)
               (std::vector<uint8_t>{0x40, 0xAA, 0xAA, 0xFF, 0x80, 0xAA, 0xAA, 0xFF}));
     fake_usb::state().fail_write_at = 2;
     EXPECT_EQ(dkb_software_reset_device(dev), DKB_ERR_TRANSFER);
-    fake_usb::state().fail_write_at = 3;  // the record after a good word
+    fake_usb::state().fail_write_at = 3; // the record after a good word
     EXPECT_EQ(dkb_set_gpio(dev, 1, 1), DKB_ERR_TRANSFER);
 }
 
@@ -905,14 +916,14 @@ TEST_F(Dkb, ControlReplies)
     EXPECT_EQ(info.bus_width, 8u);
     EXPECT_EQ(fake_usb::state().read_timeouts.back(), 2000);
 
-    fake_usb::push(std::vector<uint8_t>(reply.begin(), reply.end() - 1));  // 27 bytes
+    fake_usb::push(std::vector<uint8_t>(reply.begin(), reply.end() - 1)); // 27 bytes
     EXPECT_EQ(dkb_get_nand_info(dev, &info), DKB_ERR_ACK);
 
     fake_usb::reset();
     struct tm t = {};
     t.tm_yday = 77, t.tm_isdst = 1;
-    fake_usb::push({110, 0, 0, 0, 2, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0, 14, 0, 0, 0, 5, 0, 0, 0, 9,
-                    0, 0, 0});
+    fake_usb::push(
+        {110, 0, 0, 0, 2, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0, 14, 0, 0, 0, 5, 0, 0, 0, 9, 0, 0, 0});
     EXPECT_EQ(dkb_read_rtc(dev, &t), 0);
     EXPECT_EQ(t.tm_year, 110);
     EXPECT_EQ(t.tm_mon, 2);
@@ -935,4 +946,4 @@ TEST_F(Dkb, ControlReplies)
     EXPECT_EQ(value, 0x5C);
 }
 
-}  // namespace
+} // namespace

@@ -23,7 +23,8 @@ using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 using Bytes = std::vector<uint8_t>;
 
-namespace {
+namespace
+{
 
 constexpr uint32_t PAGE = 2048, OOB = 64, BLOCK = 0x20000;
 
@@ -33,7 +34,7 @@ vphone::NandGeometry small_chip()
     g.page_size = PAGE;
     g.block_size = BLOCK;
     g.oob_size = OOB;
-    g.block_count = 64;  // 8 MiB; reserved area: blocks 62 and 63
+    g.block_count = 64; // 8 MiB; reserved area: blocks 62 and 63
     return g;
 }
 
@@ -88,8 +89,8 @@ TEST(Nand, ProgramOnceEraseAndBadBlocks)
 
 TEST(Nand, SparseStorageAndInvalidGeometry)
 {
-    vphone::NandGeometry g;  // 2048 blocks of 128 KiB: 256 MiB
-    g.block_count = 8192;    // 1 GiB
+    vphone::NandGeometry g; // 2048 blocks of 128 KiB: 256 MiB
+    g.block_count = 8192;   // 1 GiB
     auto nand = vphone::Nand::create(g);
     ASSERT_TRUE(nand);
     EXPECT_EQ(nand->main_size(), 1ull << 30);
@@ -101,7 +102,7 @@ TEST(Nand, SparseStorageAndInvalidGeometry)
     EXPECT_EQ(nand->erase_block(8191), vphone::NAND_OK);
     EXPECT_EQ(nand->blocks_in_memory(), 0u);
 
-    g.page_size = 3000;  // a block that is not a whole number of pages
+    g.page_size = 3000; // a block that is not a whole number of pages
     EXPECT_FALSE(vphone::Nand::create(g));
     g.page_size = 0;
     EXPECT_FALSE(vphone::Nand::create(g));
@@ -109,8 +110,9 @@ TEST(Nand, SparseStorageAndInvalidGeometry)
 
 // ---- Station against the agent -----------------------------------------------------------------
 
-class AgentBus : public testing::Test {
-protected:
+class AgentBus : public testing::Test
+{
+  protected:
     void TearDown() override
     {
         if (dev)
@@ -176,7 +178,7 @@ TEST_F(AgentBus, ImageFileRoundTrip)
         for (int crc : {0, 1}) {
             SCOPED_TRACE("oob " + std::to_string(oob) + " crc " + std::to_string(crc));
             start();
-            const int start_addr = 0x40000, end_addr = 0x100000;  // 6 blocks
+            const int start_addr = 0x40000, end_addr = 0x100000; // 6 blocks
             // 2.5 blocks of main data; with OOB every page carries its spare bytes.
             const int pages = 2 * (BLOCK / PAGE) + 32;
             const int unit = PAGE + oob;
@@ -188,9 +190,9 @@ TEST_F(AgentBus, ImageFileRoundTrip)
             ASSERT_EQ(dkb_flash_write(dev, junk.data(), static_cast<int>(junk.size()), start_addr,
                                       end_addr, 1, PAGE, BLOCK, 0, crc, 0, nullptr, nullptr),
                       0);
-            int r = dkb_flash_write_from_file(dev, path.c_str(), 100, pages * unit, start_addr,
-                                              end_addr, 1, PAGE, BLOCK, oob, crc, 0, nullptr,
-                                              nullptr);
+            int r =
+                dkb_flash_write_from_file(dev, path.c_str(), 100, pages * unit, start_addr,
+                                          end_addr, 1, PAGE, BLOCK, oob, crc, 0, nullptr, nullptr);
             std::string out = GetCapturedStdout();
             ASSERT_EQ(r, 0);
             EXPECT_NE(out.find("erase extra data\nErase NAND flash: 0x000A0000-0x00100000"),
@@ -211,7 +213,7 @@ TEST_F(AgentBus, ImageFileRoundTrip)
             const uint64_t data_end = start_addr + static_cast<uint64_t>(pages) * PAGE;
             EXPECT_EQ(nand->read_main(data_end, end_addr - data_end),
                       Bytes(end_addr - data_end, 0xFF));
-            EXPECT_EQ(nand->read_main(start_addr - 4, 4), Bytes(4, 0xFF));  // before: untouched
+            EXPECT_EQ(nand->read_main(start_addr - 4, 4), Bytes(4, 0xFF)); // before: untouched
 
             // Read back through the station.
             Bytes back = read_range(start_addr, static_cast<int>(data_end), oob, crc);
@@ -225,7 +227,7 @@ TEST_F(AgentBus, ImageFileRoundTrip)
 TEST_F(AgentBus, BadBlocksAreRelocatedBehindTheStation)
 {
     auto o = opts();
-    o.nand.bad_blocks = {3, 63};  // 63 lies in the reserved area itself
+    o.nand.bad_blocks = {3, 63}; // 63 lies in the reserved area itself
     start(o);
     int found = 0;
     EXPECT_EQ(dkb_init_nand(dev, &found), 0);
@@ -240,9 +242,9 @@ TEST_F(AgentBus, BadBlocksAreRelocatedBehindTheStation)
                               1, PAGE, BLOCK, 0, 1, 0, nullptr, nullptr),
               0);
     GetCapturedStdout();
-    EXPECT_EQ(nand->read_main(62ull * BLOCK, BLOCK), Bytes(img.begin() + BLOCK,
-                                                          img.begin() + 2 * BLOCK));
-    EXPECT_EQ(nand->read_main(3ull * BLOCK, 4), Bytes(4, 0x00));  // the bad block itself
+    EXPECT_EQ(nand->read_main(62ull * BLOCK, BLOCK),
+              Bytes(img.begin() + BLOCK, img.begin() + 2 * BLOCK));
+    EXPECT_EQ(nand->read_main(3ull * BLOCK, 4), Bytes(4, 0x00)); // the bad block itself
     EXPECT_EQ(nand->read_main(4ull * BLOCK, BLOCK), Bytes(img.begin() + 2 * BLOCK, img.end()));
     EXPECT_EQ(read_range(2 * BLOCK, 5 * BLOCK, 0, 1), img);
 }
@@ -255,7 +257,7 @@ TEST_F(AgentBus, BbmLifecycleOnABlankChip)
     start(o);
     int found = 1;
     CaptureStdout();
-    EXPECT_EQ(dkb_init_nand(dev, &found), 0);  // device error 2 is no failure
+    EXPECT_EQ(dkb_init_nand(dev, &found), 0); // device error 2 is no failure
     EXPECT_EQ(GetCapturedStdout(), "Flash Fireware error occurred, error code: 2\n");
     EXPECT_EQ(found, 0);
 
@@ -274,7 +276,7 @@ TEST_F(AgentBus, BbmLifecycleOnABlankChip)
     EXPECT_NE(GetCapturedStdout().find("BBM: 2 bad blocks relocated"), std::string::npos);
     EXPECT_EQ(seen.last_cur, 64);
     EXPECT_EQ(seen.last_range, 64);
-    EXPECT_EQ(seen.calls, 1);  // progress every 64 blocks
+    EXPECT_EQ(seen.calls, 1); // progress every 64 blocks
     EXPECT_EQ(agent->bbm_table(), (std::map<uint32_t, uint32_t>{{7, 62}, {9, 63}}));
     EXPECT_FALSE(nand->stored_bbt());
     EXPECT_EQ(dkb_finialize_nand(dev), 0);
@@ -331,7 +333,7 @@ TEST_F(AgentBus, DeviceErrorsAndStreamFaultsMapToResultCodes)
     CaptureStderr();
     EXPECT_EQ(dkb_init_nand(dev, &found), DKB_ERR_DEVICE);
     EXPECT_EQ(found, 1);
-    EXPECT_EQ(dkb_init_nand(dev, &found), 0);  // only the first one fails
+    EXPECT_EQ(dkb_init_nand(dev, &found), 0); // only the first one fails
     EXPECT_EQ(dkb_validate_bbm(dev), DKB_ERR_DEVICE);
     EXPECT_EQ(GetCapturedStderr(), "Init NAND flash failed\nUnknown BBM error\n");
     EXPECT_EQ(dkb_flash_erase(dev, 0, BLOCK, 0), DKB_ERR_UNKNOWN_MSG);
@@ -349,8 +351,8 @@ TEST_F(AgentBus, DeviceErrorsAndStreamFaultsMapToResultCodes)
     Bytes img = pattern(3 * BLOCK, 5);
     CaptureStdout();
     CaptureStderr();
-    EXPECT_EQ(dkb_flash_write(dev, img.data(), static_cast<int>(img.size()), 0, 4 * BLOCK, 1,
-                              PAGE, BLOCK, 0, 0, 0, nullptr, nullptr),
+    EXPECT_EQ(dkb_flash_write(dev, img.data(), static_cast<int>(img.size()), 0, 4 * BLOCK, 1, PAGE,
+                              BLOCK, 0, 0, 0, nullptr, nullptr),
               DKB_ERR_DEVICE);
     GetCapturedStdout();
     EXPECT_EQ(GetCapturedStderr(), "Write NAND flash failed -14\n");
@@ -365,20 +367,20 @@ TEST_F(AgentBus, AgentRefusesWritesItCannotDo)
     CaptureStdout();
     CaptureStderr();
     // Not page aligned.
-    EXPECT_EQ(dkb_flash_write(dev, img.data(), PAGE, 100, BLOCK, 1, PAGE, BLOCK, 0, 0, 0,
-                              nullptr, nullptr),
+    EXPECT_EQ(dkb_flash_write(dev, img.data(), PAGE, 100, BLOCK, 1, PAGE, BLOCK, 0, 0, 0, nullptr,
+                              nullptr),
               DKB_ERR_DEVICE);
     // Beyond the chip.
     EXPECT_EQ(dkb_flash_write(dev, img.data(), PAGE, 64 * BLOCK, 65 * BLOCK, 1, PAGE, BLOCK, 0, 0,
                               0, nullptr, nullptr),
               DKB_ERR_DEVICE);
     // Entering a block part-way whose pages are already programmed.
-    EXPECT_EQ(dkb_flash_write(dev, img.data(), PAGE, 0, BLOCK, 1, PAGE, BLOCK, 0, 0, 0, nullptr,
-                              nullptr),
-              0);
-    EXPECT_EQ(dkb_flash_write(dev, img.data(), PAGE, 0, BLOCK, 1, PAGE, BLOCK, 0, 0, 0, nullptr,
-                              nullptr),
-              0);  // from the block start: erased first
+    EXPECT_EQ(
+        dkb_flash_write(dev, img.data(), PAGE, 0, BLOCK, 1, PAGE, BLOCK, 0, 0, 0, nullptr, nullptr),
+        0);
+    EXPECT_EQ(
+        dkb_flash_write(dev, img.data(), PAGE, 0, BLOCK, 1, PAGE, BLOCK, 0, 0, 0, nullptr, nullptr),
+        0); // from the block start: erased first
     EXPECT_EQ(dkb_flash_write(dev, img.data(), PAGE, 0, 0 + PAGE, 1, PAGE, BLOCK, 0, 0, 0, nullptr,
                               nullptr),
               0);
@@ -393,15 +395,15 @@ TEST_F(AgentBus, CrcCorruptionAndLargeHostWrites)
     start();
     Bytes data = pattern(131074, 11);
     CaptureStdout();
-    EXPECT_EQ(dkb_write_mem(dev, 0x5C010000, data.data(), static_cast<int>(data.size()), 1,
-                            nullptr, nullptr),
+    EXPECT_EQ(dkb_write_mem(dev, 0x5C010000, data.data(), static_cast<int>(data.size()), 1, nullptr,
+                            nullptr),
               0);
     GetCapturedStdout();
     EXPECT_EQ(agent->ram(0x5C010000, data.size()), data);
     Bytes back(data.size());
     CaptureStdout();
-    EXPECT_EQ(dkb_read_mem(dev, 0x5C010000, back.data(), static_cast<int>(back.size()), 1,
-                           nullptr, nullptr),
+    EXPECT_EQ(dkb_read_mem(dev, 0x5C010000, back.data(), static_cast<int>(back.size()), 1, nullptr,
+                           nullptr),
               0);
     GetCapturedStdout();
     EXPECT_EQ(back, data);
@@ -412,8 +414,8 @@ TEST_F(AgentBus, CrcCorruptionAndLargeHostWrites)
     o.faults.corrupt_crc_from = 1;
     start(o);
     CaptureStdout();
-    EXPECT_EQ(dkb_write_mem(dev, 0x5C010000, data.data(), static_cast<int>(data.size()), 1,
-                            nullptr, nullptr),
+    EXPECT_EQ(dkb_write_mem(dev, 0x5C010000, data.data(), static_cast<int>(data.size()), 1, nullptr,
+                            nullptr),
               DKB_ERR_CRC);
     EXPECT_NE(GetCapturedStdout().find(" CRC error: expected:"), std::string::npos);
 }
@@ -421,7 +423,7 @@ TEST_F(AgentBus, CrcCorruptionAndLargeHostWrites)
 TEST_F(AgentBus, UnplugAndSilence)
 {
     auto o = opts();
-    o.faults.unplug_after_bytes = 70000;  // inside the first staged block
+    o.faults.unplug_after_bytes = 70000; // inside the first staged block
     start(o);
     Bytes img = pattern(BLOCK, 13);
     CaptureStdout();
@@ -491,10 +493,9 @@ TEST_F(AgentBus, BoardControlAndCommandLog)
     EXPECT_EQ(dkb_ack(dev), 0);
     EXPECT_EQ(agent->chip_selects(), 2u);
     namespace c = vphone::agent_cmd;
-    EXPECT_EQ(agent->commands(),
-              (std::vector<uint32_t>{c::NAND_INFO, c::SET_GPIO, c::SET_GPIO, c::WRITE_RTC,
-                                     c::READ_RTC, c::WRITE_PMIC, c::READ_PMIC, c::NAND_PARA,
-                                     c::ACK}));
+    EXPECT_EQ(agent->commands(), (std::vector<uint32_t>{c::NAND_INFO, c::SET_GPIO, c::SET_GPIO,
+                                                        c::WRITE_RTC, c::READ_RTC, c::WRITE_PMIC,
+                                                        c::READ_PMIC, c::NAND_PARA, c::ACK}));
 
     // A reset returns at once; the agent leaves the bus.
     EXPECT_EQ(dkb_software_reset_device(dev), 0);
@@ -545,4 +546,4 @@ TEST_F(AgentBus, WholePhoneHandsOverAndComesBackAfterReset)
     EXPECT_TRUE(rom_back);
 }
 
-}  // namespace
+} // namespace

@@ -27,7 +27,7 @@ const char kUsage[] =
     "  --terminal            terminal front-end (the default when there is no display)\n"
     "  --ports FILE          fixture port mapping (default /etc/bramblewick/ports.ini)\n"
     "  --lock-file FILE      single-instance lock file (default under /run/lock)\n"
-    "  --simulate N          run against N virtual phones on fixtures 1..N\n"
+    "  --simulate N          run against N (1..32) virtual phones on fixtures 1..N\n"
     "    --duration SECONDS  end the simulation after this long (default: until quit)\n"
     "    --faults RATE       share of phones that fail, 0..1 (default 0)\n"
     "    --usb-speed MBPS    virtual link speed in MB/s (default: unlimited)\n"
@@ -98,7 +98,7 @@ int parse_args(int argc, char **argv, Args *a)
                 return 2;
             a->screenshot_after_s = static_cast<int>(n);
         } else if (opt == "--simulate") {
-            if (!number(1, 64))
+            if (!number(1, 32))
                 return 2;
             a->simulate = true;
             a->sim.phones = static_cast<int>(n);

@@ -20,7 +20,7 @@
 namespace ui {
 
 struct SimulationOptions {
-    int phones = 0;               // fixtures, 1..64
+    int phones = 0;               // fixtures, 1..32 (two mapped names each, 64 at most)
     double fault_rate = 0.0;      // share of phones built to fail, 0..1
     double usb_mbps = 0.0;        // link speed in megabytes a second; 0 = as fast as possible
     int duration_s = 0;           // 0: until the operator quits
@@ -66,8 +66,9 @@ private:
     std::chrono::steady_clock::time_point start_{};
     std::chrono::steady_clock::time_point end_{};      // set by stopping()
     bool running_ = false;
-    int passed_ = 0, failed_ = 0;
-    uint64_t bytes_programmed_ = 0;                    // image bytes of passed phones
+    int passed_ = 0, failed_ = 0;                      // first result of each phone
+    int phones_in_ = 0;                                // phones put in so far
+    uint64_t image_bytes_ = 0;                         // image bytes one phone receives
 };
 
 }  // namespace ui

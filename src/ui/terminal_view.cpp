@@ -3,6 +3,7 @@
 #include "terminal_view.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace ui {
 
@@ -112,10 +113,15 @@ std::string EventLines::lines_for(const DeviceList &list, const DeviceListChange
     const tag_list_item *item = list.GetItemData(row);
     if (item && item->completed && !seen.result_shown && (change.columns & column_bit(COL_STATUS))) {
         seen.result_shown = true;
+        // The time since the attach, to a tenth of a second (the column shows whole seconds,
+        // and only once a second has passed).
+        uint32_t ms = station_tick_ms() - item->tickcount;
+        char took[32];
+        std::snprintf(took, sizeof took, " after %u.%u s", ms / 1000, ms % 1000 / 100);
         out += row_label(list, row) + ": result: " +
                (item->status_code == 0 ? std::string("passed")
                                        : "failed, code " + std::to_string(item->status_code)) +
-               ", " + list.text(row, COL_ELAPSED) + "\n";
+               took + "\n";
     }
     if (!item || !item->completed)
         seen.result_shown = false;   // a new run on this row (records may reuse an address)

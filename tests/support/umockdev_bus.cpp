@@ -890,20 +890,20 @@ void stop()
     if (b.timer.joinable())
         b.timer.join();
     std::lock_guard lk(b.m);
+    // The device records and their ioctl handlers stay to the end of the process: umockdev's
+    // worker thread may still hold a handler. Only what they hold is let go.
     for (auto &e : b.all) {
-        if (e->attached)
-            umockdev_testbed_detach_ioctl(b.testbed, e->devnode.c_str(), nullptr);
-        if (e->handler)
-            g_object_unref(e->handler);
         std::lock_guard el(e->m);
         for (Urb *u : e->pending_in)
             free_urb(u);
         for (Urb *u : e->done)
             free_urb(u);
+        e->pending_in.clear();
+        e->done.clear();
         if (e->fifo >= 0)
             close(e->fifo);
+        e->fifo = -1;
     }
-    b.all.clear();
     b.hubs.clear();
     if (b.testbed)
         g_object_unref(b.testbed);

@@ -256,6 +256,8 @@ int mem_transfer(const mem_dir &d, usb_dev_handle *udev, uint32_t ramloc, unsign
                  int size, int enable_crc, dkb_progress_callback callback, void *callback_data)
 {
     const bool say = d.write; // the read side prints only the ack and CRC lines
+    if (size > 0 && !pbuf)
+        return DKB_ERR_BAD_ARGS;
     int r = send_word(udev, set_len_command, d.to_len);
     if (r != 4) {
         if (say)
@@ -270,8 +272,6 @@ int mem_transfer(const mem_dir &d, usb_dev_handle *udev, uint32_t ramloc, unsign
     }
     if (size <= 0)
         return DKB_OK;
-    if (!pbuf)
-        return DKB_ERR_BAD_ARGS;
 
     int remain = size;
     for (;;) {

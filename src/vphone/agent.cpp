@@ -410,7 +410,7 @@ uint32_t Agent::nand_write(const uint8_t *rec)
         return AGENT_ERR_RANGE;
     if (end_addr < end || (with_oob && size % ps != 0))
         return AGENT_ERR_RECORD;
-    const uint32_t pages = (size + ps - 1) / ps;
+    const uint32_t pages = static_cast<uint32_t>((static_cast<uint64_t>(size) + ps - 1) / ps);
     if (!ram_range(ram, with_oob ? static_cast<uint64_t>(pages) * (ps + oob) : size))
         return AGENT_ERR_RAM;
 
@@ -459,7 +459,7 @@ uint32_t Agent::nand_read(const uint8_t *rec)
         return AGENT_ERR_RANGE;
     if (with_oob && size % ps != 0)
         return AGENT_ERR_RECORD;
-    const uint32_t pages = (size + ps - 1) / ps;
+    const uint32_t pages = static_cast<uint32_t>((static_cast<uint64_t>(size) + ps - 1) / ps);
     if (!ram_range(ram, with_oob ? static_cast<uint64_t>(pages) * (ps + oob) : size))
         return AGENT_ERR_RAM;
     uint8_t *dst = ram_at(ram);

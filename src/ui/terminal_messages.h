@@ -20,6 +20,10 @@ public:
     void show(const std::string &text, const std::string &caption, MessageIcon icon) override;
     bool ask_yes_no(const std::string &text, const std::string &caption) override;
 
+    // Where messages and the question go (standard error by default).
+    void set_stream(FILE *err) { err_ = err; }
+    FILE *stream() const { return err_; }
+
     // Run about every 100 ms while the question waits for its answer, so the station keeps
     // serving its phones meanwhile.
     void set_pump(std::function<void()> pump) { pump_ = std::move(pump); }

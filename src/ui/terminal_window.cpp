@@ -7,6 +7,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -119,6 +124,108 @@ private:
     bool active_ = false;
 };
 
+// While the live table is on the terminal, the protocol layers' diagnostic lines (standard
+// output and error) would scroll it apart: both streams go into a pipe instead, a thread keeps
+// their last lines, and the table shows those beneath it. The table itself is written to a copy
+// of the original standard output. Restored (and the reader joined) on destruction, after the
+// station's threads have ended.
+class StreamCapture {
+public:
+    explicit StreamCapture(std::function<void()> wake) : wake_(std::move(wake))
+    {
+        int p[2];
+        if (pipe2(p, O_CLOEXEC) != 0)
+            return;
+        std::fflush(stdout);
+        std::fflush(stderr);
+        saved_out_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+        saved_err_ = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+        int screen_fd = saved_out_ >= 0 ? fcntl(saved_out_, F_DUPFD_CLOEXEC, 0) : -1;
+        screen_ = screen_fd >= 0 ? fdopen(screen_fd, "w") : nullptr;
+        if (!screen_ || saved_err_ < 0 || dup2(p[1], STDOUT_FILENO) < 0 ||
+            dup2(p[1], STDERR_FILENO) < 0) {
+            close(p[0]);
+            close(p[1]);
+            restore();
+            return;
+        }
+        close(p[1]);
+        read_fd_ = p[0];
+        reader_ = std::thread([this] { read_loop(); });
+    }
+    ~StreamCapture() { restore(); }
+
+    // The terminal, for the table and the quit question; null when capturing failed.
+    FILE *screen() const { return screen_; }
+
+    // The last lines written to either stream (the line being written last).
+    std::vector<std::string> last_lines() const
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        std::vector<std::string> lines(lines_.begin(), lines_.end());
+        if (!partial_.empty())
+            lines.push_back(partial_);
+        while (lines.size() > kKeep)
+            lines.erase(lines.begin());
+        return lines;
+    }
+
+private:
+    static constexpr size_t kKeep = 3;
+
+    void read_loop()
+    {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(read_fd_, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+            if (n <= 0)
+                continue;
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                for (ssize_t i = 0; i < n; ++i) {
+                    if (buf[i] == '\n') {
+                        lines_.push_back(partial_);
+                        partial_.clear();
+                        if (lines_.size() > kKeep)
+                            lines_.pop_front();
+                    } else if (partial_.size() < 512) {
+                        partial_ += buf[i];
+                    }
+                }
+            }
+            wake_();
+        }
+    }
+
+    void restore()
+    {
+        if (saved_out_ >= 0) {
+            std::fflush(stdout);
+            std::fflush(stderr);
+            dup2(saved_out_, STDOUT_FILENO);   // the pipe's last write ends close here
+            dup2(saved_err_, STDERR_FILENO);
+        }
+        if (reader_.joinable())
+            reader_.join();
+        for (int *fd : {&read_fd_, &saved_out_, &saved_err_}) {
+            if (*fd >= 0)
+                close(*fd);
+            *fd = -1;
+        }
+        if (screen_)
+            std::fclose(screen_);
+        screen_ = nullptr;
+    }
+
+    std::function<void()> wake_;
+    int read_fd_ = -1, saved_out_ = -1, saved_err_ = -1;
+    FILE *screen_ = nullptr;
+    std::thread reader_;
+    mutable std::mutex mu_;            // guards lines_ and partial_
+    std::deque<std::string> lines_;
+    std::string partial_;
+};
+
 int64_t now_ms()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -203,8 +310,24 @@ void TerminalWindow::run(StationSetup &setup)
 
     SignalsToPipe catch_signals(signals.write_end());
     RawKeys keys(opt_.in_fd);
+    std::unique_ptr<StreamCapture> capture;
+    FILE *messages_stream = messages_.stream();
+    if (opt_.redraw_in_place && out == stdout) {
+        capture = std::make_unique<StreamCapture>([wake_fd] {
+            char c = 'd';
+            (void)!write(wake_fd, &c, 1);
+        });
+        if (capture->screen()) {
+            out = capture->screen();
+            messages_.set_stream(out);
+        } else {
+            capture.reset();
+        }
+    }
     if (station.start() != 0) {
         list.set_observer(nullptr);
+        messages_.set_stream(messages_stream);
+        capture.reset();
         messages_.show("The station could not start", kCaptionError, MessageIcon::Error);
         return;
     }
@@ -227,6 +350,11 @@ void TerminalWindow::run(StationSetup &setup)
         std::string table = render_table(list, true, terminal_columns(out));
         std::string status = opt_.companion ? opt_.companion->status_line() + "   " : "";
         table += status + "q: quit\n";
+        if (capture) {
+            int width = std::max(20, terminal_columns(out));
+            for (const std::string &line : capture->last_lines())
+                table += "\033[2m" + line.substr(0, static_cast<size_t>(width - 1)) + "\033[0m\n";
+        }
         drawn_lines = 0;
         size_t start = 0;
         while (start < table.size()) {
@@ -297,6 +425,10 @@ void TerminalWindow::run(StationSetup &setup)
     dirty = true;
     draw(true);
     list.set_observer(nullptr);
+    if (capture) {
+        messages_.set_stream(messages_stream);
+        capture.reset();   // the station's threads are gone: nothing writes any more
+    }
 }
 
 }  // namespace ui

@@ -1,0 +1,304 @@
+// Whole-station tests with several phones: mapped and unmapped fixtures at once, agents that
+// come back under the fixture's other name, re-plugs while an old thread still runs, a phone
+// that stays in boot ROM mode after a failure, and a production shift end to end.
+#include <algorithm>
+#include <cstring>
+
+#include "station_harness.h"
+
+using namespace harness;
+
+namespace {
+
+const char *const kJob = "[misc]\nlogging = 1\n"
+                         "[erase]\ntotal = 1\n"
+                         "[erase1]\nnand_loc = 0x100000\nnand_loc_end = 0x140000\n";
+
+vphone::PhoneOptions phone_options(const std::string &agent_instance = "")
+{
+    vphone::PhoneOptions po;
+    po.nand = small_nand();
+    po.agent_instance = agent_instance;
+    return po;
+}
+
+bool holds_images(const vphone::Nand &nand, const std::vector<Image> &images)
+{
+    for (const Image &im : images)
+        if (nand.read_main(im.start, im.bytes.size()) != im.bytes)
+            return false;
+    return true;
+}
+
+// Fixtures 1..n, each with its boot ROM name sim-fK and its agent name simagent-fK.
+std::string mapping_text(int n)
+{
+    std::string s = "[ports]\nNoOfPorts = " + std::to_string(2 * n) + "\n";
+    for (int k = 1; k <= n; k++) {
+        s += "[Port" + std::to_string(2 * k - 1) + "]\nInterfaceName = sim-f" +
+             std::to_string(k) + "\nPortNo = " + std::to_string(k) + "\n";
+        s += "[Port" + std::to_string(2 * k) + "]\nInterfaceName = simagent-f" +
+             std::to_string(k) + "\nPortNo = " + std::to_string(k) + "\n";
+    }
+    return s;
+}
+
+std::string write_mapping(const TempDir &dir, int n)
+{
+    std::string path = (dir.path / "ports.ini").string();
+    std::ofstream(path) << mapping_text(n);
+    return path;
+}
+
+const tag_list_item *record(StationRun &run, int row) { return run.list().GetItemData(row); }
+
+} // namespace
+
+TEST(StationMany, EightPhonesOnMappedAndUnmappedFixturesAtOnce)
+{
+    TempDir jobdir;
+    auto images = default_images();
+    Job job = make_job(jobdir, images, kJob);
+    ASSERT_TRUE(job);
+    station_options o;
+    o.port_mapping_path = write_mapping(jobdir, 4);
+    o.ack_period_ms = 100;
+    o.agent_wait_ms = 10000; // the harness shortens only the default
+    StationRun run(job.get(), o);
+    ASSERT_EQ(run.start(), 0);
+    ASSERT_EQ(run.station->no_of_mapped_ports(), 8);
+    ASSERT_EQ(run.list().GetItemCount(), 4);
+
+    std::vector<std::shared_ptr<vphone::Phone>> phones;
+    for (int k = 1; k <= 4; k++) // mapped: the agent comes back on the fixture's other name
+        phones.push_back(vphone::plug_phone("sim-f" + std::to_string(k),
+                                            phone_options("simagent-f" + std::to_string(k))));
+    for (int k = 1; k <= 4; k++) // unmapped: agents on names no row knows
+        phones.push_back(vphone::plug_phone("sim-u" + std::to_string(k),
+                                            phone_options("simagent-u" + std::to_string(k))));
+    for (auto &p : phones)
+        ASSERT_TRUE(p);
+
+    ASSERT_TRUE(run.pump_until([&] { return run.logged() == 8; }, 30000));
+    ASSERT_EQ(run.list().GetItemCount(), 8);
+    for (int row = 0; row < 8; row++) {
+        SCOPED_TRACE(row);
+        EXPECT_EQ(run.cell(row, COL_FIXTURE_ID), row < 4 ? std::to_string(row + 1) : "NA");
+        EXPECT_EQ(run.cell(row, COL_IMAGE), "Finished");
+        EXPECT_EQ(run.cell(row, COL_STATUS), "Completed");
+        ASSERT_NE(record(run, row), nullptr);
+        if (row < 4)
+            EXPECT_STREQ(record(run, row)->interface_2_name,
+                         ("simagent-f" + std::to_string(row + 1)).c_str());
+        else
+            EXPECT_STREQ(record(run, row)->interface_2_name, "");
+    }
+    // Every phone programmed exactly once: no agent was shared by two threads. The mapped
+    // fixtures' phones were programmed through their own rows.
+    for (auto &p : phones) {
+        EXPECT_TRUE(holds_images(*p->nand(), images)) << p->instance();
+        const std::vector<uint32_t> cmds = p->agent()->commands();
+        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), vphone::agent_cmd::WRITE_BBM), 1)
+            << p->instance();
+    }
+    auto lines = log_lines(run.log_text());
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "1,,T,T,Finished,0", "2,,T,T,Finished,0", "3,,T,T,Finished,0",
+                         "4,,T,T,Finished,0", "NA,,T,T,Finished,0", "NA,,T,T,Finished,0",
+                         "NA,,T,T,Finished,0", "NA,,T,T,Finished,0"}));
+
+    for (auto &p : phones)
+        p->unplug();
+    ASSERT_TRUE(run.pump_until([&] {
+        for (int row = 0; row < 8; row++)
+            if (record(run, row))
+                return false;
+        return true;
+    }));
+    EXPECT_EQ(run.list().GetItemCount(), 8);
+    EXPECT_EQ(run.cell(4, COL_INTERFACE_1), "sim-u1");
+}
+
+TEST(StationMany, PhoneReplugedWhileTheOldThreadRunsWaitsForIt)
+{
+    TempDir jobdir;
+    auto images = default_images();
+    Job job = make_job(jobdir, images, kJob);
+    ASSERT_TRUE(job);
+    station_options o;
+    o.ack_period_ms = 1000; // the old thread notices the unplug only at its next acknowledgement
+    StationRun run(job.get(), o);
+    ASSERT_EQ(run.start(), 0);
+
+    auto first = vphone::plug_phone("sim-1", phone_options());
+    ASSERT_TRUE(run.pump_until([&] { return run.logged() == 1; }));
+    // Let the thread acknowledge once and go to sleep until the next acknowledgement.
+    ASSERT_TRUE(run.pump_until([&] {
+        const std::vector<uint32_t> cmds = first->agent()->commands();
+        return !cmds.empty() && cmds.back() == vphone::agent_cmd::ACK;
+    }));
+    run.pump_for(50);
+    // The operator swaps phones quickly: the next boot ROM shows up on the same name while the
+    // first phone's thread still sleeps between acknowledgements.
+    first->unplug();
+    auto second = vphone::plug_phone("sim-1", phone_options());
+    ASSERT_TRUE(second);
+    run.pump_for(200);
+    EXPECT_TRUE(second->bootrom()->log().empty()) << "attached before the old thread ended";
+    ASSERT_TRUE(run.pump_until([&] { return run.logged() == 2; }));
+    EXPECT_TRUE(holds_images(*second->nand(), images));
+    // The first run was cleared at its detach, then the second attached to the same row.
+    const auto &st = run.statuses[0];
+    auto first_done = std::find(st.begin(), st.end(), "Completed");
+    ASSERT_TRUE(first_done != st.end() && first_done + 2 < st.end());
+    EXPECT_EQ(*(first_done + 1), "");
+    EXPECT_EQ(*(first_done + 2), "Device Connected.");
+    EXPECT_EQ(run.list().GetItemCount(), 1);
+    second->unplug();
+    ASSERT_TRUE(run.pump_until([&] { return record(run, 0) == nullptr; }));
+}
+
+TEST(StationMany, PhoneLeftInBootRomAfterAFailureIsAttachedAgain)
+{
+    TempDir jobdir;
+    auto images = default_images();
+    Job job = make_job(jobdir, images, kJob);
+    ASSERT_TRUE(job);
+    StationRun run(job.get());
+    ASSERT_EQ(run.start(), 0);
+    auto po = phone_options();
+    vphone::BootromFault f; // the first greeting fails; the boot ROM stays on the bus
+    f.kind = vphone::BootromFault::BAD_PREAMBLE_ECHO;
+    f.cmd = vphone::BOOTROM_PREAMBLE;
+    po.bootrom.faults.push_back(f);
+    auto phone = vphone::plug_phone("sim-1", po);
+    ASSERT_TRUE(phone);
+    ASSERT_TRUE(run.pump_until([&] { return run.logged() == 2; }));
+    EXPECT_EQ(log_lines(run.log_text()),
+              (std::vector<std::string>{"NA,,T,T,Download DKB,-1", "NA,,T,T,Finished,0"}));
+    const auto &st = run.statuses[0];
+    EXPECT_EQ(std::count(st.begin(), st.end(), "Device Connected."), 2);
+    EXPECT_EQ(run.list().GetItemCount(), 1);
+    EXPECT_TRUE(holds_images(*phone->nand(), images));
+    phone->unplug();
+    ASSERT_TRUE(run.pump_until([&] { return record(run, 0) == nullptr; }));
+}
+
+TEST(StationMany, AttachUnderTheOtherNameWaitsUntilThePreviousRunDetached)
+{
+    TempDir jobdir;
+    auto images = default_images();
+    Job job = make_job(jobdir, images, kJob);
+    ASSERT_TRUE(job);
+    station_options o;
+    o.port_mapping_path = write_mapping(jobdir, 1);
+    o.agent_wait_ms = 600;
+    StationRun run(job.get(), o);
+    ASSERT_EQ(run.start(), 0);
+
+    // The first phone's agent never shows up on a name of the fixture: its thread waits.
+    auto first = vphone::plug_phone("sim-f1", phone_options("simagent-zz"));
+    ASSERT_TRUE(run.pump_until([&] { return run.cell(0, COL_IMAGE) == "Wait for DKB"; }));
+    const tag_list_item *waiting = record(run, 0);
+    // Meanwhile a boot ROM appears on the fixture's other name.
+    auto second = vphone::plug_phone("simagent-f1", phone_options());
+    run.pump_for(200);
+    EXPECT_EQ(record(run, 0), waiting); // the running record was neither replaced nor freed
+    EXPECT_TRUE(second->bootrom()->log().empty());
+
+    ASSERT_TRUE(run.pump_until([&] { return run.logged() == 2; }));
+    EXPECT_EQ(log_lines(run.log_text()),
+              (std::vector<std::string>{"1,,T,T,Wait for DKB,1", "1,,T,T,Finished,0"}));
+    EXPECT_TRUE(holds_images(*second->nand(), images));
+    first->unplug();
+    second->unplug();
+}
+
+// A shift on three fixtures: phones come one after the other, pass or fail in every way the
+// phone can, are taken out and replaced; at the end the rows and the log are exactly right.
+TEST(StationMany, ProductionShift)
+{
+    TempDir jobdir;
+    auto images = default_images();
+    Job job = make_job(jobdir, images,
+                       std::string(kJob) + "[misc]\nsync_pc_time = 1\n"
+                                           "[gpio_ad]\ntotal = 1\n[gpio_ad1]\ngpio = 6\nvalue = 0\n");
+    ASSERT_TRUE(job);
+    station_options o;
+    o.port_mapping_path = write_mapping(jobdir, 3);
+    o.ack_period_ms = 50;
+    o.agent_wait_ms = 500;
+    StationRun run(job.get(), o);
+    ASSERT_EQ(run.start(), 0);
+
+    namespace cmd = vphone::agent_cmd;
+    using DE = vphone::AgentFaults::DeviceError;
+    struct Step {
+        int fixture;
+        std::function<void(vphone::PhoneOptions &)> fault;
+        std::string expect_log;
+    };
+    auto device_error = [](uint32_t word, uint32_t code) {
+        return [word, code](vphone::PhoneOptions &po) {
+            po.faults.device_errors.push_back(DE{word, code, 1});
+        };
+    };
+    auto none = [](vphone::PhoneOptions &) {};
+    const std::vector<Step> shift = {
+        {1, none, "1,,T,T,Finished,0"},
+        {2, device_error(cmd::WRITE_FLASH, 5), "2,,T,T,boot,-14"},
+        {3, none, "3,,T,T,Finished,0"},
+        {1, device_error(cmd::ERASE_FLASH, 6), "1,,T,T,Erase flash,-14"},
+        {2, none, "2,,T,T,Finished,0"},
+        {3, [](vphone::PhoneOptions &po) { po.agent_instance = "simagent-zz"; },
+         "3,,T,T,Wait for DKB,1"},
+        {1, device_error(cmd::INIT_NAND, 5), "1,,T,T,Init NAND flash,-14"},
+        {2, device_error(cmd::WRITE_BBM, 5), "2,,T,T,Write back BBM,-14"},
+        {3, none, "3,,T,T,Finished,0"},
+        {1, none, "1,,T,T,Finished,0"},
+        {2, [](vphone::PhoneOptions &po) { po.faults.unplug_after_bytes = 150000; },
+         "2,,T,T,\"rootfs, main\",-13"},
+    };
+    std::vector<std::string> expected;
+    int n = 0;
+    for (const Step &s : shift) {
+        SCOPED_TRACE(++n);
+        const std::string k = std::to_string(s.fixture);
+        auto po = phone_options("simagent-f" + k);
+        s.fault(po);
+        auto phone = vphone::plug_phone("sim-f" + k, po);
+        ASSERT_TRUE(phone);
+        expected.push_back(s.expect_log);
+        ASSERT_TRUE(run.pump_until([&] { return run.logged() == n; }));
+        const int row = s.fixture - 1;
+        ASSERT_TRUE(run.pump_until([&] {
+            const tag_list_item *it = record(run, row);
+            return it && it->completed;
+        }));
+        phone->unplug();
+        ASSERT_TRUE(run.pump_until([&] {
+            const tag_list_item *it = record(run, row);
+            return !it || it->detached;
+        }));
+    }
+    // Let a failed boot ROM that stayed on the bus have a chance to be (wrongly) re-attached.
+    run.pump_for(300);
+    EXPECT_EQ(log_lines(run.log_text()), expected);
+
+    // Final rows: fixture 1 passed last (cleared); 2 keeps its failure; 3 passed (cleared).
+    ASSERT_EQ(run.list().GetItemCount(), 3);
+    EXPECT_EQ(record(run, 0), nullptr);
+    EXPECT_EQ(run.cell(0, COL_IMAGE), "");
+    ASSERT_NE(record(run, 1), nullptr);
+    EXPECT_EQ(run.cell(1, COL_IMAGE), "rootfs, main");
+    EXPECT_EQ(run.cell(1, COL_STATUS), "Write Failed");
+    EXPECT_EQ(record(run, 1)->status_code, -13);
+    EXPECT_EQ(ProcessCustomDraw(run.list(), 1, COL_STATUS), STATION_COLOUR_FAILED);
+    EXPECT_EQ(record(run, 2), nullptr);
+    for (int row = 0; row < 3; row++) {
+        EXPECT_EQ(run.cell(row, COL_FIXTURE_ID), std::to_string(row + 1));
+        EXPECT_EQ(run.cell(row, COL_INTERFACE_1), "sim-f" + std::to_string(row + 1));
+        EXPECT_EQ(run.cell(row, COL_INTERFACE_2), "simagent-f" + std::to_string(row + 1));
+    }
+}

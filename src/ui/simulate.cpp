@@ -102,6 +102,7 @@ ProductionLine::~ProductionLine()
 void ProductionLine::started(Station &station)
 {
     image_bytes_ = job_image_bytes(station.job());
+    crc_on_ = station.job() && station.job()->enable_crc != 0;
     start_ = Clock::now();
     running_ = true;
     for (int f = 1; f <= opt_.phones; ++f)
@@ -133,26 +134,31 @@ void ProductionLine::put_phone_in(int fixture)
         po.timing.bytes_per_sec = static_cast<uint64_t>(opt_.usb_mbps * 1e6);
     if (chance(rng_) < opt_.fault_rate) {
         // One of the ways phones fail on a line: a cable pulled during the bootstrap or during
-        // the images, a flash that cannot be programmed, corrupted transfers.
-        std::uniform_int_distribution<int> kind(0, 3);
-        switch (kind(rng_)) {
+        // the images, a flash that cannot be programmed, corrupted transfers. Each is set up
+        // to hit this job for sure: the agent-side ones need images, the CRC one needs CRC.
+        std::vector<int> kinds = {0};
+        if (image_bytes_ > 0)
+            kinds.insert(kinds.end(), {1, 2});
+        if (crc_on_)
+            kinds.push_back(3);
+        switch (kinds[std::uniform_int_distribution<size_t>(0, kinds.size() - 1)(rng_)]) {
         case 0: {
             vphone::BootromFault f;
             f.kind = vphone::BootromFault::UNPLUG_AFTER_BYTES;
-            f.bytes = std::uniform_int_distribution<uint64_t>(1, 40000)(rng_);
+            f.bytes = std::uniform_int_distribution<uint64_t>(1, 40000)(rng_);   // < TIM + DKB
             po.bootrom.faults.push_back(f);
             break;
         }
         case 1:
             po.faults.unplug_after_bytes =
-                std::uniform_int_distribution<uint64_t>(1000, 2000000)(rng_);
+                std::uniform_int_distribution<uint64_t>(1, std::max<uint64_t>(1, image_bytes_ / 2))(rng_);
             break;
         case 2:
             po.faults.device_errors.push_back(
                 {vphone::agent_cmd::WRITE_FLASH, vphone::AGENT_ERR_PROGRAM, 0});
             break;
         default:
-            po.faults.corrupt_crc_from = std::uniform_int_distribution<int>(0, 20)(rng_);
+            po.faults.corrupt_crc_from = std::uniform_int_distribution<int>(0, 2)(rng_);
             break;
         }
     }

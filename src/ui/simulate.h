@@ -69,6 +69,7 @@ private:
     int passed_ = 0, failed_ = 0;                      // first result of each phone
     int phones_in_ = 0;                                // phones put in so far
     uint64_t image_bytes_ = 0;                         // image bytes one phone receives
+    bool crc_on_ = false;                              // the job's transfers carry a CRC
 };
 
 }  // namespace ui

@@ -8,14 +8,15 @@
 
 #include <algorithm>
 
-namespace {
+namespace
+{
 
 const usb_backend &backend_for(const char *instance)
 {
     return vbus::is_virtual_instance(instance) ? usb_vbus_backend() : usb_libusb_backend();
 }
 
-}  // namespace
+} // namespace
 
 usb_dev_handle *usb_open(const char *filename)
 {
@@ -76,16 +77,46 @@ int usb_bulk_read(usb_dev_handle *dev, int /*ep*/, char *data, int size, int tim
     return size;
 }
 
-int usb_set_configuration(usb_dev_handle *, int) { return 0; }
-int usb_claim_interface(usb_dev_handle *, int) { return 0; }
-int usb_release_interface(usb_dev_handle *, int) { return 0; }
-int usb_set_altinterface(usb_dev_handle *, int) { return -1; }
-int usb_resetep(usb_dev_handle *, unsigned int) { return -1; }
-int usb_clear_halt(usb_dev_handle *, unsigned int) { return -1; }
-int usb_reset(usb_dev_handle *) { return -1; }
-int usb_interrupt_write(usb_dev_handle *, int, char *, int, int) { return -1; }
-int usb_interrupt_read(usb_dev_handle *, int, char *, int, int) { return -1; }
-int usb_control_msg(usb_dev_handle *, int, int, int, int, char *, int, int) { return -1; }
+int usb_set_configuration(usb_dev_handle *, int)
+{
+    return 0;
+}
+int usb_claim_interface(usb_dev_handle *, int)
+{
+    return 0;
+}
+int usb_release_interface(usb_dev_handle *, int)
+{
+    return 0;
+}
+int usb_set_altinterface(usb_dev_handle *, int)
+{
+    return -1;
+}
+int usb_resetep(usb_dev_handle *, unsigned int)
+{
+    return -1;
+}
+int usb_clear_halt(usb_dev_handle *, unsigned int)
+{
+    return -1;
+}
+int usb_reset(usb_dev_handle *)
+{
+    return -1;
+}
+int usb_interrupt_write(usb_dev_handle *, int, char *, int, int)
+{
+    return -1;
+}
+int usb_interrupt_read(usb_dev_handle *, int, char *, int, int)
+{
+    return -1;
+}
+int usb_control_msg(usb_dev_handle *, int, int, int, int, char *, int, int)
+{
+    return -1;
+}
 
 int usb_enumerate(std::vector<std::string> *paths)
 {

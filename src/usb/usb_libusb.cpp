@@ -17,16 +17,18 @@
 #include <new>
 #include <shared_mutex>
 
-namespace usb_libusb {
-namespace {
+namespace usb_libusb
+{
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
 // One context for the process, made on first use. Enumeration and open hold the lock shared
 // for as long as they use the context; reinit takes it exclusively.
 std::shared_mutex g_ctx_lock;
-libusb_context *g_ctx = nullptr;     // guarded by g_ctx_lock
-Clock::time_point g_ctx_failed_at;   // last failed libusb_init, guarded by g_ctx_lock
+libusb_context *g_ctx = nullptr;   // guarded by g_ctx_lock
+Clock::time_point g_ctx_failed_at; // last failed libusb_init, guarded by g_ctx_lock
 bool g_ctx_failed = false;
 // Raised under the shared lock while the context is in use, so reinit (exclusive) sees it.
 std::atomic<int> g_open_handles{0};
@@ -66,7 +68,7 @@ libusb_context *acquire(std::shared_lock<std::shared_mutex> *lk)
             return nullptr;
     }
     std::shared_lock shared(g_ctx_lock);
-    if (!g_ctx)   // reinit ran in between
+    if (!g_ctx) // reinit ran in between
         return nullptr;
     *lk = std::move(shared);
     return g_ctx;
@@ -91,7 +93,7 @@ int configure(libusb_device_handle *dh)
             alt_settings = cfg->interface[i].num_altsetting;
     libusb_free_config_descriptor(cfg);
     if (alt_settings == 0)
-        return -1;   // no interface 0: not a device we speak to
+        return -1; // no interface 0: not a device we speak to
 
     int current = -1;
     if (libusb_get_configuration(dh, &current) != LIBUSB_SUCCESS)
@@ -164,7 +166,7 @@ usb_dev_handle *lu_open(const std::string &instance, unsigned vid, unsigned pid)
 void lu_close(usb_dev_handle *dev)
 {
     auto *h = static_cast<LHandle *>(dev);
-    libusb_release_interface(h->dh, 0);   // a gone device fails this; closing still frees it
+    libusb_release_interface(h->dh, 0); // a gone device fails this; closing still frees it
     libusb_close(h->dh);
     delete h;
     --g_open_handles;
@@ -174,17 +176,17 @@ int lu_write(usb_dev_handle *dev, const uint8_t *data, int len, int timeout)
 {
     int done = 0;
     // libusb takes a non-const buffer for both directions; an OUT transfer only reads it.
-    int rc = libusb_bulk_transfer(static_cast<LHandle *>(dev)->dh, USB_EP_BULK_OUT,
-                                  const_cast<uint8_t *>(data), len, &done,
-                                  request_timeout(timeout));
+    int rc =
+        libusb_bulk_transfer(static_cast<LHandle *>(dev)->dh, USB_EP_BULK_OUT,
+                             const_cast<uint8_t *>(data), len, &done, request_timeout(timeout));
     return write_result(rc, done);
 }
 
 int lu_read(usb_dev_handle *dev, uint8_t *data, int len, int timeout)
 {
     int done = 0;
-    int rc = libusb_bulk_transfer(static_cast<LHandle *>(dev)->dh, USB_EP_BULK_IN, data, len,
-                                  &done, request_timeout(timeout));
+    int rc = libusb_bulk_transfer(static_cast<LHandle *>(dev)->dh, USB_EP_BULK_IN, data, len, &done,
+                                  request_timeout(timeout));
     return read_result(rc, done);
 }
 
@@ -231,7 +233,7 @@ bool read_number(const char **p, uint8_t *out)
     return true;
 }
 
-}  // namespace
+} // namespace
 
 int parse_instance(const std::string &instance, Location *loc)
 {
@@ -286,7 +288,10 @@ int write_result(int rc, int transferred)
     return rc == LIBUSB_SUCCESS ? transferred : USB_ERR_WRITE;
 }
 
-unsigned request_timeout(int timeout_ms) { return timeout_ms < 1 ? 1u : unsigned(timeout_ms); }
+unsigned request_timeout(int timeout_ms)
+{
+    return timeout_ms < 1 ? 1u : unsigned(timeout_ms);
+}
 
 int reinit()
 {
@@ -300,7 +305,7 @@ int reinit()
     return 0;
 }
 
-}  // namespace usb_libusb
+} // namespace usb_libusb
 
 const usb_backend &usb_libusb_backend()
 {

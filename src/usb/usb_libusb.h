@@ -6,9 +6,10 @@
 #include <cstdint>
 #include <string>
 
-namespace usb_libusb {
+namespace usb_libusb
+{
 
-enum { MAX_PORTS = 7 };   // USB allows at most seven tiers below the root hub
+enum { MAX_PORTS = 7 }; // USB allows at most seven tiers below the root hub
 
 // Where a device sits: bus number and the chain of hub ports from the root, as sysfs names it
 // ("1-1.4": bus 1, ports 1 then 4).
@@ -41,7 +42,10 @@ unsigned request_timeout(int timeout_ms);
 // or -1 (nothing done) while a device of this backend is open.
 int reinit();
 
-}  // namespace usb_libusb
+} // namespace usb_libusb
 
 // The name the test plan knows it by.
-inline int usb_libusb_reinit() { return usb_libusb::reinit(); }
+inline int usb_libusb_reinit()
+{
+    return usb_libusb::reinit();
+}

@@ -8,7 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 const char kClassSuffix[] = "#{325ddf96-938c-11d3-9e34-0080c82727f4}";
 
@@ -47,7 +48,7 @@ bool skip_literal(const char **p, const char *lit)
     return true;
 }
 
-}  // namespace
+} // namespace
 
 std::string usb_make_device_path(uint16_t vid, uint16_t pid, const std::string &instance)
 {
@@ -62,8 +63,8 @@ int GetVIDPIDFromDevicePath(const char *szPath, unsigned int *ret_vid, unsigned 
         return -1;
     const char *p = szPath;
     unsigned vid = 0, pid = 0;
-    if (!skip_literal(&p, "\\\\?\\usb#vid_") || !read_id(&p, &vid) ||
-        !skip_literal(&p, "&pid_") || !read_id(&p, &pid))
+    if (!skip_literal(&p, "\\\\?\\usb#vid_") || !read_id(&p, &vid) || !skip_literal(&p, "&pid_") ||
+        !read_id(&p, &pid))
         return -1;
     *ret_vid = vid;
     *ret_pid = pid;

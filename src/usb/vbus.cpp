@@ -20,20 +20,23 @@
 #include <new>
 #include <thread>
 
-namespace vbus {
-namespace {
+namespace vbus
+{
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
 struct Plugged;
 
-class LinkImpl final : public Link {
-public:
+class LinkImpl final : public Link
+{
+  public:
     explicit LinkImpl(Plugged *p) : p_(p) {}
     void send(const uint8_t *data, size_t len) override;
     void unplug() override;
 
-private:
+  private:
     Plugged *p_;
 };
 
@@ -41,7 +44,7 @@ private:
 struct Transfer {
     std::vector<uint8_t> data;
     size_t off = 0;
-    Clock::time_point ready;   // readable from then on (latency, bandwidth)
+    Clock::time_point ready; // readable from then on (latency, bandwidth)
 };
 
 // One plug generation of an instance. Handles opened on it keep it alive and stay bound to it:
@@ -55,32 +58,32 @@ struct Plugged : std::enable_shared_from_this<Plugged> {
     const uint16_t vid, pid;
     const Timing timing;
     LinkImpl link{this};
-    bool listed = false;            // guarded by the bus mutex: connected() has returned
+    bool listed = false; // guarded by the bus mutex: connected() has returned
 
-    std::mutex m;                   // guards in, last_ready, gone, dev
-    std::condition_variable cv;     // IN data queued, or gone
+    std::mutex m;               // guards in, last_ready, gone, dev
+    std::condition_variable cv; // IN data queued, or gone
     std::deque<Transfer> in;
     Clock::time_point last_ready;
     bool gone = false;
     std::shared_ptr<Device> dev;    // null once unplugged
     std::weak_ptr<Device> weak_dev; // tells when nobody can use the link any more
 
-    std::mutex out_m;               // one OUT request at a time reaches the device, as on a pipe
+    std::mutex out_m; // one OUT request at a time reaches the device, as on a pipe
 };
 
 struct Bus {
-    std::mutex m;   // guards devices, graveyard and Plugged::listed
+    std::mutex m; // guards devices, graveyard and Plugged::listed
     std::map<std::string, std::shared_ptr<Plugged>> devices;
     // Unplugged generations whose Device object still exists somewhere: its Link pointer stays
     // safe to call (as a no-op) until the Device is gone.
     std::vector<std::shared_ptr<Plugged>> graveyard;
 
-    std::mutex tm;   // guards everything below
+    std::mutex tm; // guards everything below
     std::condition_variable tcv;
-    std::multimap<Clock::time_point, std::function<void()>> timers;   // equal times stay FIFO
+    std::multimap<Clock::time_point, std::function<void()>> timers; // equal times stay FIFO
     bool timer_started = false;
-    bool running = false;   // a callback is running on the timer thread
-    int resetting = 0;      // reset() in progress: start no callback
+    bool running = false; // a callback is running on the timer thread
+    int resetting = 0;    // reset() in progress: start no callback
     std::thread::id timer_id;
 };
 
@@ -134,7 +137,7 @@ int unplug_generation(const std::shared_ptr<Plugged> &p)
         if (!dropped)
             return -1;
     }
-    return 0;   // dropped is released here, outside the bus lock
+    return 0; // dropped is released here, outside the bus lock
 }
 
 void LinkImpl::send(const uint8_t *data, size_t len)
@@ -152,7 +155,10 @@ void LinkImpl::send(const uint8_t *data, size_t len)
     p.cv.notify_all();
 }
 
-void LinkImpl::unplug() { unplug_generation(p_->shared_from_this()); }
+void LinkImpl::unplug()
+{
+    unplug_generation(p_->shared_from_this());
+}
 
 void timer_loop()
 {
@@ -175,7 +181,7 @@ void timer_loop()
         b.running = true;
         lk.unlock();
         fn();
-        fn = nullptr;   // captured state is released without the timer lock
+        fn = nullptr; // captured state is released without the timer lock
         lk.lock();
         b.running = false;
         b.tcv.notify_all();
@@ -204,7 +210,10 @@ usb_dev_handle *vb_open(const std::string &instance, unsigned vid, unsigned pid)
     return h;
 }
 
-void vb_close(usb_dev_handle *dev) { delete static_cast<VHandle *>(dev); }
+void vb_close(usb_dev_handle *dev)
+{
+    delete static_cast<VHandle *>(dev);
+}
 
 int vb_write_request(usb_dev_handle *dev, const uint8_t *data, int len, int timeout)
 {
@@ -269,7 +278,7 @@ int vb_enumerate(std::vector<std::string> *out)
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int plug(const std::string &instance, uint16_t vid, uint16_t pid, std::shared_ptr<Device> dev,
          Timing timing)
@@ -324,12 +333,12 @@ void reset()
         // A callback calling reset() runs on the timer thread: it cannot wait for itself.
         if (std::this_thread::get_id() != b.timer_id)
             b.tcv.wait(lk, [&] { return !b.running; });
-        cancelled.merge(b.timers);   // what the finished callback scheduled
+        cancelled.merge(b.timers); // what the finished callback scheduled
         b.timers.clear();
         --b.resetting;
     }
     b.tcv.notify_all();
-    cancelled.clear();   // captured devices may call into the bus as they are destroyed
+    cancelled.clear(); // captured devices may call into the bus as they are destroyed
 
     std::vector<std::shared_ptr<Device>> dropped;
     {
@@ -377,7 +386,7 @@ bool is_virtual_instance(const char *instance)
     return instance && strncmp(instance, "sim", 3) == 0;
 }
 
-}  // namespace vbus
+} // namespace vbus
 
 const usb_backend &usb_vbus_backend()
 {

@@ -10,7 +10,8 @@
 #include <numeric>
 #include <thread>
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
@@ -28,10 +29,14 @@ std::vector<uint8_t> pattern(size_t n, uint8_t seed = 1)
     return v;
 }
 
-char *chars(std::vector<uint8_t> &v) { return reinterpret_cast<char *>(v.data()); }
+char *chars(std::vector<uint8_t> &v)
+{
+    return reinterpret_cast<char *>(v.data());
+}
 
-class Contract : public ::testing::TestWithParam<std::unique_ptr<Bench> (*)()> {
-protected:
+class Contract : public ::testing::TestWithParam<std::unique_ptr<Bench> (*)()>
+{
+  protected:
     void SetUp() override
     {
         bench = GetParam()();
@@ -128,7 +133,7 @@ TEST_P(Contract, UnplugFailsPendingAndLaterTransfers)
     dev->unplug_after(50);
     auto t0 = Clock::now();
     EXPECT_EQ(usb_bulk_read(h, USB_EP_BULK_IN, buf, 4, 5000), USB_ERR_GONE);
-    EXPECT_LT(ms_since(t0), 2500);   // at once, not at the time-out
+    EXPECT_LT(ms_since(t0), 2500); // at once, not at the time-out
     EXPECT_EQ(usb_bulk_read(h, USB_EP_BULK_IN, buf, 4, 100), USB_ERR_GONE);
     EXPECT_EQ(usb_bulk_write(h, USB_EP_BULK_OUT, buf, 4, 100), USB_ERR_WRITE);
     // The no-op family does not care.
@@ -141,7 +146,7 @@ TEST_P(Contract, UnplugDuringAWriteFailsIt)
     auto data = pattern(200000);
     dev->unplug_on_next_out();
     EXPECT_EQ(usb_bulk_write(h, USB_EP_BULK_OUT, chars(data), 200000, 1000), USB_ERR_WRITE);
-    EXPECT_EQ(dev->out_sizes().size(), 1u);   // nothing after the device left
+    EXPECT_EQ(dev->out_sizes().size(), 1u); // nothing after the device left
 }
 
 TEST_P(Contract, OldHandleNeverReachesTheReplugged)
@@ -157,7 +162,7 @@ TEST_P(Contract, OldHandleNeverReachesTheReplugged)
     usb_dev_handle *fresh = usb_open(path.c_str());
     ASSERT_NE(fresh, nullptr);
     EXPECT_EQ(usb_bulk_read(fresh, USB_EP_BULK_IN, buf, 4, 100), 4);
-    EXPECT_EQ(buf[0], 5);   // the old generation's data went with it
+    EXPECT_EQ(buf[0], 5); // the old generation's data went with it
     usb_close(fresh);
 }
 
@@ -247,8 +252,6 @@ TEST_P(Contract, TwoDevicesOnTwoThreads)
 }
 
 INSTANTIATE_TEST_SUITE_P(Usb, Contract, ::testing::Values(&make_vbus_bench),
-                         [](const auto &info) {
-                             return std::string(info.param()->name());
-                         });
+                         [](const auto &info) { return std::string(info.param()->name()); });
 
-}  // namespace
+} // namespace

@@ -11,7 +11,8 @@
 #include <algorithm>
 #include <sys/stat.h>
 
-namespace {
+namespace
+{
 
 using usb_libusb::Location;
 
@@ -33,16 +34,21 @@ TEST(UsbLibusb, InstancesParseAndFormatBack)
 
 TEST(UsbLibusb, MalformedInstancesAreRefused)
 {
-    const char *bad[] = {"",      "1",      "1-",    "-1",        "usb1",  "1-0",
-                         "0-1",   "256-1",  "1-256", "1-01",      "1-1.",  "1-1..2",
-                         "1-1.4 ", " 1-1",  "1-1,4", "1-1.2.3.4.5.6.7.8", "sim-3", "1-1a"};
+    const char *bad[] = {
+        "",      "1",    "1-",   "-1",     "usb1",   "1-0",  "0-1",   "256-1",
+        "1-256", "1-01", "1-1.", "1-1..2", "1-1.4 ", " 1-1", "1-1,4", "1-1.2.3.4.5.6.7.8",
+        "sim-3", "1-1a"};
     for (const char *s : bad) {
         Location l;
         l.bus = 99;
         EXPECT_EQ(usb_libusb::parse_instance(s, &l), -1) << s;
         EXPECT_EQ(l.bus, 99) << s;
     }
-    EXPECT_EQ(usb_libusb::parse_instance(std::string("1-1\0" "2", 5), nullptr), -1);
+    EXPECT_EQ(usb_libusb::parse_instance(std::string("1-1\0"
+                                                     "2",
+                                                     5),
+                                         nullptr),
+              -1);
 }
 
 TEST(UsbLibusb, MatchingNeedsBusPortsAndIds)
@@ -63,7 +69,7 @@ TEST(UsbLibusb, MatchingNeedsBusPortsAndIds)
 TEST(UsbLibusb, ResultsMapToTheTransportCodes)
 {
     EXPECT_EQ(usb_libusb::read_result(LIBUSB_SUCCESS, 512), 512);
-    EXPECT_EQ(usb_libusb::read_result(LIBUSB_SUCCESS, 0), 0);   // the caller fails it
+    EXPECT_EQ(usb_libusb::read_result(LIBUSB_SUCCESS, 0), 0); // the caller fails it
     EXPECT_EQ(usb_libusb::read_result(LIBUSB_ERROR_NO_DEVICE, 0), USB_ERR_GONE);
     EXPECT_EQ(usb_libusb::read_result(LIBUSB_ERROR_TIMEOUT, 0), USB_ERR_READ);
     EXPECT_EQ(usb_libusb::read_result(LIBUSB_ERROR_TIMEOUT, 100), USB_ERR_READ);
@@ -94,11 +100,10 @@ TEST(UsbLibusb, NoUsbBusLeavesTheVirtualDevices)
         bool bulk_out(const uint8_t *, size_t) override { return true; }
     };
     ASSERT_EQ(vbus::plug("sim-7", 0x8086, 0xd001, std::make_shared<Quiet>()), 0);
-    for (int pass = 0; pass < 2; ++pass) {   // the second pass reuses the failed context
+    for (int pass = 0; pass < 2; ++pass) { // the second pass reuses the failed context
         std::vector<std::string> paths{"stale"};
         EXPECT_EQ(usb_enumerate(&paths), 0);
-        EXPECT_EQ(paths, std::vector<std::string>{usb_make_device_path(0x8086, 0xd001,
-                                                                        "sim-7")});
+        EXPECT_EQ(paths, std::vector<std::string>{usb_make_device_path(0x8086, 0xd001, "sim-7")});
     }
     EXPECT_EQ(usb_open(usb_make_device_path(0x1286, 0x8104, "1-1.4").c_str()), nullptr);
     EXPECT_EQ(usb_libusb_reinit(), 0);
@@ -109,4 +114,4 @@ TEST(UsbLibusb, NoUsbBusLeavesTheVirtualDevices)
     vbus::reset();
 }
 
-}  // namespace
+} // namespace

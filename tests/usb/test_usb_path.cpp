@@ -5,7 +5,8 @@
 
 #include <cstring>
 
-namespace {
+namespace
+{
 
 TEST(UsbPath, MadePathsRoundTrip)
 {
@@ -40,14 +41,14 @@ TEST(UsbPath, MalformedIdsAreRefusedAndOutputsKept)
 {
     const char *bad[] = {
         "",
-        "\\\\?\\USB#vid_1286&pid_8104#a#b",   // literal text is case-sensitive
+        "\\\\?\\USB#vid_1286&pid_8104#a#b", // literal text is case-sensitive
         "\\\\?\\usb#VID_1286&pid_8104#a#b",
-        "\\\\?\\usb#vid_&pid_8104#a#b",        // no digits
+        "\\\\?\\usb#vid_&pid_8104#a#b", // no digits
         "\\\\?\\usb#vid_1286&pid_#a#b",
-        "\\\\?\\usb#vid_1286#a#b",             // no pid at all
-        "\\\\?\\usb#vid_12345&pid_8104#a#b",   // not a 16-bit id
+        "\\\\?\\usb#vid_1286#a#b",           // no pid at all
+        "\\\\?\\usb#vid_12345&pid_8104#a#b", // not a 16-bit id
         "\\\\?\\usb#vid_1286&pid_fffff#a#b",
-        "x\\\\?\\usb#vid_1286&pid_8104#a#b",   // must start the path
+        "x\\\\?\\usb#vid_1286&pid_8104#a#b", // must start the path
         "\\\\?\\usb#vid_ 1286&pid_8104#a#b",
         "\\\\?\\usb#vid_-1&pid_8104#a#b",
     };
@@ -66,12 +67,12 @@ TEST(UsbPath, InterfaceNameNeedsThreeHashes)
     char name[USB_PATH_MAX];
     strcpy(name, "untouched");
     EXPECT_EQ(ExtractInterfaceName("no hash at all", name), -1);
-    EXPECT_EQ(ExtractInterfaceName("a#b#c", name), -1);   // two '#'
+    EXPECT_EQ(ExtractInterfaceName("a#b#c", name), -1); // two '#'
     EXPECT_EQ(ExtractInterfaceName(nullptr, name), -1);
     EXPECT_STREQ(name, "untouched");
     EXPECT_EQ(ExtractInterfaceName("a#b#c#", name), 0);
     EXPECT_STREQ(name, "c");
-    EXPECT_EQ(ExtractInterfaceName("a#b##d#e", name), 0);   // empty name, further '#' ignored
+    EXPECT_EQ(ExtractInterfaceName("a#b##d#e", name), 0); // empty name, further '#' ignored
     EXPECT_STREQ(name, "");
 }
 
@@ -88,4 +89,4 @@ TEST(UsbPath, OverLongInterfaceNameIsRefused)
     EXPECT_STREQ(name, "untouched");
 }
 
-}  // namespace
+} // namespace

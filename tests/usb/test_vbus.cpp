@@ -10,7 +10,8 @@
 #include <future>
 #include <thread>
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -22,8 +23,9 @@ long ms_since(Clock::time_point t0)
 }
 
 // A device that answers each OUT request with a fixed reply, or runs a hook instead.
-class Model : public vbus::Device {
-public:
+class Model : public vbus::Device
+{
+  public:
     void connected(vbus::Link *l) override
     {
         link = l;
@@ -42,8 +44,9 @@ public:
     std::function<bool(const uint8_t *, size_t)> hook;
 };
 
-class Vbus : public ::testing::Test {
-protected:
+class Vbus : public ::testing::Test
+{
+  protected:
     void SetUp() override { vbus::reset(); }
     void TearDown() override { vbus::reset(); }
 };
@@ -51,15 +54,15 @@ protected:
 TEST_F(Vbus, PlugRules)
 {
     auto m = std::make_shared<Model>();
-    EXPECT_EQ(vbus::plug("1-1.4", 0x1286, 0x8104, m), -1);   // a real device's name
+    EXPECT_EQ(vbus::plug("1-1.4", 0x1286, 0x8104, m), -1); // a real device's name
     EXPECT_EQ(vbus::plug("", 0x1286, 0x8104, m), -1);
-    EXPECT_EQ(vbus::plug("sim#1", 0x1286, 0x8104, m), -1);   // would break the path
+    EXPECT_EQ(vbus::plug("sim#1", 0x1286, 0x8104, m), -1); // would break the path
     EXPECT_EQ(vbus::plug("sim-1", 0x1286, 0x8104, nullptr), -1);
     EXPECT_EQ(vbus::plug("sim-1", 0x1286, 0x8104, m), 0);
-    EXPECT_EQ(vbus::plug("sim-1", 0x1286, 0x8111, std::make_shared<Model>()), -1);   // taken
+    EXPECT_EQ(vbus::plug("sim-1", 0x1286, 0x8111, std::make_shared<Model>()), -1); // taken
     EXPECT_EQ(vbus::unplug("sim-2"), -1);
-    EXPECT_EQ(vbus::paths(), std::vector<std::string>{usb_make_device_path(0x1286, 0x8104,
-                                                                            "sim-1")});
+    EXPECT_EQ(vbus::paths(),
+              std::vector<std::string>{usb_make_device_path(0x1286, 0x8104, "sim-1")});
     EXPECT_EQ(vbus::unplug("sim-1"), 0);
     EXPECT_EQ(vbus::unplug("sim-1"), -1);
     EXPECT_TRUE(vbus::paths().empty());
@@ -90,7 +93,7 @@ TEST_F(Vbus, DeviceReenumeratesFromInsideBulkOut)
         auto agent = std::make_shared<Model>();
         EXPECT_EQ(vbus::plug("simagent-1", 0x1286, 0x8111, agent), 0);
         rom->link->unplug();
-        rom->link->send(reinterpret_cast<const uint8_t *>("x"), 1);   // gone: ignored
+        rom->link->send(reinterpret_cast<const uint8_t *>("x"), 1); // gone: ignored
         return true;
     };
     ASSERT_EQ(vbus::plug("sim-1", 0x1286, 0x8104, rom), 0);
@@ -100,7 +103,7 @@ TEST_F(Vbus, DeviceReenumeratesFromInsideBulkOut)
     EXPECT_EQ(usb_bulk_write(h, USB_EP_BULK_OUT, cmd, 4, 100), 4);
     EXPECT_EQ(usb_bulk_read(h, USB_EP_BULK_IN, cmd, 1, 100), USB_ERR_GONE);
     usb_close(h);
-    rom->hook = nullptr;   // drops the self-reference
+    rom->hook = nullptr; // drops the self-reference
 
     EXPECT_EQ(vbus::paths(),
               std::vector<std::string>{usb_make_device_path(0x1286, 0x8111, "simagent-1")});
@@ -217,12 +220,12 @@ TEST_F(Vbus, LinkOfAnUnpluggedDeviceIsHarmless)
     ASSERT_EQ(vbus::plug("sim-1", 0x1286, 0x8111, m), 0);
     ASSERT_EQ(vbus::plug("sim-2", 0x1286, 0x8111, std::make_shared<Model>()), 0);
     vbus::unplug("sim-1");
-    vbus::unplug("sim-2");   // prunes what nobody holds any more
+    vbus::unplug("sim-2"); // prunes what nobody holds any more
     ASSERT_EQ(vbus::plug("sim-1", 0x1286, 0x8111, std::make_shared<Model>()), 0);
     uint8_t b = 1;
     m->link->send(&b, 1);
-    m->link->unplug();   // must not take the new sim-1 with it
+    m->link->unplug(); // must not take the new sim-1 with it
     EXPECT_EQ(vbus::paths().size(), 1u);
 }
 
-}  // namespace
+} // namespace

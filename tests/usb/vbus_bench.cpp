@@ -6,10 +6,12 @@
 
 #include <mutex>
 
-namespace {
+namespace
+{
 
-class Recorder : public vbus::Device {
-public:
+class Recorder : public vbus::Device
+{
+  public:
     void connected(vbus::Link *link) override { link_ = link; }
     bool bulk_out(const uint8_t *data, size_t len) override
     {
@@ -37,8 +39,9 @@ public:
     bool unplug_on_out_ = false;
 };
 
-class VbusDevice : public TestDevice {
-public:
+class VbusDevice : public TestDevice
+{
+  public:
     VbusDevice(uint16_t vid, uint16_t pid, std::string instance)
         : vid_(vid), pid_(pid), instance_(std::move(instance))
     {
@@ -85,14 +88,15 @@ public:
         return rec_->bytes_;
     }
 
-private:
+  private:
     uint16_t vid_, pid_;
     std::string instance_;
     std::shared_ptr<Recorder> rec_;
 };
 
-class VbusBench : public Bench {
-public:
+class VbusBench : public Bench
+{
+  public:
     const char *name() const override { return "vbus"; }
     std::unique_ptr<TestDevice> plug(uint16_t vid, uint16_t pid, int index) override
     {
@@ -101,6 +105,9 @@ public:
     void clear() override { vbus::reset(); }
 };
 
-}  // namespace
+} // namespace
 
-std::unique_ptr<Bench> make_vbus_bench() { return std::make_unique<VbusBench>(); }
+std::unique_ptr<Bench> make_vbus_bench()
+{
+    return std::make_unique<VbusBench>();
+}

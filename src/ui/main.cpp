@@ -154,8 +154,7 @@ bool display_available()
 {
     const char *x = std::getenv("DISPLAY");
     const char *w = std::getenv("WAYLAND_DISPLAY");
-    const char *qpa = std::getenv("QT_QPA_PLATFORM");
-    return (x && *x) || (w && *w) || (qpa && *qpa);
+    return (x && *x) || (w && *w);
 }
 
 }  // namespace

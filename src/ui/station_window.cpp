@@ -40,7 +40,7 @@ StationMainWindow::StationMainWindow(Station &station, OperatorMessages &message
     summary_->setReadOnly(true);
     summary_->setObjectName("summary");
     summary_->setFixedHeight(summary_->fontMetrics().lineSpacing() * 5 + 12);
-    top->addWidget(summary_, 1);
+    top->addWidget(summary_, 1, Qt::AlignTop);
     auto *picture = new QLabel(central);
     picture->setPixmap(QPixmap(":/bramblewick/phone.png"));
     picture->setAlignment(Qt::AlignTop | Qt::AlignHCenter);

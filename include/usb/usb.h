@@ -18,6 +18,8 @@
 //   request for the rest with a fresh timeout. Result: size, -116 when the device is gone, -5 on
 //   any other failure or time-out. size 0 returns 0.
 // - A request that completes with zero bytes for a non-empty size is a failure, never retried.
+// - A time-out of 0 or less gives a request no time to wait (libusb: 1 ms, since libusb reads 0
+//   as "for ever").
 // - ep is accepted and ignored. A handle is used by one thread at a time.
 #pragma once
 
@@ -71,5 +73,8 @@ std::string usb_make_device_path(uint16_t vid, uint16_t pid, const std::string &
 // Reads vid and pid from "\\?\usb#vid_%x&pid_%x"; 0, or -1 when either is missing.
 int GetVIDPIDFromDevicePath(const char *szPath, unsigned int *ret_vid, unsigned int *ret_pid);
 // Copies the text between the second and third '#' into interface_name (USB_PATH_MAX bytes);
-// 0, or -1 (output untouched) when the path has fewer than three '#'.
+// 0, or -1 (output untouched) when the path has fewer than three '#' or the name is longer
+// than 259 characters (refused rather than cut: a cut name could match another port).
+// GetVIDPIDFromDevicePath takes 1 to 4 significant hex digits in either case; anything that is
+// not a 16-bit number fails it, and its outputs are written only on success.
 int ExtractInterfaceName(const char *dev_path, char *interface_name);

@@ -24,6 +24,8 @@ public:
     virtual void send(const uint8_t *data, size_t len) = 0;
     // Leaves the bus now: pending and later transfers of every handle to this device fail as
     // on a gone device, and the next enumeration no longer lists it. Safe from inside bulk_out.
+    // Once unplugged, send and unplug do nothing; the link stays safe to call for as long as the
+    // Device object exists (a timer may still hold it).
     virtual void unplug() = 0;
 };
 
@@ -36,24 +38,29 @@ public:
     virtual void connected(Link *link) = 0;
     // One bulk OUT request as the host issued it (1 to 65536 bytes; a host write larger than that
     // arrives as several requests, so a device parses its input as a stream). Runs on the host's
-    // thread, with no bus lock held: it may call send, unplug, plug and after. Returning false
-    // fails the request (the host's write returns -1), as a stalled endpoint would.
+    // thread, with no bus lock held: it may call send, unplug, plug and after. Requests to one
+    // device never overlap, as on a pipe. Returning false fails the request (the host's write
+    // returns -1), as a stalled endpoint would.
     virtual bool bulk_out(const uint8_t *data, size_t len) = 0;
 };
 
 // Per-device link timing, for realistic demos. Zero (the default) means full speed.
+// An OUT request takes its wire time on the host's thread and fails when that exceeds its
+// time-out; an IN transfer becomes readable after the latency plus its wire time, in order.
 struct Timing {
     unsigned latency_us = 0;        // added before each IN transfer becomes readable
     uint64_t bytes_per_sec = 0;     // both directions; 0 = unlimited
 };
 
 // Plugs dev in under instance (must start with "sim"); ids as the device reports them.
-// Returns 0, or -1 when the instance is taken or its name is not a virtual one.
+// Returns 0, or -1 when the instance is taken, its name is not a virtual one, it holds a '#' or
+// is too long for a device path, or dev is null. connected() runs before the device is listed.
 int plug(const std::string &instance, uint16_t vid, uint16_t pid, std::shared_ptr<Device> dev,
          Timing timing = {});
 // Unplugs whatever is plugged under instance; 0, or -1 when nothing is.
 int unplug(const std::string &instance);
-// Cancels pending after() calls and unplugs every device: tests start from an empty bus.
+// Cancels pending after() calls, waits for a running one to finish (unless called from it) and
+// unplugs every device: tests start from an empty bus.
 void reset();
 // Runs fn once on the bus's timer thread after delay_ms (a phone re-enumerating after its boot
 // ROM lets go, a fixture putting the next phone in).

@@ -75,6 +75,6 @@ int GetVIDPIDFromDevicePath(const char *szPath, unsigned int *ret_vid, unsigned 
 // Copies the text between the second and third '#' into interface_name (USB_PATH_MAX bytes);
 // 0, or -1 (output untouched) when the path has fewer than three '#' or the name is longer
 // than 259 characters (refused rather than cut: a cut name could match another port).
-// GetVIDPIDFromDevicePath takes 1 to 4 significant hex digits in either case; anything that is
-// not a 16-bit number fails it, and its outputs are written only on success.
+// GetVIDPIDFromDevicePath takes hex digits in either case; a number that does not fit 16 bits
+// fails it, and its outputs are written only on success.
 int ExtractInterfaceName(const char *dev_path, char *interface_name);

@@ -92,7 +92,7 @@ TEST(StationPhones, OnePhoneRunsTheJobAndIsAcknowledgedUntilUnplugged)
     size_t acks = count_word(agent->commands(), vphone::agent_cmd::ACK);
     run.pump_for(450);
     size_t acks_later = count_word(agent->commands(), vphone::agent_cmd::ACK);
-    EXPECT_GE(acks_later, acks + 3);
+    EXPECT_GE(acks_later, acks + 2); // one per 100 ms, with room for a loaded machine
     EXPECT_LE(acks_later, acks + 6);
     EXPECT_NE(run.list().GetItemData(row), nullptr);
     EXPECT_EQ(run.cell(row, COL_IMAGE), "Finished");

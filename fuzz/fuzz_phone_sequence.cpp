@@ -1,0 +1,211 @@
+// fuzz target of the whole per-phone sequence: one phone whose boot ROM and then DKB agent answer
+// with the fuzzer's bytes, run by DownloadThreadProc on this thread (the window thread, so every
+// window message is handled at once) against a job with every step in it.
+//
+// Input: byte 0 shapes the job (bits 0-2 the BBM method, 3 set the clock, 4 reboot, 5 CRC, 6 a
+// relocation area, 7 send NAND parameters); byte 1 numbers the write that fails (0xFF: none);
+// the rest are the replies, boot ROM first, then agent. The agent's device is always present.
+//
+// Whatever the replies: the run ends with exactly one result and then one detach, the row
+// carries that result, and the log gets exactly one line.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "station/station.h"
+#include "support/fake_transport.h"
+#include "support/fuzz_util.h"
+
+// ---- The bus: one agent device, always there --------------------------------------------------
+// These replace the transport's enumeration and open for this target alone.
+
+namespace
+{
+const char kAgentPath[] =
+    "\\\\?\\usb#vid_1286&pid_8111#fz-1#{325ddf96-938c-11d3-9e34-0080c82727f4}";
+int g_open_devices = 0;
+} // namespace
+
+usb_dev_handle *usb_open(const char *)
+{
+    g_open_devices++;
+    return fake_transport_handle();
+}
+
+int usb_close(usb_dev_handle *)
+{
+    g_open_devices--;
+    return 0;
+}
+
+int usb_set_configuration(usb_dev_handle *, int)
+{
+    return 0;
+}
+
+int usb_claim_interface(usb_dev_handle *, int)
+{
+    return 0;
+}
+
+int usb_enumerate(std::vector<std::string> *paths)
+{
+    paths->push_back(kAgentPath);
+    return 0;
+}
+
+namespace
+{
+
+struct fuzz_job {
+    flashini_content job{};
+    std::string dir;
+    std::vector<std::string> files;
+};
+
+// Writes two small image files and builds a job with every step: GPIOs before and after, one
+// erase range, two images (one with spare areas) and one skipped entry.
+fuzz_job *make_job()
+{
+    auto *fj = new fuzz_job;
+    char tmpl[] = "/tmp/bw-fuzz-seq-XXXXXX";
+    if (!mkdtemp(tmpl))
+        abort();
+    fj->dir = tmpl;
+    static std::string dir_to_remove = fj->dir;
+    atexit([] { std::filesystem::remove_all(dir_to_remove); });
+    const int sizes[2] = {3000, 2 * (512 + 16)};
+    for (int i = 0; i < 2; i++) {
+        std::string path = fj->dir + "/image" + std::to_string(i) + ".bin";
+        FILE *f = fopen(path.c_str(), "wb");
+        if (!f)
+            abort();
+        for (int b = 0; b < sizes[i]; b++)
+            fputc((b * 7 + i) & 0xFF, f);
+        fclose(f);
+        fj->files.push_back(path);
+    }
+    flashini_content &j = fj->job;
+    j.num_of_chip_select = -1;
+    snprintf(j.one_file_image_description, sizeof j.one_file_image_description, "fuzz");
+
+    auto *bd = static_cast<flashini_gpio_info_list *>(
+        calloc(1, sizeof(flashini_gpio_info_list) + sizeof(flashini_gpio_info)));
+    bd->no_of_gpio_info = 1;
+    bd->gpio_info[0] = {12, 1};
+    auto *ad = static_cast<flashini_gpio_info_list *>(
+        calloc(1, sizeof(flashini_gpio_info_list) + sizeof(flashini_gpio_info)));
+    ad->no_of_gpio_info = 1;
+    ad->gpio_info[0] = {12, 0};
+    auto *er = static_cast<flashini_erase_info_list *>(
+        calloc(1, sizeof(flashini_erase_info_list) + sizeof(flashini_erase_info)));
+    er->no_of_erase_info = 1;
+    er->erase_info[0] = {0x100000, 0x140000};
+    auto *pl = static_cast<flashini_partition_info_list *>(
+        calloc(1, sizeof(flashini_partition_info_list) + 3 * sizeof(flashini_partition_info)));
+    pl->no_of_partition_info = 3;
+    for (int i = 0; i < 3; i++) {
+        flashini_partition_info &p = pl->partition_info[i];
+        snprintf(p.filename, sizeof p.filename, "%s", fj->files[i % 2].c_str());
+        snprintf(p.desc, sizeof p.desc, "image %d", i);
+        p.nand_loc_start = 0x20000u * (i + 1);
+        p.nand_loc_end = p.nand_loc_start + 0x20000u;
+    }
+    pl->partition_info[1].image_with_oob = 1;
+    pl->partition_info[2].skip_flash = 1;
+    j.gpio_bd_info_list = bd;
+    j.gpio_ad_info_list = ad;
+    j.erase_info_list = er;
+    j.partition_info_list = pl;
+    return fj;
+}
+
+struct message_log {
+    int completed = 0, disconnected = 0, after_detach = 0;
+    int code = 0;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static bool once = (silence_diagnostics(), true);
+    (void)once;
+    static fuzz_job *fj = make_job();
+    static const std::vector<unsigned char> dkb_image(64, 0xD5);
+    if (size < 2)
+        return 0;
+
+    flashini_content &job = fj->job;
+    const uint8_t shape = data[0];
+    job.init_bbm_method = (shape & 7) <= 3 ? (shape & 7) : 7;
+    job.sync_pc_time = (shape >> 3) & 1;
+    job.reboot = (shape >> 4) & 1;
+    job.enable_crc = (shape >> 5) & 1;
+    job.bbm_reloc_addr = (shape & 0x40) ? 0x7000000 : 0;
+    job.bbm_reloc_end_addr = (shape & 0x40) ? 0x8000000 : 0;
+    job.num_of_chip_select = (shape & 0x80) ? 1 : -1;
+    fake_transport_reset(data + 2, size - 2, data[1] == 0xFF ? -1 : data[1]);
+
+    station_options o;
+    o.ini_content = &job;
+    o.dkb_buf = dkb_image.data();
+    o.dkb_size = static_cast<int>(dkb_image.size());
+    o.port_mapping_path.clear();
+    o.poll_period_ms = 0;
+    o.agent_wait_ms = 0;
+    o.ack_period_ms = 0;
+    auto ctx = std::make_shared<station_context>(o);
+    char *log_buf = nullptr;
+    size_t log_size = 0;
+    ctx->logging_fd = open_memstream(&log_buf, &log_size);
+
+    message_log seen;
+    station_context *c = ctx.get();
+    ctx->queue.open(
+        [c, &seen](unsigned msg, WPARAM w, LPARAM l) {
+            if (seen.disconnected)
+                seen.after_detach++;
+            if (msg == WM_DEVICE_COMPLETED) {
+                seen.completed++;
+                seen.code = static_cast<int>(l);
+            }
+            if (msg == WM_DEVICE_DISCONNECTED)
+                seen.disconnected++;
+            return MainProc(c, msg, w, l);
+        },
+        std::this_thread::get_id());
+
+    usb_dev_handle *bootrom = usb_open("boot rom");
+    auto *item = reinterpret_cast<tag_list_item *>(ctx->queue.send(
+        WM_DEVICE_CONNECTED, reinterpret_cast<WPARAM>(bootrom), reinterpret_cast<LPARAM>("fz-1")));
+    if (!item)
+        abort();
+    DownloadThreadProc(c, item);
+
+    if (seen.completed != 1 || seen.disconnected != 1 || seen.after_detach != 0)
+        abort();
+    if (g_open_devices != 0)
+        abort(); // both devices closed on every path
+    if (!c->agents_in_use.empty())
+        abort();
+    int row = FindMappedUSBListItem(c->list, "fz-1");
+    tag_list_item *left = c->list.GetItemData(row);
+    if (seen.code == 0 ? left != nullptr : (!left || left->status_code != seen.code))
+        abort(); // a success clears its row; a failure stays on it with its code
+    fclose(ctx->logging_fd);
+    ctx->logging_fd = nullptr;
+    int lines = 0;
+    for (size_t i = 0; i < log_size; i++)
+        lines += log_buf[i] == '\n';
+    free(log_buf);
+    if (lines != 1)
+        abort();
+    ctx->queue.close();
+    return 0;
+}

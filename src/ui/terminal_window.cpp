@@ -267,6 +267,9 @@ void TerminalWindow::run(StationSetup &setup)
         (void)!write(wake_fd, &c, 1);   // a full pipe already means "wake up"
     });
 
+    // From here on SIGINT and SIGTERM ask the quit question instead of killing the station.
+    SignalsToPipe catch_signals(signals.write_end());
+
     // The header: caption, job summary, plug-in and log, printed once.
     bool colour = opt_.redraw_in_place;
     std::fprintf(out, "%s%s%s\n", colour ? "\033[1m" : "", station_caption().c_str(),
@@ -308,7 +311,6 @@ void TerminalWindow::run(StationSetup &setup)
             opt_.companion->row_changed(list, change);
     });
 
-    SignalsToPipe catch_signals(signals.write_end());
     RawKeys keys(opt_.in_fd);
     std::unique_ptr<StreamCapture> capture;
     FILE *messages_stream = messages_.stream();

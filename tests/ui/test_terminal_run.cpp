@@ -7,7 +7,11 @@
 #include "terminal_window.h"
 #include "usb/vbus.h"
 
+#include <csignal>
+#include <functional>
 #include <regex>
+#include <sys/stat.h>
+#include <thread>
 #include <sstream>
 
 namespace {
@@ -39,8 +43,9 @@ protected:
         vbus::reset();
     }
 
-    // Runs the station for the line's duration; returns what the window printed.
-    std::string run(ui::ProductionLine &line, int phones)
+    // Runs the station for the line's duration (or until SIGINT without a line); returns what
+    // the window printed.
+    std::string run(ui::ProductionLine *line, int phones, std::function<void(FILE *)> beside = {})
     {
         std::string error;
         program.port_mapping_path = ui::write_simulation_ports(phones, &error);
@@ -51,7 +56,7 @@ protected:
         opt.out = out;
         opt.in_fd = -1;
         opt.time_stamps = false;
-        opt.companion = &line;
+        opt.companion = line;
         ui::TerminalWindow window(messages, opt);
         struct Capture : ui::StationWindow {
             ui::StationWindow *inner;
@@ -64,7 +69,12 @@ protected:
         } capture;
         capture.inner = &window;
         capture.log = &log_path;
+        std::thread helper;
+        if (beside)
+            helper = std::thread(beside, out);
         EXPECT_EQ(ui::run_program(program, messages, capture), 0);
+        if (helper.joinable())
+            helper.join();
         std::string text;
         rewind(out);
         char buf[4096];
@@ -104,7 +114,7 @@ TEST_F(TerminalRun, ShortRunPrintsOneLinePerEventAndLogsEveryPhone)
     sim.block_count = 256;
     sim.swap_delay_ms = 100;
     ui::ProductionLine line(sim);
-    std::string out = run(line, 2);
+    std::string out = run(&line, 2);
 
     EXPECT_EQ(out.rfind("V2.0.30.0 - Flashing program for Sorrel platform", 0), 0u) << out;
     EXPECT_NE(out.find("Filename: boot.img, kernel.img, cal.img[missing and skip]\n"),
@@ -154,7 +164,7 @@ TEST_F(TerminalRun, FaultyPhonesFailAndAreReportedAsFailures)
     sim.fault_rate = 1.0;
     sim.swap_delay_ms = 100;
     ui::ProductionLine line(sim);
-    std::string out = run(line, 2);
+    std::string out = run(&line, 2);
 
     EXPECT_EQ(line.passed(), 0) << out;
     EXPECT_GE(line.failed(), 2) << out;
@@ -166,6 +176,23 @@ TEST_F(TerminalRun, FaultyPhonesFailAndAreReportedAsFailures)
     for (size_t i = 1; i < log.size(); ++i)
         failures += !std::regex_search(log[i], std::regex(",0\r$"));
     EXPECT_GE(failures, line.failed());
+}
+
+TEST_F(TerminalRun, InterruptWithoutATerminalQuitsAndClosesTheLog)
+{
+    // The station runs with no line and no phones; SIGINT arrives once the header is out (the
+    // handler is in place by then). With no terminal to ask, the interrupt is the answer.
+    std::string out = run(nullptr, 1, [](FILE *f) {
+        struct stat st;
+        for (int i = 0; i < 500 && (fstat(fileno(f), &st) != 0 || st.st_size == 0); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        kill(getpid(), SIGINT);
+    });
+    EXPECT_NE(out.find("Fixture 1: Interface_1 ID: sim-1\n"), std::string::npos) << out;
+    std::vector<std::string> log = log_lines();
+    ASSERT_EQ(log.size(), 1u);   // closed with its header and no run
+    EXPECT_EQ(log[0], "Fixture ID,MPU Die ID,Start Time,Finish Time,Section,Status code\r");
 }
 
 }  // namespace

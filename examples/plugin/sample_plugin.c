@@ -31,7 +31,10 @@ BW_PLUGIN_EXPORT void *plugin_init(int *errorno)
     return s;
 }
 
-BW_PLUGIN_EXPORT const char *plugin_get_name(void) { return "Sample signature check"; }
+BW_PLUGIN_EXPORT const char *plugin_get_name(void)
+{
+    return "Sample signature check";
+}
 
 BW_PLUGIN_EXPORT int plugin_download_finish_cb(void *plugin, struct usb_dev_handle *udev,
                                                char *read_buf, int read_size, int program_okay,
@@ -53,7 +56,10 @@ BW_PLUGIN_EXPORT int plugin_download_finish_cb(void *plugin, struct usb_dev_hand
     return SAMPLE_OK;
 }
 
-BW_PLUGIN_EXPORT void plugin_finalize(void *plugin) { free(plugin); }
+BW_PLUGIN_EXPORT void plugin_finalize(void *plugin)
+{
+    free(plugin);
+}
 
 BW_PLUGIN_EXPORT const char *plugin_get_error_str(int code)
 {

@@ -20,7 +20,7 @@ struct usb_dev_handle;
 // Local date and time, 16 bits a field (what the log's time stamps are formatted from).
 struct station_time {
     uint16_t wYear;
-    uint16_t wMonth; // 1..12
+    uint16_t wMonth;     // 1..12
     uint16_t wDayOfWeek; // 0 = Sunday
     uint16_t wDay;
     uint16_t wHour;
@@ -62,7 +62,10 @@ extern const char *const kDeviceListColumnTitles[COL_COUNT];
 extern const int kDeviceListColumnWidths[COL_COUNT];
 
 // Bit of a column in DeviceListChange::columns.
-constexpr unsigned column_bit(int col) { return 1u << col; }
+constexpr unsigned column_bit(int col)
+{
+    return 1u << col;
+}
 constexpr unsigned kAllColumns = (1u << COL_COUNT) - 1;
 
 struct DeviceListChange {
@@ -75,8 +78,9 @@ struct DeviceListChange {
     unsigned columns; // column_bit() mask; kAllColumns for inserts
 };
 
-class DeviceList {
-public:
+class DeviceList
+{
+  public:
     DeviceList() = default;
     ~DeviceList(); // frees the records still on rows
     DeviceList(const DeviceList &) = delete;
@@ -104,7 +108,7 @@ public:
         observer_ = std::move(observer);
     }
 
-private:
+  private:
     struct Row {
         std::string cells[COL_COUNT];
         tag_list_item *item = nullptr;

@@ -135,8 +135,8 @@ void reap_download_threads(download_thread_list &dl_thread_ll);
 int DownloadThreadProc(station_context *ctx, tag_list_item *item);
 // Polls for the agent (0x1286/0x8111) on name1 or name2 for up to timeout ms. When either name
 // is empty the row knows only one and takes any agent, except one on another fixture's mapped
-// name, whose own row is waiting for it. 0 with the open device in *ret_udev and its name, claimed in agents_in_use, in
-// *taken_name; 1 on time-out, failure or stop.
+// name, whose own row is waiting for it. 0 with the open device in *ret_udev and its name, claimed
+// in agents_in_use, in *taken_name; 1 on time-out, failure or stop.
 int wait_for_dkb(station_context *ctx, usb_dev_handle **ret_udev, int timeout, const char *name1,
                  const char *name2, std::string *taken_name);
 // The job on the agent device; 0, or the failing step's code with its message in *err_msg.
@@ -149,8 +149,9 @@ void progress_callback(void *user_data, const char *msg, int cur, int range);
 void format_progress(char *buf, size_t size, int cur, int range);
 
 // ---- The station, as a front-end sees it -------------------------------------------------------
-class Station {
-public:
+class Station
+{
+  public:
     explicit Station(station_options options);
     ~Station(); // stop()
     Station(const Station &) = delete;
@@ -182,6 +183,6 @@ public:
     bool running() const { return ctx_->started && !ctx_->stopped; }
     station_context *context() { return ctx_.get(); }
 
-private:
+  private:
     std::shared_ptr<station_context> ctx_;
 };

@@ -33,8 +33,9 @@ enum : unsigned {
     WM_DEVICE_COMPLETED = WM_USER + 7,    // 1031 wParam record, lParam result code (0 = success)
 };
 
-class MessageQueue {
-public:
+class MessageQueue
+{
+  public:
     using Handler = std::function<LRESULT(unsigned msg, WPARAM wParam, LPARAM lParam)>;
 
     // handler runs in the window thread, window_thread is that thread's id: a send made from the
@@ -55,7 +56,7 @@ public:
     void close();
     bool closed() const;
 
-private:
+  private:
     struct Pending {
         unsigned msg;
         WPARAM wParam;

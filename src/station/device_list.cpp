@@ -15,7 +15,8 @@ const char *const kDeviceListColumnTitles[COL_COUNT] = {
 };
 const int kDeviceListColumnWidths[COL_COUNT] = {40, 30, 30, 100, 120, 110, 50, 150};
 
-namespace {
+namespace
+{
 const std::string kEmpty;
 }
 
@@ -142,7 +143,8 @@ uint32_t station_tick_ms()
 {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    uint64_t ms =
+        static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
     return static_cast<uint32_t>(ms);
 }
 

@@ -14,7 +14,8 @@
 #include "station/station.h"
 #include "usb/usb.h"
 
-namespace {
+namespace
+{
 
 void send_text(station_context *ctx, unsigned msg, tag_list_item *item, const char *text)
 {
@@ -63,6 +64,16 @@ int set_gpios(usb_dev_handle *udev, const flashini_gpio_info_list *gpios)
             return r;
     }
     return 0;
+}
+
+// The station was told to stop: nobody will see this phone's result, so its long steps (the
+// erases and writes) are not started any more and stop() need not wait for them.
+bool stopping(station_context *ctx, const char **err_msg)
+{
+    if (!ctx->do_exit.load())
+        return false;
+    *err_msg = "Station stopped";
+    return true;
 }
 
 } // namespace
@@ -215,6 +226,8 @@ int start_download_image(station_context *ctx, tag_list_item *pitem, usb_dev_han
     const flashini_erase_info_list *erase = job->erase_info_list;
     for (int i = 0; erase && i < erase->no_of_erase_info; i++) {
         const flashini_erase_info &e = erase->erase_info[i];
+        if (stopping(ctx, err_msg))
+            return 1;
         send_text(ctx, WM_DEVICE_IMAGE, pitem, "Erase flash");
         r = dkb_flash_erase(udev, static_cast<int>(e.nand_loc_start),
                             static_cast<int>(e.nand_loc_end - e.nand_loc_start), 0);
@@ -229,14 +242,16 @@ int start_download_image(station_context *ctx, tag_list_item *pitem, usb_dev_han
         const flashini_partition_info &p = parts->partition_info[i];
         if (p.skip_flash)
             continue;
+        if (stopping(ctx, err_msg))
+            return 1;
         send_text(ctx, WM_DEVICE_IMAGE, pitem, p.desc);
         send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, pitem, "");
         send_text(ctx, WM_DEVICE_PROGRESS, pitem, "");
-        r = dkb_flash_write_from_file(
-            udev, p.filename, p.offset_in_file, p.file_size, static_cast<int>(p.nand_loc_start),
-            static_cast<int>(p.nand_loc_end), 1, page_size, block_size,
-            p.image_with_oob ? static_cast<int>(flash_info.oob_size) : 0, job->enable_crc, 0,
-            progress_callback, &run);
+        r = dkb_flash_write_from_file(udev, p.filename, p.offset_in_file, p.file_size,
+                                      static_cast<int>(p.nand_loc_start),
+                                      static_cast<int>(p.nand_loc_end), 1, page_size, block_size,
+                                      p.image_with_oob ? static_cast<int>(flash_info.oob_size) : 0,
+                                      job->enable_crc, 0, progress_callback, &run);
         if (r != 0) {
             *err_msg = "Write Failed";
             return r;
@@ -267,8 +282,7 @@ int start_download_image(station_context *ctx, tag_list_item *pitem, usb_dev_han
             r = end > INT_MAX ? DKB_ERR_READ_SIZE
                               : dkb_flash_read(udev, static_cast<unsigned char *>(buf),
                                                post_read_addr, static_cast<int>(end), 1, page_size,
-                                               block_size, 0, job->enable_crc, 0, nullptr,
-                                               nullptr);
+                                               block_size, 0, job->enable_crc, 0, nullptr, nullptr);
             if (r != 0) {
                 free(buf);
                 *err_msg = "Read post plugin buffer failed ";
@@ -292,7 +306,8 @@ int start_download_image(station_context *ctx, tag_list_item *pitem, usb_dev_han
         time_t now = time(nullptr);
         struct tm utc;
         gmtime_r(&now, &utc);
-        struct tm rtc {};
+        struct tm rtc {
+        };
         rtc.tm_year = utc.tm_year; // already year - 1900
         rtc.tm_mon = utc.tm_mon;   // already month - 1
         rtc.tm_mday = utc.tm_mday;

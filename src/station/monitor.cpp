@@ -10,7 +10,8 @@
 #include "usb/usb.h"
 #include "util/bytes.h"
 
-namespace {
+namespace
+{
 
 bool is_bootrom(unsigned vid, unsigned pid)
 {

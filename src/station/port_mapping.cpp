@@ -11,7 +11,8 @@
 
 #include <iniparser.h>
 
-namespace {
+namespace
+{
 
 // A value that is not present, or not wholly an integer, counts as a failed read (as a missing
 // registry value would): the mapping ends there.

@@ -12,7 +12,8 @@
 
 #include "util/bytes.h"
 
-namespace {
+namespace
+{
 
 struct plugin_func_priv {
     char dll_name[4096];
@@ -122,8 +123,7 @@ int plugin_handler_get_extra_read_size(void *handle)
 }
 
 int plugin_handler_download_finish_cb(void *handle, usb_dev_handle *udev, char *preadbuf,
-                                      int read_size, int program_okay,
-                                      char *one_file_image_version)
+                                      int read_size, int program_okay, char *one_file_image_version)
 {
     auto *priv = static_cast<plugin_func_priv *>(handle);
     return priv->plugin_download_finish_cb(priv->plugin_handle, udev, preadbuf, read_size,

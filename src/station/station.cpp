@@ -154,16 +154,18 @@ Station::Station(station_options options)
     ctx_->logging_fd = ctx_->opt.logging_fd;
 }
 
-Station::~Station() { stop(); }
+Station::~Station()
+{
+    stop();
+}
 
 int Station::start()
 {
     station_context *ctx = ctx_.get();
     if (ctx->started || ctx->stopped || !ctx->opt.ini_content)
         return -1;
-    ctx->queue.open(
-        [ctx](unsigned msg, WPARAM w, LPARAM l) { return MainProc(ctx, msg, w, l); },
-        std::this_thread::get_id());
+    ctx->queue.open([ctx](unsigned msg, WPARAM w, LPARAM l) { return MainProc(ctx, msg, w, l); },
+                    std::this_thread::get_id());
     if (!ctx->opt.port_mapping_path.empty())
         ctx->no_of_mapped_ports = InitUSBMapping(ctx->list, ctx->opt.port_mapping_path.c_str());
     for (int row = 0; row < ctx->list.GetItemCount(); row++)

@@ -25,7 +25,8 @@
 #include "usb/vbus.h"
 #include "vphone/phone.h"
 
-namespace harness {
+namespace harness
+{
 
 inline std::vector<uint8_t> read_file(const std::string &path)
 {
@@ -97,8 +98,7 @@ inline Job make_job(const TempDir &dir, const std::vector<Image> &images, const 
             .write(reinterpret_cast<const char *>(images[i].bytes.data()),
                    static_cast<std::streamsize>(images[i].bytes.size()));
         ini << "[map" << i + 1 << "]\nfilename = " << file << "\ndesc = \"" << images[i].desc
-            << "\"\nnand_loc = " << images[i].start << "\nnand_loc_end = " << images[i].end
-            << "\n";
+            << "\"\nnand_loc = " << images[i].start << "\nnand_loc_end = " << images[i].end << "\n";
     }
     std::string path = (dir.path / "flasher.ini").string();
     std::ofstream(path) << ini.str();
@@ -132,8 +132,9 @@ inline std::vector<std::string> log_lines(const std::string &text)
 }
 
 // A station run by the test's thread, with a log file and a record of stage texts per row.
-class StationRun {
-public:
+class StationRun
+{
+  public:
     StationRun(const flashini_content *job, station_options o = {})
     {
         dkb_ = read_file(BW_DKB_IMAGE_PATH);
@@ -206,7 +207,7 @@ public:
     std::string log_path;
     std::unique_ptr<Station> station;
 
-private:
+  private:
     void observe(const DeviceListChange &c)
     {
         if (c.kind == DeviceListChange::RowInserted) {

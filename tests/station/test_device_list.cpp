@@ -11,7 +11,8 @@
 #include "station/device_list.h"
 #include "station/port_mapping.h"
 
-namespace {
+namespace
+{
 
 tag_list_item *new_item(uint32_t tick = 0)
 {
@@ -112,7 +113,7 @@ TEST(DeviceList, OneSecondTimerCountsRunningRowsAcrossTickWrap)
     l.InsertItem(2, "3", done);
     l.SetItemText(2, COL_ELAPSED, "7s");
 
-    OneSecondTimer(l, 0x00001000u); // 8192 ms later, after the wrap
+    OneSecondTimer(l, 0x00001000u);          // 8192 ms later, after the wrap
     EXPECT_EQ(l.text(0, COL_ELAPSED), "");   // no record
     EXPECT_EQ(l.text(1, COL_ELAPSED), "8s"); // unsigned difference, truncated
     EXPECT_EQ(l.text(2, COL_ELAPSED), "7s"); // completed rows keep their last value

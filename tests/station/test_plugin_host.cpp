@@ -7,7 +7,8 @@
 
 #include "station/post_plugin_handler.h"
 
-namespace {
+namespace
+{
 
 struct Ini {
     std::string path;

@@ -10,7 +10,8 @@
 using namespace harness;
 namespace cmd = vphone::agent_cmd;
 
-namespace {
+namespace
+{
 
 const char *const kJob = "[misc]\nlogging = 1\nsync_pc_time = 1\n"
                          "[erase]\ntotal = 1\n"
@@ -70,12 +71,14 @@ std::vector<FailureCase> failure_cases()
         add(c);
     }
     {
-        FailureCase c = fc("init nand", "Init NAND flash", "Init NAND flash failed", DKB_ERR_DEVICE);
+        FailureCase c =
+            fc("init nand", "Init NAND flash", "Init NAND flash failed", DKB_ERR_DEVICE);
         c.device_error = vphone::AgentFaults::DeviceError{cmd::INIT_NAND, 5, 1};
         add(c);
     }
     {
-        FailureCase c = fc("reloc area", "Init NAND flash", "Set BBM parameters failed", DKB_ERR_ACK);
+        FailureCase c =
+            fc("reloc area", "Init NAND flash", "Set BBM parameters failed", DKB_ERR_ACK);
         c.job_extra = kReloc;
         c.unplug_word = cmd::BBM_RELOC_AREA;
         add(c);
@@ -87,14 +90,15 @@ std::vector<FailureCase> failure_cases()
         add(c);
     }
     {
-        FailureCase c = fc("nand para", "Init NAND flash", "Set NAND parameters failed", DKB_ERR_ACK);
+        FailureCase c =
+            fc("nand para", "Init NAND flash", "Set NAND parameters failed", DKB_ERR_ACK);
         c.job_extra = "[misc]\nnum_of_chip_select = 1\n";
         c.unplug_word = cmd::NAND_PARA;
         add(c);
     }
     {
-        FailureCase c = fc("nand info", "Get NAND flash info", "Get nand flash info failed",
-                      DKB_ERR_ACK);
+        FailureCase c =
+            fc("nand info", "Get NAND flash info", "Get nand flash info failed", DKB_ERR_ACK);
         c.unplug_word = cmd::NAND_INFO;
         add(c);
     }
@@ -149,8 +153,8 @@ std::vector<FailureCase> failure_cases()
         add(c);
     }
     {
-        FailureCase c = fc("plug-in buffer", "Write back BBM",
-                      "No more memory for post plugin read buffer", 1);
+        FailureCase c =
+            fc("plug-in buffer", "Write back BBM", "No more memory for post plugin read buffer", 1);
         c.plugin = BW_PLUGIN_VERDICT_0;
         c.plugin_extra = "extra_read_size = 0xFFFFFFFF\n";
         add(c);
@@ -158,7 +162,7 @@ std::vector<FailureCase> failure_cases()
     {
         // Beyond the 8 MiB chip: the agent refuses the range.
         FailureCase c = fc("plug-in read-back", "Write back BBM", "Read post plugin buffer failed ",
-                      DKB_ERR_DEVICE);
+                           DKB_ERR_DEVICE);
         c.plugin = BW_PLUGIN_VERDICT_0;
         c.plugin_extra = "extra_read_addr = 0x900000\nextra_read_size = 2048\n";
         add(c);
@@ -197,8 +201,8 @@ std::vector<uint32_t> run_case(const FailureCase &c, bool clean)
         int err = -1;
         plugin = plugin_handler_init(&err, ini.c_str());
         EXPECT_TRUE(plugin) << err;
-        copy_text_field(job->one_file_image_description,
-                        sizeof job->one_file_image_description, "test image v1");
+        copy_text_field(job->one_file_image_description, sizeof job->one_file_image_description,
+                        "test image v1");
     }
 
     station_options o;

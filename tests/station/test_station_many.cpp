@@ -8,7 +8,8 @@
 
 using namespace harness;
 
-namespace {
+namespace
+{
 
 const char *const kJob = "[misc]\nlogging = 1\n"
                          "[erase]\ntotal = 1\n"
@@ -35,10 +36,10 @@ std::string mapping_text(int n)
 {
     std::string s = "[ports]\nNoOfPorts = " + std::to_string(2 * n) + "\n";
     for (int k = 1; k <= n; k++) {
-        s += "[Port" + std::to_string(2 * k - 1) + "]\nInterfaceName = sim-f" +
-             std::to_string(k) + "\nPortNo = " + std::to_string(k) + "\n";
-        s += "[Port" + std::to_string(2 * k) + "]\nInterfaceName = simagent-f" +
-             std::to_string(k) + "\nPortNo = " + std::to_string(k) + "\n";
+        s += "[Port" + std::to_string(2 * k - 1) + "]\nInterfaceName = sim-f" + std::to_string(k) +
+             "\nPortNo = " + std::to_string(k) + "\n";
+        s += "[Port" + std::to_string(2 * k) + "]\nInterfaceName = simagent-f" + std::to_string(k) +
+             "\nPortNo = " + std::to_string(k) + "\n";
     }
     return s;
 }
@@ -50,7 +51,10 @@ std::string write_mapping(const TempDir &dir, int n)
     return path;
 }
 
-const tag_list_item *record(StationRun &run, int row) { return run.list().GetItemData(row); }
+const tag_list_item *record(StationRun &run, int row)
+{
+    return run.list().GetItemData(row);
+}
 
 } // namespace
 
@@ -103,10 +107,10 @@ TEST(StationMany, EightPhonesOnMappedAndUnmappedFixturesAtOnce)
     }
     auto lines = log_lines(run.log_text());
     std::sort(lines.begin(), lines.end());
-    EXPECT_EQ(lines, (std::vector<std::string>{
-                         "1,,T,T,Finished,0", "2,,T,T,Finished,0", "3,,T,T,Finished,0",
-                         "4,,T,T,Finished,0", "NA,,T,T,Finished,0", "NA,,T,T,Finished,0",
-                         "NA,,T,T,Finished,0", "NA,,T,T,Finished,0"}));
+    EXPECT_EQ(lines, (std::vector<std::string>{"1,,T,T,Finished,0", "2,,T,T,Finished,0",
+                                               "3,,T,T,Finished,0", "4,,T,T,Finished,0",
+                                               "NA,,T,T,Finished,0", "NA,,T,T,Finished,0",
+                                               "NA,,T,T,Finished,0", "NA,,T,T,Finished,0"}));
 
     for (auto &p : phones)
         p->unplug();
@@ -221,9 +225,10 @@ TEST(StationMany, ProductionShift)
 {
     TempDir jobdir;
     auto images = default_images();
-    Job job = make_job(jobdir, images,
-                       std::string(kJob) + "[misc]\nsync_pc_time = 1\n"
-                                           "[gpio_ad]\ntotal = 1\n[gpio_ad1]\ngpio = 6\nvalue = 0\n");
+    Job job =
+        make_job(jobdir, images,
+                 std::string(kJob) + "[misc]\nsync_pc_time = 1\n"
+                                     "[gpio_ad]\ntotal = 1\n[gpio_ad1]\ngpio = 6\nvalue = 0\n");
     ASSERT_TRUE(job);
     station_options o;
     o.port_mapping_path = write_mapping(jobdir, 3);
@@ -301,4 +306,29 @@ TEST(StationMany, ProductionShift)
         EXPECT_EQ(run.cell(row, COL_INTERFACE_1), "sim-f" + std::to_string(row + 1));
         EXPECT_EQ(run.cell(row, COL_INTERFACE_2), "simagent-f" + std::to_string(row + 1));
     }
+}
+
+// Quitting while phones are being programmed and nobody drains the window queue: every thread
+// is blocked in a send. stop() must release them all and return.
+TEST(StationMany, StopWhileThreadsAreBlockedInSendsDoesNotDeadlock)
+{
+    TempDir jobdir;
+    auto images = default_images();
+    Job job = make_job(jobdir, images, kJob);
+    ASSERT_TRUE(job);
+    StationRun run(job.get());
+    ASSERT_EQ(run.start(), 0);
+    std::vector<std::shared_ptr<vphone::Phone>> phones;
+    for (int k = 1; k <= 4; k++)
+        phones.push_back(vphone::plug_phone("sim-" + std::to_string(k), phone_options()));
+    // Serve a few messages so the threads run, then stop draining.
+    ASSERT_TRUE(run.pump_until([&] { return run.list().GetItemCount() == 4; }));
+    run.pump_for(50);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // senders now wait for us
+    auto t0 = std::chrono::steady_clock::now();
+    run.station->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    EXPECT_FALSE(run.station->running());
+    // After the stop no handler runs: the rows keep what they showed.
+    EXPECT_EQ(run.station->process_pending_messages(), 0);
 }

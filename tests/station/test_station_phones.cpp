@@ -7,7 +7,8 @@
 
 using namespace harness;
 
-namespace {
+namespace
+{
 
 const char *const kJobExtras = "[misc]\nlogging = 1\nsync_pc_time = 1\n"
                                "[erase]\ntotal = 1\n"
@@ -29,8 +30,8 @@ vphone::PhoneOptions phone_options(const std::string &agent_instance = "")
     for (const Image &im : images) {
         if (nand.read_main(im.start, im.bytes.size()) != im.bytes)
             return ::testing::AssertionFailure() << im.desc << " not at " << im.start;
-        std::vector<uint8_t> rest = nand.read_main(im.start + im.bytes.size(),
-                                                   im.end - im.start - im.bytes.size());
+        std::vector<uint8_t> rest =
+            nand.read_main(im.start + im.bytes.size(), im.end - im.start - im.bytes.size());
         if (!std::all_of(rest.begin(), rest.end(), [](uint8_t b) { return b == 0xFF; }))
             return ::testing::AssertionFailure() << "rest of " << im.desc << " not erased";
     }
@@ -43,9 +44,9 @@ size_t count_word(const std::vector<uint32_t> &cmds, uint32_t word)
 }
 
 const std::vector<std::string> kStagesAfterSuccess = {
-    "Download DKB", "Wait for DKB", "Init NAND flash", "Get NAND flash info", "Erase flash",
-    "boot",         "kernel",       "rootfs, main",    "Write back BBM",      "Done",
-    "Finished"};
+    "Download DKB",   "Wait for DKB", "Init NAND flash", "Get NAND flash info",
+    "Erase flash",    "boot",         "kernel",          "rootfs, main",
+    "Write back BBM", "Done",         "Finished"};
 
 } // namespace
 

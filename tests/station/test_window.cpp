@@ -51,7 +51,8 @@ TEST(MessageQueue, CloseReleasesBlockedSendersWithoutRunningHandlers)
     EXPECT_EQ(ran.load(), 0);
 }
 
-namespace {
+namespace
+{
 
 // A context for the handlers alone: no threads are started.
 struct Handlers : ::testing::Test {
@@ -98,9 +99,9 @@ struct Handlers : ::testing::Test {
 TEST_F(Handlers, SuccessfulRunIsFinishedGreenLoggedAndClearedAtDetach)
 {
     auto *dev = reinterpret_cast<usb_dev_handle *>(0x1234);
-    auto *item = reinterpret_cast<tag_list_item *>(
-        MainProc(ctx.get(), WM_DEVICE_CONNECTED, reinterpret_cast<WPARAM>(dev),
-                 reinterpret_cast<LPARAM>("sim-3b")));
+    auto *item = reinterpret_cast<tag_list_item *>(MainProc(ctx.get(), WM_DEVICE_CONNECTED,
+                                                            reinterpret_cast<WPARAM>(dev),
+                                                            reinterpret_cast<LPARAM>("sim-3b")));
     ASSERT_NE(item, nullptr);
     EXPECT_STREQ(item->interface_1_name, "sim-3b");
     EXPECT_STREQ(item->interface_2_name, "sim-3a"); // matched column 2: the other is column 1
@@ -130,8 +131,7 @@ TEST_F(Handlers, SuccessfulRunIsFinishedGreenLoggedAndClearedAtDetach)
 
 TEST_F(Handlers, FailedRowStaysRedUntilTheNextAttachAndUnmappedNamesGetNaRows)
 {
-    auto *item = reinterpret_cast<tag_list_item *>(
-        text(WM_DEVICE_CONNECTED, nullptr, "sim-3a"));
+    auto *item = reinterpret_cast<tag_list_item *>(text(WM_DEVICE_CONNECTED, nullptr, "sim-3a"));
     ASSERT_NE(item, nullptr);
     EXPECT_STREQ(item->interface_2_name, "sim-3b");
     text(WM_DEVICE_IMAGE, item, "Erase flash");

@@ -24,7 +24,10 @@ struct test_plugin_call {
 static struct test_plugin_call last;
 static int state_token;
 
-BW_PLUGIN_EXPORT const struct test_plugin_call *test_plugin_last(void) { return &last; }
+BW_PLUGIN_EXPORT const struct test_plugin_call *test_plugin_last(void)
+{
+    return &last;
+}
 
 BW_PLUGIN_EXPORT void *plugin_init(int *errorno)
 {
@@ -36,7 +39,10 @@ BW_PLUGIN_EXPORT void *plugin_init(int *errorno)
 #endif
 }
 
-BW_PLUGIN_EXPORT const char *plugin_get_name(void) { return "test plug-in"; }
+BW_PLUGIN_EXPORT const char *plugin_get_name(void)
+{
+    return "test plug-in";
+}
 
 BW_PLUGIN_EXPORT int plugin_download_finish_cb(void *plugin, struct usb_dev_handle *udev,
                                                char *read_buf, int read_size, int program_okay,
@@ -54,7 +60,10 @@ BW_PLUGIN_EXPORT int plugin_download_finish_cb(void *plugin, struct usb_dev_hand
     return BW_VERDICT;
 }
 
-BW_PLUGIN_EXPORT void plugin_finalize(void *plugin) { (void)plugin; }
+BW_PLUGIN_EXPORT void plugin_finalize(void *plugin)
+{
+    (void)plugin;
+}
 
 #ifndef BW_NO_ERROR_STR
 BW_PLUGIN_EXPORT const char *plugin_get_error_str(int code)

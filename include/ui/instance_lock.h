@@ -8,7 +8,8 @@
 
 #include <string>
 
-namespace ui {
+namespace ui
+{
 
 // "/run/lock/bramblewick-for-Sorrel-Platform.lock", or the same name under /tmp when /run/lock
 // is not writable.
@@ -16,12 +17,13 @@ std::string default_lock_path();
 
 enum LockResult {
     LOCK_ACQUIRED = 0,
-    LOCK_HELD_ELSEWHERE = -1,   // another station holds it
-    LOCK_UNAVAILABLE = -2,      // the lock file could not be opened or locked at all
+    LOCK_HELD_ELSEWHERE = -1, // another station holds it
+    LOCK_UNAVAILABLE = -2,    // the lock file could not be opened or locked at all
 };
 
-class InstanceLock {
-public:
+class InstanceLock
+{
+  public:
     InstanceLock() = default;
     ~InstanceLock() { release(); }
     InstanceLock(const InstanceLock &) = delete;
@@ -33,8 +35,8 @@ public:
     void release();
     bool held() const { return fd_ >= 0; }
 
-private:
+  private:
     int fd_ = -1;
 };
 
-}  // namespace ui
+} // namespace ui

@@ -8,7 +8,8 @@
 
 struct flashini_content;
 
-namespace ui {
+namespace ui
+{
 
 // One piece of text in one format. Runs are in display order; "\n" and "\t" are part of texts.
 struct SummaryRun {
@@ -20,9 +21,9 @@ struct SummaryRun {
 
 // What the summary reads from the job, in a form a test can build directly.
 struct SummaryJob {
-    std::string one_file_image;           // empty for a job that lists its files
-    std::string description;              // the one-file image's description, may be empty
-    std::string creationtime;             // 12 characters YYYYMMDDhhmm in UTC (not terminated)
+    std::string one_file_image; // empty for a job that lists its files
+    std::string description;    // the one-file image's description, may be empty
+    std::string creationtime;   // 12 characters YYYYMMDDhhmm in UTC (not terminated)
     struct Entry {
         std::string filename;
         bool skip_flash = false;
@@ -42,4 +43,4 @@ std::string summary_text(const std::vector<SummaryRun> &runs);
 // false.
 std::string summary_ansi(const std::vector<SummaryRun> &runs, bool colour);
 
-}  // namespace ui
+} // namespace ui

@@ -6,12 +6,14 @@
 
 #include <string>
 
-namespace ui {
+namespace ui
+{
 
 enum class MessageIcon { Error, Warning };
 
-class OperatorMessages {
-public:
+class OperatorMessages
+{
+  public:
     virtual ~OperatorMessages() = default;
     // A modal message with a caption and an icon; returns when the operator has seen it.
     virtual void show(const std::string &text, const std::string &caption, MessageIcon icon) = 0;
@@ -32,4 +34,4 @@ inline constexpr const char *kCaptionError = "Error";
 inline constexpr const char *kCaptionWarning = "Warning";
 inline constexpr const char *kCaptionQuit = "Quit";
 
-}  // namespace ui
+} // namespace ui

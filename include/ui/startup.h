@@ -14,12 +14,13 @@
 #include <cstdio>
 #include <string>
 
-namespace ui {
+namespace ui
+{
 
 struct ProgramOptions {
-    std::string lock_path;                  // empty: default_lock_path()
-    std::string job_path = "flasher.ini";   // relative to the working directory
-    std::string plugin_ini;                 // empty: the plug-in host's "./post_plugin.ini"
+    std::string lock_path;                // empty: default_lock_path()
+    std::string job_path = "flasher.ini"; // relative to the working directory
+    std::string plugin_ini;               // empty: the plug-in host's "./post_plugin.ini"
     std::string log_dir = "log";
     std::string port_mapping_path = PORT_MAPPING_DEFAULT_PATH;
 };
@@ -27,15 +28,16 @@ struct ProgramOptions {
 // What start-up hands to the window: everything the station needs, and what the front-end
 // shows (log path, plug-in name).
 struct StationSetup {
-    station_options options;   // job, DKB image, plug-in, log stream (taken over), mapping
-    std::string log_path;      // the CSV log being written; empty without one
+    station_options options; // job, DKB image, plug-in, log stream (taken over), mapping
+    std::string log_path;    // the CSV log being written; empty without one
 };
 
 // The station window as start-up sees it. run() creates the station from setup.options, runs
 // the window until the operator's confirmed quit (which stops the station: do_exit raised,
 // log closed) and returns then.
-class StationWindow {
-public:
+class StationWindow
+{
+  public:
     virtual ~StationWindow() = default;
     virtual void run(StationSetup &setup) = 0;
 };
@@ -48,4 +50,4 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
 // On the window thread, never from inside a message handler.
 bool confirm_quit(OperatorMessages &messages, Station &station);
 
-}  // namespace ui
+} // namespace ui

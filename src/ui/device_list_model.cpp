@@ -4,7 +4,8 @@
 
 #include <QColor>
 
-namespace ui {
+namespace ui
+{
 
 DeviceListModel::DeviceListModel(DeviceList &list, QObject *parent,
                                  std::function<void(const DeviceListChange &)> also)
@@ -39,7 +40,7 @@ QVariant DeviceListModel::data(const QModelIndex &index, int role) const
     case Qt::BackgroundRole: {
         uint32_t rgb = ProcessCustomDraw(list_, index.row(), index.column());
         if (rgb == STATION_COLOUR_DEFAULT)
-            return {};   // the view's own background
+            return {}; // the view's own background
         return QColor(QRgb(rgb));
     }
     case Qt::ForegroundRole:
@@ -95,4 +96,4 @@ void DeviceListModel::on_change(const DeviceListChange &c)
         also_(c);
 }
 
-}  // namespace ui
+} // namespace ui

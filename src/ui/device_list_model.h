@@ -11,10 +11,12 @@
 
 #include <functional>
 
-namespace ui {
+namespace ui
+{
 
-class DeviceListModel : public QAbstractTableModel {
-public:
+class DeviceListModel : public QAbstractTableModel
+{
+  public:
     // Subscribes to list's change notices; list must outlive the model. also (optional) sees
     // every change after the model has signalled it.
     explicit DeviceListModel(DeviceList &list, QObject *parent = nullptr,
@@ -26,11 +28,11 @@ public:
     QVariant data(const QModelIndex &index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
-private:
+  private:
     void on_change(const DeviceListChange &change);
 
     DeviceList &list_;
     std::function<void(const DeviceListChange &)> also_;
 };
 
-}  // namespace ui
+} // namespace ui

@@ -8,9 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace ui {
+namespace ui
+{
 
-namespace {
+namespace
+{
 constexpr const char *kLockName = "bramblewick-for-Sorrel-Platform.lock";
 }
 
@@ -49,9 +51,9 @@ LockResult InstanceLock::acquire(const std::string &path, std::string *error)
 void InstanceLock::release()
 {
     if (fd_ >= 0) {
-        close(fd_);   // closing the only descriptor drops the flock
+        close(fd_); // closing the only descriptor drops the flock
         fd_ = -1;
     }
 }
 
-}  // namespace ui
+} // namespace ui

@@ -8,14 +8,17 @@
 #include <cstring>
 #include <ctime>
 
-namespace ui {
+namespace ui
+{
 
-namespace {
+namespace
+{
 
 // Builds the runs while tracking the current format, the way a rich-text control applies
 // "bold on/off" and "colour" to whatever is inserted next.
-class RunWriter {
-public:
+class RunWriter
+{
+  public:
     void bold(bool on) { bold_ = on; }
     void red(bool on) { red_ = on; }
     bool is_red() const { return red_; }
@@ -30,7 +33,7 @@ public:
     }
     std::vector<SummaryRun> take() { return std::move(runs_); }
 
-private:
+  private:
     std::vector<SummaryRun> runs_;
     bool bold_ = false;
     bool red_ = false;
@@ -105,7 +108,7 @@ void one_file_job(RunWriter &w, const SummaryJob &job, const char *plugin_name)
     bool first = true;
     for (const auto &e : job.entries) {
         if (e.filename == job.one_file_image)
-            continue;   // carried by the container
+            continue; // carried by the container
         if (first) {
             w.bold(true);
             w.text("\nAdditional files: ");
@@ -144,22 +147,21 @@ void list_job(RunWriter &w, const SummaryJob &job)
     }
 }
 
-}  // namespace
+} // namespace
 
 SummaryJob summary_job_from(const flashini_content &c)
 {
     SummaryJob job;
     job.one_file_image.assign(c.one_file_image, strnlen(c.one_file_image, sizeof c.one_file_image));
-    job.description.assign(c.one_file_image_description,
-                           strnlen(c.one_file_image_description,
-                                   sizeof c.one_file_image_description));
+    job.description.assign(
+        c.one_file_image_description,
+        strnlen(c.one_file_image_description, sizeof c.one_file_image_description));
     job.creationtime.assign(c.creationtime, sizeof c.creationtime);
     if (c.partition_info_list) {
         for (int i = 0; i < c.partition_info_list->no_of_partition_info; ++i) {
             const flashini_partition_info &p = c.partition_info_list->partition_info[i];
-            job.entries.push_back(
-                {std::string(p.filename, strnlen(p.filename, sizeof p.filename)),
-                 p.skip_flash != 0});
+            job.entries.push_back({std::string(p.filename, strnlen(p.filename, sizeof p.filename)),
+                                   p.skip_flash != 0});
         }
     }
     return job;
@@ -201,4 +203,4 @@ std::string summary_ansi(const std::vector<SummaryRun> &runs, bool colour)
     return s;
 }
 
-}  // namespace ui
+} // namespace ui

@@ -19,7 +19,8 @@
 #include <string>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 const char kUsage[] =
     "usage: bramblewick [options]\n"
@@ -157,7 +158,7 @@ bool display_available()
     return (x && *x) || (w && *w);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv)
 {

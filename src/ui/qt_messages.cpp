@@ -3,13 +3,14 @@
 
 #include <QMessageBox>
 
-namespace ui {
+namespace ui
+{
 
 void QtMessages::show(const std::string &text, const std::string &caption, MessageIcon icon)
 {
     QMessageBox box(icon == MessageIcon::Error ? QMessageBox::Critical : QMessageBox::Warning,
-                    QString::fromStdString(caption), QString::fromStdString(text),
-                    QMessageBox::Ok, owner_);
+                    QString::fromStdString(caption), QString::fromStdString(text), QMessageBox::Ok,
+                    owner_);
     box.exec();
 }
 
@@ -21,4 +22,4 @@ bool QtMessages::ask_yes_no(const std::string &text, const std::string &caption)
     return box.exec() == QMessageBox::Yes;
 }
 
-}  // namespace ui
+} // namespace ui

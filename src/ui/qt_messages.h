@@ -6,10 +6,12 @@
 
 class QWidget;
 
-namespace ui {
+namespace ui
+{
 
-class QtMessages : public OperatorMessages {
-public:
+class QtMessages : public OperatorMessages
+{
+  public:
     // owner: the window that owns the boxes (null at start-up, before the window exists).
     explicit QtMessages(QWidget *owner = nullptr) : owner_(owner) {}
     void set_owner(QWidget *owner) { owner_ = owner; }
@@ -17,8 +19,8 @@ public:
     void show(const std::string &text, const std::string &caption, MessageIcon icon) override;
     bool ask_yes_no(const std::string &text, const std::string &caption) override;
 
-private:
+  private:
     QWidget *owner_;
 };
 
-}  // namespace ui
+} // namespace ui

@@ -10,14 +10,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace ui {
+namespace ui
+{
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
-std::string boot_instance(int fixture) { return "sim-" + std::to_string(fixture); }
-std::string agent_instance(int fixture) { return "simagent-" + std::to_string(fixture); }
+std::string boot_instance(int fixture)
+{
+    return "sim-" + std::to_string(fixture);
+}
+std::string agent_instance(int fixture)
+{
+    return "simagent-" + std::to_string(fixture);
+}
 
 double seconds_between(Clock::time_point a, Clock::time_point b)
 {
@@ -45,12 +53,12 @@ uint64_t job_image_bytes(const flashini_content *job)
     return total;
 }
 
-}  // namespace
+} // namespace
 
 struct ProductionLine::Fixture {
     enum State { EMPTY, PROGRAMMING, DONE } state = EMPTY;
     std::shared_ptr<vphone::Phone> phone;
-    Clock::time_point next_step{};   // DONE: when to take the phone out; EMPTY: when to put one in
+    Clock::time_point next_step{}; // DONE: when to take the phone out; EMPTY: when to put one in
 };
 
 std::string write_simulation_ports(int phones, std::string *error)
@@ -70,8 +78,8 @@ std::string write_simulation_ports(int phones, std::string *error)
     std::string text = "[ports]\nNoOfPorts = " + std::to_string(2 * phones) + "\n";
     for (int f = 1; f <= phones; ++f) {
         for (int k = 0; k < 2; ++k) {
-            text += "[Port" + std::to_string(2 * f - 1 + k) + "]\nInterfaceName = " +
-                    (k == 0 ? boot_instance(f) : agent_instance(f)) +
+            text += "[Port" + std::to_string(2 * f - 1 + k) +
+                    "]\nInterfaceName = " + (k == 0 ? boot_instance(f) : agent_instance(f)) +
                     "\nPortNo = " + std::to_string(f) + "\n";
         }
     }
@@ -114,7 +122,7 @@ void ProductionLine::put_phone_in(int fixture)
     Fixture &fx = *fixtures_[static_cast<size_t>(fixture - 1)];
     std::uniform_real_distribution<double> chance(0.0, 1.0);
     vphone::PhoneOptions po;
-    if (chance(rng_) < 0.5) {   // both boot ROM identities occur on a real line
+    if (chance(rng_) < 0.5) { // both boot ROM identities occur on a real line
         po.rom_vid = 0x8086;
         po.rom_pid = 0xD001;
     }
@@ -145,13 +153,13 @@ void ProductionLine::put_phone_in(int fixture)
         case 0: {
             vphone::BootromFault f;
             f.kind = vphone::BootromFault::UNPLUG_AFTER_BYTES;
-            f.bytes = std::uniform_int_distribution<uint64_t>(1, 40000)(rng_);   // < TIM + DKB
+            f.bytes = std::uniform_int_distribution<uint64_t>(1, 40000)(rng_); // < TIM + DKB
             po.bootrom.faults.push_back(f);
             break;
         }
         case 1:
-            po.faults.unplug_after_bytes =
-                std::uniform_int_distribution<uint64_t>(1, std::max<uint64_t>(1, image_bytes_ / 2))(rng_);
+            po.faults.unplug_after_bytes = std::uniform_int_distribution<uint64_t>(
+                1, std::max<uint64_t>(1, image_bytes_ / 2))(rng_);
             break;
         case 2:
             po.faults.device_errors.push_back(
@@ -185,18 +193,17 @@ void ProductionLine::take_phone_out(int fixture)
 
 void ProductionLine::row_changed(const DeviceList &list, const DeviceListChange &change)
 {
-    if (change.kind != DeviceListChange::CellsChanged ||
-        !(change.columns & column_bit(COL_STATUS)))
+    if (change.kind != DeviceListChange::CellsChanged || !(change.columns & column_bit(COL_STATUS)))
         return;
     const tag_list_item *item = list.GetItemData(change.row);
     if (!item || !item->completed)
         return;
     int fixture = std::atoi(list.text(change.row, COL_FIXTURE_ID).c_str());
     if (fixture < 1 || fixture > opt_.phones)
-        return;   // not one of our fixtures (a real phone on an unmapped port)
+        return; // not one of our fixtures (a real phone on an unmapped port)
     Fixture &fx = *fixtures_[static_cast<size_t>(fixture - 1)];
     if (fx.state != Fixture::PROGRAMMING)
-        return;   // a phone's first result counts; a retry of a failed one does not
+        return; // a phone's first result counts; a retry of a failed one does not
     if (item->status_code == 0)
         ++passed_;
     else
@@ -211,7 +218,7 @@ void ProductionLine::tick()
         return;
     Clock::time_point now = Clock::now();
     if (opt_.duration_s > 0 && seconds_between(start_, now) >= opt_.duration_s)
-        return;   // finished(): the window stops the station and then calls stopping()
+        return; // finished(): the window stops the station and then calls stopping()
     for (int f = 1; f <= opt_.phones; ++f) {
         Fixture &fx = *fixtures_[static_cast<size_t>(f - 1)];
         if (now < fx.next_step)
@@ -277,4 +284,4 @@ std::string ProductionLine::summary(const std::string &log_path) const
     return s;
 }
 
-}  // namespace ui
+} // namespace ui

@@ -17,28 +17,30 @@
 #include <string>
 #include <vector>
 
-namespace ui {
+namespace ui
+{
 
 struct SimulationOptions {
-    int phones = 0;               // fixtures, 1..32 (two mapped names each, 64 at most)
-    double fault_rate = 0.0;      // share of phones built to fail, 0..1
-    double usb_mbps = 0.0;        // link speed in megabytes a second; 0 = as fast as possible
-    int duration_s = 0;           // 0: until the operator quits
-    uint32_t page_size = 2048;    // NAND geometry of every phone
+    int phones = 0;            // fixtures, 1..32 (two mapped names each, 64 at most)
+    double fault_rate = 0.0;   // share of phones built to fail, 0..1
+    double usb_mbps = 0.0;     // link speed in megabytes a second; 0 = as fast as possible
+    int duration_s = 0;        // 0: until the operator quits
+    uint32_t page_size = 2048; // NAND geometry of every phone
     uint32_t pages_per_block = 64;
     uint32_t oob_size = 64;
     uint32_t block_count = 2048;
-    uint32_t bad_blocks = 4;      // factory-bad blocks per phone, at random places
-    uint32_t seed = 1;            // the line's random choices (faults, agent names, bad blocks)
-    int swap_delay_ms = 800;      // from a result to the phone's removal, and on to the next one
+    uint32_t bad_blocks = 4; // factory-bad blocks per phone, at random places
+    uint32_t seed = 1;       // the line's random choices (faults, agent names, bad blocks)
+    int swap_delay_ms = 800; // from a result to the phone's removal, and on to the next one
 };
 
 // Writes the run's port mapping (fixtures 1..phones) to a new file under the temporary
 // directory; returns its path, or empty with *error set.
 std::string write_simulation_ports(int phones, std::string *error);
 
-class ProductionLine : public StationCompanion {
-public:
+class ProductionLine : public StationCompanion
+{
+  public:
     explicit ProductionLine(SimulationOptions options);
     ~ProductionLine() override;
 
@@ -55,21 +57,21 @@ public:
     int passed() const { return passed_; }
     int failed() const { return failed_; }
 
-private:
+  private:
     struct Fixture;
     void put_phone_in(int fixture);
     void take_phone_out(int fixture);
 
     SimulationOptions opt_;
-    std::vector<std::unique_ptr<Fixture>> fixtures_;   // index = fixture number - 1
+    std::vector<std::unique_ptr<Fixture>> fixtures_; // index = fixture number - 1
     std::mt19937 rng_;
     std::chrono::steady_clock::time_point start_{};
-    std::chrono::steady_clock::time_point end_{};      // set by stopping()
+    std::chrono::steady_clock::time_point end_{}; // set by stopping()
     bool running_ = false;
-    int passed_ = 0, failed_ = 0;                      // first result of each phone
-    int phones_in_ = 0;                                // phones put in so far
-    uint64_t image_bytes_ = 0;                         // image bytes one phone receives
-    bool crc_on_ = false;                              // the job's transfers carry a CRC
+    int passed_ = 0, failed_ = 0; // first result of each phone
+    int phones_in_ = 0;           // phones put in so far
+    uint64_t image_bytes_ = 0;    // image bytes one phone receives
+    bool crc_on_ = false;         // the job's transfers carry a CRC
 };
 
-}  // namespace ui
+} // namespace ui

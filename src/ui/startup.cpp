@@ -8,9 +8,11 @@
 
 #include <cstdio>
 
-namespace ui {
+namespace ui
+{
 
-namespace {
+namespace
+{
 
 // Owns what start-up acquired; released when the program returns. Every station thread has
 // been joined by then (the window stops its station before run() returns), so nothing can
@@ -25,7 +27,7 @@ struct Acquired {
     }
 };
 
-}  // namespace
+} // namespace
 
 int run_program(const ProgramOptions &options, OperatorMessages &messages, StationWindow &window)
 {
@@ -103,4 +105,4 @@ bool confirm_quit(OperatorMessages &messages, Station &station)
     return true;
 }
 
-}  // namespace ui
+} // namespace ui

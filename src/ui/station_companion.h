@@ -6,10 +6,12 @@
 
 #include <string>
 
-namespace ui {
+namespace ui
+{
 
-class StationCompanion {
-public:
+class StationCompanion
+{
+  public:
     virtual ~StationCompanion() = default;
     // The station has started (fixture rows exist, the monitor runs).
     virtual void started(Station &station) = 0;
@@ -25,4 +27,4 @@ public:
     virtual std::string status_line() const = 0;
 };
 
-}  // namespace ui
+} // namespace ui

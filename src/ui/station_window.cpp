@@ -24,7 +24,8 @@
 
 #include <cstdio>
 
-namespace ui {
+namespace ui
+{
 
 StationMainWindow::StationMainWindow(Station &station, OperatorMessages &messages,
                                      const StationSetup &setup, StationCompanion *companion)
@@ -90,7 +91,7 @@ StationMainWindow::StationMainWindow(Station &station, OperatorMessages &message
 StationMainWindow::~StationMainWindow()
 {
     timer_.stop();
-    station_.stop();   // every station thread is gone before the window and its model are
+    station_.stop(); // every station thread is gone before the window and its model are
     station_.set_wake_hook(nullptr);
 }
 
@@ -168,7 +169,7 @@ void StationMainWindow::closeEvent(QCloseEvent *event)
             companion_->stopping();
         station_.stop();
     } else if (!confirm_quit(messages_, station_)) {
-        event->ignore();   // the window stays; nothing changes
+        event->ignore(); // the window stays; nothing changes
         return;
     } else if (companion_) {
         companion_->stopping();
@@ -183,12 +184,12 @@ void QtStationWindow::run(StationSetup &setup)
     Station station(setup.options);
     StationMainWindow window(station, messages_, setup, opt_.companion);
     if (auto *qt = dynamic_cast<QtMessages *>(&messages_))
-        qt->set_owner(&window);   // the quit question is owned by the window
+        qt->set_owner(&window); // the quit question is owned by the window
     if (window.start_station() != 0) {
         messages_.show("The station could not start", kCaptionError, MessageIcon::Error);
         return;
     }
-    SuspendInhibitor inhibit;   // held until the window has closed
+    SuspendInhibitor inhibit; // held until the window has closed
     window.show();
     if (!opt_.screenshot_path.empty()) {
         QTimer::singleShot(opt_.screenshot_after_ms, &window, [&window, this] {
@@ -202,4 +203,4 @@ void QtStationWindow::run(StationSetup &setup)
         qt->set_owner(nullptr);
 }
 
-}  // namespace ui
+} // namespace ui

@@ -20,13 +20,15 @@ class QTextEdit;
 class QAction;
 class QLabel;
 
-namespace ui {
+namespace ui
+{
 
 class DeviceListModel;
 class SuspendInhibitor;
 
-class StationMainWindow : public QMainWindow {
-public:
+class StationMainWindow : public QMainWindow
+{
+  public:
     // Fills the summary and builds the table; does not start the station.
     StationMainWindow(Station &station, OperatorMessages &messages, const StationSetup &setup,
                       StationCompanion *companion = nullptr);
@@ -43,10 +45,10 @@ public:
     // The About box's text.
     static QString about_text();
 
-protected:
+  protected:
     void closeEvent(QCloseEvent *event) override;
 
-private:
+  private:
     void fill_summary(const StationSetup &setup);
     void on_timer();
     void show_about();
@@ -66,23 +68,24 @@ private:
 
 struct QtWindowOptions {
     StationCompanion *companion = nullptr;
-    std::string screenshot_path;      // non-empty: save the window there, then quit
+    std::string screenshot_path; // non-empty: save the window there, then quit
     int screenshot_after_ms = 4000;
 };
 
 // The windowed front-end: runs the station window in the Qt event loop (a QApplication must
 // exist) until the confirmed quit.
-class QtStationWindow : public StationWindow {
-public:
+class QtStationWindow : public StationWindow
+{
+  public:
     QtStationWindow(OperatorMessages &messages, QtWindowOptions options)
         : messages_(messages), opt_(std::move(options))
     {
     }
     void run(StationSetup &setup) override;
 
-private:
+  private:
     OperatorMessages &messages_;
     QtWindowOptions opt_;
 };
 
-}  // namespace ui
+} // namespace ui

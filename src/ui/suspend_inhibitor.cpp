@@ -10,19 +10,20 @@
 #include <QDBusUnixFileDescriptor>
 #endif
 
-namespace ui {
+namespace ui
+{
 
 SuspendInhibitor::SuspendInhibitor()
 {
 #ifdef BW_HAVE_QT_DBUS
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected())
-        return;   // no system bus (a container, a minimal install): nothing to inhibit
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-        "Inhibit");
-    call << QString("sleep") << QString("bramblewick")
-         << QString("Phones are being programmed") << QString("block");
+        return; // no system bus (a container, a minimal install): nothing to inhibit
+    QDBusMessage call =
+        QDBusMessage::createMethodCall("org.freedesktop.login1", "/org/freedesktop/login1",
+                                       "org.freedesktop.login1.Manager", "Inhibit");
+    call << QString("sleep") << QString("bramblewick") << QString("Phones are being programmed")
+         << QString("block");
     QDBusReply<QDBusUnixFileDescriptor> reply = bus.call(call, QDBus::Block, 2000);
     if (reply.isValid() && reply.value().isValid())
         fd_ = dup(reply.value().fileDescriptor());
@@ -35,4 +36,4 @@ SuspendInhibitor::~SuspendInhibitor()
         close(fd_);
 }
 
-}  // namespace ui
+} // namespace ui

@@ -4,10 +4,12 @@
 // Where there is no logind (or the program was built without Qt D-Bus), it does nothing.
 #pragma once
 
-namespace ui {
+namespace ui
+{
 
-class SuspendInhibitor {
-public:
+class SuspendInhibitor
+{
+  public:
     SuspendInhibitor();
     ~SuspendInhibitor();
     SuspendInhibitor(const SuspendInhibitor &) = delete;
@@ -15,8 +17,8 @@ public:
     // True while suspend is inhibited.
     bool active() const { return fd_ >= 0; }
 
-private:
-    int fd_ = -1;   // the inhibitor lock; logind drops it when the descriptor is closed
+  private:
+    int fd_ = -1; // the inhibitor lock; logind drops it when the descriptor is closed
 };
 
-}  // namespace ui
+} // namespace ui

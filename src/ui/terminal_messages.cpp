@@ -7,7 +7,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace ui {
+namespace ui
+{
 
 void TerminalMessages::show(const std::string &text, const std::string &caption, MessageIcon)
 {
@@ -56,4 +57,4 @@ bool TerminalMessages::ask_yes_no(const std::string &text, const std::string &ca
     return yes;
 }
 
-}  // namespace ui
+} // namespace ui

@@ -11,10 +11,12 @@
 #include <cstdio>
 #include <functional>
 
-namespace ui {
+namespace ui
+{
 
-class TerminalMessages : public OperatorMessages {
-public:
+class TerminalMessages : public OperatorMessages
+{
+  public:
     explicit TerminalMessages(FILE *err = stderr, int tty_fd = 0) : err_(err), tty_fd_(tty_fd) {}
 
     void show(const std::string &text, const std::string &caption, MessageIcon icon) override;
@@ -28,10 +30,10 @@ public:
     // serving its phones meanwhile.
     void set_pump(std::function<void()> pump) { pump_ = std::move(pump); }
 
-private:
+  private:
     FILE *err_;
     int tty_fd_;
     std::function<void()> pump_;
 };
 
-}  // namespace ui
+} // namespace ui

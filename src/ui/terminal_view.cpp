@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace ui {
+namespace ui
+{
 
 const int kTerminalColumnWidths[COL_COUNT] = {11, 15, 15, 22, 11, 28, 13, 24};
 
-namespace {
+namespace
+{
 
 // The cell text cut or padded to width (a space always separates columns).
 std::string fit(const std::string &text, int width)
@@ -35,7 +37,7 @@ std::string ansi_background(uint32_t rgb)
     }
 }
 
-}  // namespace
+} // namespace
 
 std::string render_table(const DeviceList &list, bool colour, int max_width)
 {
@@ -46,7 +48,7 @@ std::string render_table(const DeviceList &list, bool colour, int max_width)
         int w = kTerminalColumnWidths[c];
         if (max_width > 0)
             w = std::max(0, std::min(w, max_width - used));
-        widths[c] = w < 3 ? 0 : w;   // too narrow to show anything useful
+        widths[c] = w < 3 ? 0 : w; // too narrow to show anything useful
         used += widths[c];
     }
     std::string out;
@@ -111,7 +113,8 @@ std::string EventLines::lines_for(const DeviceList &list, const DeviceListChange
     // The result goes with the Status cell's change (its text or colour), which the result
     // handler sends after the row's texts are final.
     const tag_list_item *item = list.GetItemData(row);
-    if (item && item->completed && !seen.result_shown && (change.columns & column_bit(COL_STATUS))) {
+    if (item && item->completed && !seen.result_shown &&
+        (change.columns & column_bit(COL_STATUS))) {
         seen.result_shown = true;
         // The time since the attach, to a tenth of a second (the column shows whole seconds,
         // and only once a second has passed).
@@ -124,8 +127,8 @@ std::string EventLines::lines_for(const DeviceList &list, const DeviceListChange
                took + "\n";
     }
     if (!item || !item->completed)
-        seen.result_shown = false;   // a new run on this row (records may reuse an address)
+        seen.result_shown = false; // a new run on this row (records may reuse an address)
     return out;
 }
 
-}  // namespace ui
+} // namespace ui

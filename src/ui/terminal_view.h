@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-namespace ui {
+namespace ui
+{
 
 // Character widths of the eight columns on a terminal.
 extern const int kTerminalColumnWidths[COL_COUNT];
@@ -24,15 +25,16 @@ std::string render_table(const DeviceList &list, bool colour, int max_width = 0)
 // Turns list changes into lines, one per changed non-empty cell (the ticking elapsed time
 // excluded) plus one result line when a row completes. Keeps what it last printed per row so
 // repeated notices of the same text print once.
-class EventLines {
-public:
+class EventLines
+{
+  public:
     // Lines (each ending in "\n") for one change, without time stamps.
     std::string lines_for(const DeviceList &list, const DeviceListChange &change);
 
-private:
+  private:
     struct Seen {
         std::array<std::string, COL_COUNT> cells;
-        bool result_shown = false;   // the result of the row's current run was printed
+        bool result_shown = false; // the result of the row's current run was printed
     };
     std::vector<Seen> rows_;
 };
@@ -40,4 +42,4 @@ private:
 // "Fixture 3" for a mapped row, "Fixture NA (sim-9)" for a row of an unmapped port.
 std::string row_label(const DeviceList &list, int row);
 
-}  // namespace ui
+} // namespace ui

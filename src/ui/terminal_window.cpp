@@ -7,20 +7,21 @@
 
 #include <atomic>
 #include <cerrno>
-#include <deque>
-#include <functional>
-#include <mutex>
-#include <thread>
-#include <vector>
 #include <chrono>
 #include <csignal>
+#include <deque>
 #include <fcntl.h>
+#include <functional>
+#include <mutex>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
-namespace ui {
+namespace ui
+{
 
 std::string station_caption()
 {
@@ -28,7 +29,8 @@ std::string station_caption()
            "download)";
 }
 
-namespace {
+namespace
+{
 
 // Signals reach the loop through a pipe: the handler only writes one byte.
 int g_signal_pipe_write = -1;
@@ -43,8 +45,9 @@ void on_signal(int)
     errno = saved;
 }
 
-class Pipe {
-public:
+class Pipe
+{
+  public:
     Pipe()
     {
         if (pipe2(fd_, O_NONBLOCK | O_CLOEXEC) != 0)
@@ -69,14 +72,15 @@ public:
         return any;
     }
 
-private:
+  private:
     int fd_[2];
 };
 
 // Catches SIGINT and SIGTERM into a pipe for the life of the loop, then puts the old handlers
 // back.
-class SignalsToPipe {
-public:
+class SignalsToPipe
+{
+  public:
     explicit SignalsToPipe(int write_fd)
     {
         g_signal_pipe_write = write_fd;
@@ -94,13 +98,14 @@ public:
         g_signal_pipe_write = -1;
     }
 
-private:
+  private:
     struct sigaction old_int_ = {}, old_term_ = {};
 };
 
 // Single keys without Enter while the table is shown; restored on every way out.
-class RawKeys {
-public:
+class RawKeys
+{
+  public:
     explicit RawKeys(int fd) : fd_(fd)
     {
         if (isatty(fd_) && tcgetattr(fd_, &saved_) == 0) {
@@ -118,7 +123,7 @@ public:
     }
     bool active() const { return active_; }
 
-private:
+  private:
     int fd_;
     termios saved_{};
     bool active_ = false;
@@ -129,8 +134,9 @@ private:
 // their last lines, and the table shows those beneath it. The table itself is written to a copy
 // of the original standard output. Restored (and the reader joined) on destruction, after the
 // station's threads have ended.
-class StreamCapture {
-public:
+class StreamCapture
+{
+  public:
     explicit StreamCapture(std::function<void()> wake) : wake_(std::move(wake))
     {
         int p[2];
@@ -170,7 +176,7 @@ public:
         return lines;
     }
 
-private:
+  private:
     static constexpr size_t kKeep = 3;
 
     void read_loop()
@@ -202,7 +208,7 @@ private:
         if (saved_out_ >= 0) {
             std::fflush(stdout);
             std::fflush(stderr);
-            dup2(saved_out_, STDOUT_FILENO);   // the pipe's last write ends close here
+            dup2(saved_out_, STDOUT_FILENO); // the pipe's last write ends close here
             dup2(saved_err_, STDERR_FILENO);
         }
         if (reader_.joinable())
@@ -221,7 +227,7 @@ private:
     int read_fd_ = -1, saved_out_ = -1, saved_err_ = -1;
     FILE *screen_ = nullptr;
     std::thread reader_;
-    mutable std::mutex mu_;            // guards lines_ and partial_
+    mutable std::mutex mu_; // guards lines_ and partial_
     std::deque<std::string> lines_;
     std::string partial_;
 };
@@ -249,7 +255,7 @@ int terminal_columns(FILE *out)
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 void TerminalWindow::run(StationSetup &setup)
 {
@@ -264,7 +270,7 @@ void TerminalWindow::run(StationSetup &setup)
     int wake_fd = wake.write_end();
     station.set_wake_hook([wake_fd] {
         char c = 'm';
-        (void)!write(wake_fd, &c, 1);   // a full pipe already means "wake up"
+        (void)!write(wake_fd, &c, 1); // a full pipe already means "wake up"
     });
 
     // From here on SIGINT and SIGTERM ask the quit question instead of killing the station.
@@ -274,9 +280,9 @@ void TerminalWindow::run(StationSetup &setup)
     bool colour = opt_.redraw_in_place;
     std::fprintf(out, "%s%s%s\n", colour ? "\033[1m" : "", station_caption().c_str(),
                  colour ? "\033[0m" : "");
-    const char *plugin_name =
-        setup.options.post_plugin_handle ? plugin_handler_get_name(setup.options.post_plugin_handle)
-                                         : nullptr;
+    const char *plugin_name = setup.options.post_plugin_handle
+                                  ? plugin_handler_get_name(setup.options.post_plugin_handle)
+                                  : nullptr;
     SummaryJob job = summary_job_from(*setup.options.ini_content);
     std::fprintf(out, "%s\n", summary_ansi(job_summary(job, plugin_name), colour).c_str());
     if (!setup.log_path.empty())
@@ -343,7 +349,7 @@ void TerminalWindow::run(StationSetup &setup)
             return;
         int64_t t = now_ms();
         if (!force && t - last_draw < 100)
-            return;   // at most ten redraws a second, however busy the phones are
+            return; // at most ten redraws a second, however busy the phones are
         last_draw = t;
         dirty = false;
         std::string frame;
@@ -418,19 +424,19 @@ void TerminalWindow::run(StationSetup &setup)
                     opt_.companion->stopping();
                 break;
             }
-            drawn_lines = 0;   // the question moved the cursor: draw below it afresh
+            drawn_lines = 0; // the question moved the cursor: draw below it afresh
             dirty = true;
         }
     }
     messages_.set_pump(nullptr);
-    station.stop();   // idempotent; covers a failed poll
+    station.stop(); // idempotent; covers a failed poll
     dirty = true;
     draw(true);
     list.set_observer(nullptr);
     if (capture) {
         messages_.set_stream(messages_stream);
-        capture.reset();   // the station's threads are gone: nothing writes any more
+        capture.reset(); // the station's threads are gone: nothing writes any more
     }
 }
 
-}  // namespace ui
+} // namespace ui

@@ -13,25 +13,27 @@
 
 #include <cstdio>
 
-namespace ui {
+namespace ui
+{
 
 struct TerminalWindowOptions {
     FILE *out = stdout;
-    int in_fd = 0;                       // keys come from here when it is a terminal
-    bool redraw_in_place = false;        // out is a terminal: a live table instead of lines
-    bool time_stamps = true;             // line mode: each line starts with the local time
+    int in_fd = 0;                // keys come from here when it is a terminal
+    bool redraw_in_place = false; // out is a terminal: a live table instead of lines
+    bool time_stamps = true;      // line mode: each line starts with the local time
     StationCompanion *companion = nullptr;
 };
 
-class TerminalWindow : public StationWindow {
-public:
+class TerminalWindow : public StationWindow
+{
+  public:
     TerminalWindow(TerminalMessages &messages, TerminalWindowOptions options)
         : messages_(messages), opt_(options)
     {
     }
     void run(StationSetup &setup) override;
 
-private:
+  private:
     TerminalMessages &messages_;
     TerminalWindowOptions opt_;
 };
@@ -39,4 +41,4 @@ private:
 // The window's caption, shared with the Qt window.
 std::string station_caption();
 
-}  // namespace ui
+} // namespace ui

@@ -8,7 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 std::string temp_lock_path()
 {
@@ -40,7 +41,7 @@ TEST(InstanceLock, KernelReleasesTheLockOfADeadProcess)
         ui::InstanceLock held;
         char ok = held.acquire(path) == ui::LOCK_ACQUIRED ? '1' : '0';
         (void)!write(ready[1], &ok, 1);
-        pause();   // killed below, never releases by itself
+        pause(); // killed below, never releases by itself
         _exit(0);
     }
     char ok = 0;
@@ -71,4 +72,4 @@ TEST(InstanceLock, DefaultPathIsNamedAfterTheStation)
     EXPECT_NE(p.find("bramblewick-for-Sorrel-Platform"), std::string::npos);
 }
 
-}  // namespace
+} // namespace

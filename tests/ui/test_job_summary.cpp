@@ -7,14 +7,16 @@
 #include <ctime>
 #include <string>
 
-namespace {
+namespace
+{
 
 using ui::SummaryJob;
 using ui::SummaryRun;
 
 // Sets TZ for one test and puts the old value back.
-class ScopedTz {
-public:
+class ScopedTz
+{
+  public:
     explicit ScopedTz(const char *tz)
     {
         const char *old = getenv("TZ");
@@ -33,7 +35,7 @@ public:
         tzset();
     }
 
-private:
+  private:
     bool had_ = false;
     std::string old_;
 };
@@ -62,23 +64,20 @@ TEST(JobSummary, EmptyListJobShowsOnlyTheLabel)
 
 TEST(JobSummary, OneFileJobInZoneEightHoursEast)
 {
-    ScopedTz tz("CST-8");   // eight hours east of UTC, no daylight saving
+    ScopedTz tz("CST-8"); // eight hours east of UTC, no daylight saving
     SummaryJob job;
     job.one_file_image = "release.1fi";
     job.description = "SOR v1.2";
     job.creationtime = "201011250647";
-    job.entries = {{"release.1fi", false},
-                   {"extra.bin", false},
-                   {"release.1fi", false},
-                   {"cal.bin", true}};
+    job.entries = {
+        {"release.1fi", false}, {"extra.bin", false}, {"release.1fi", false}, {"cal.bin", true}};
     std::vector<SummaryRun> expect = {
         {"Filename: ", true, false},
         {"release.1fi [SOR v1.2]\n", false, false},
         {"Creation Time: ", true, false},
         {"2010-11-25 06:47 (UTC)", false, false},
         {",\t", true, false},
-        {"2010-11-25 14:47 + 8.0 Hrs (Local time)\nUsing external plugin: QC check", false,
-         false},
+        {"2010-11-25 14:47 + 8.0 Hrs (Local time)\nUsing external plugin: QC check", false, false},
         {"\nAdditional files: ", true, false},
         {"extra.bin, ", false, false},
         {"cal.bin[missing, skip allowed]", true, true},
@@ -119,18 +118,17 @@ TEST(JobSummary, MalformedCreationTimeDoesNotReadPastItsTwelveCharacters)
     ScopedTz tz("UTC0");
     SummaryJob job;
     job.one_file_image = "a.1fi";
-    job.creationtime = std::string("2010\0\0\0\0\0\0\0\0", 12);   // cut short by terminators
+    job.creationtime = std::string("2010\0\0\0\0\0\0\0\0", 12); // cut short by terminators
     std::string text = ui::summary_text(ui::job_summary(job, nullptr));
     EXPECT_NE(text.find("Creation Time: 2010-- : (UTC)"), std::string::npos) << text;
 }
 
 TEST(JobSummary, AnsiRenderingWrapsFormattedRunsOnly)
 {
-    std::vector<SummaryRun> runs = {{"B", true, false}, {"n", false, false},
-                                    {"R", false, true}, {"BR", true, true}};
-    EXPECT_EQ(ui::summary_ansi(runs, true),
-              "\033[1mB\033[0mn\033[31mR\033[0m\033[1;31mBR\033[0m");
+    std::vector<SummaryRun> runs = {
+        {"B", true, false}, {"n", false, false}, {"R", false, true}, {"BR", true, true}};
+    EXPECT_EQ(ui::summary_ansi(runs, true), "\033[1mB\033[0mn\033[31mR\033[0m\033[1;31mBR\033[0m");
     EXPECT_EQ(ui::summary_ansi(runs, false), "BnRBR");
 }
 
-}  // namespace
+} // namespace

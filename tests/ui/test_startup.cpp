@@ -7,14 +7,16 @@
 
 #include <sys/stat.h>
 
-namespace {
+namespace
+{
 
 using uitest::RecordingMessages;
 using uitest::TempCwd;
 
 // Records the set-up it was given; optionally quits through the close request like a window.
-class RecordingWindow : public ui::StationWindow {
-public:
+class RecordingWindow : public ui::StationWindow
+{
+  public:
     void run(ui::StationSetup &setup) override
     {
         ++runs;
@@ -25,7 +27,7 @@ public:
         had_log = setup.options.logging_fd != nullptr;
         log_path = setup.log_path;
         mapping = setup.options.port_mapping_path;
-        Station station(setup.options);   // takes the log over; stop() closes it
+        Station station(setup.options); // takes the log over; stop() closes it
         if (messages) {
             while (!ui::confirm_quit(*messages, station))
                 ++declined;
@@ -47,8 +49,9 @@ bool exists(const std::string &path)
     return stat(path.c_str(), &st) == 0;
 }
 
-class Startup : public ::testing::Test {
-protected:
+class Startup : public ::testing::Test
+{
+  protected:
     Startup()
     {
         opt.lock_path = cwd.path("station.lock");
@@ -84,7 +87,7 @@ TEST_F(Startup, SecondInstanceIsToldAndTouchesNothing)
 
 TEST_F(Startup, MissingOrBrokenJobFileStopsBeforeTheLog)
 {
-    EXPECT_EQ(run(), 0);   // no flasher.ini at all
+    EXPECT_EQ(run(), 0); // no flasher.ini at all
     expect_only_message("Parse ini file error", "Error", ui::MessageIcon::Error);
 
     messages.shown.clear();
@@ -113,7 +116,7 @@ TEST_F(Startup, PluginThatFailsToLoadStopsTheStart)
     EXPECT_FALSE(exists(cwd.path("log")));
 
     messages.shown.clear();
-    cwd.write("post_plugin.ini", "[Plugin]\nextra_read_size = 16\n");   // names no library
+    cwd.write("post_plugin.ini", "[Plugin]\nextra_read_size = 16\n"); // names no library
     EXPECT_EQ(run(), 0);
     expect_only_message("Initialize post plugin failed", "Error", ui::MessageIcon::Error);
 }
@@ -123,8 +126,8 @@ TEST_F(Startup, PluginNeedsAOneFileImageDescription)
     cwd.write("flasher.ini", "[misc]\nlogging = 1\n");
     cwd.write("post_plugin.ini", std::string("[Plugin]\ndll_name = ") + BW_SAMPLE_PLUGIN + "\n");
     EXPECT_EQ(run(), 0);
-    expect_only_message("No valid one file image version description for external plugin",
-                        "Error", ui::MessageIcon::Error);
+    expect_only_message("No valid one file image version description for external plugin", "Error",
+                        ui::MessageIcon::Error);
     EXPECT_EQ(window.runs, 0);
     EXPECT_FALSE(exists(cwd.path("log")));
 }
@@ -157,7 +160,7 @@ TEST_F(Startup, GoodStartHandsTheWindowJobImageAndLog)
     EXPECT_TRUE(messages.shown.empty());
     ASSERT_EQ(window.runs, 1);
     ASSERT_NE(window.job, nullptr);
-    EXPECT_EQ(window.plugin, nullptr);   // no post_plugin.ini: no plug-in, no message
+    EXPECT_EQ(window.plugin, nullptr); // no post_plugin.ini: no plug-in, no message
     int size = 0;
     EXPECT_EQ(window.dkb, load_flasher_image(DKB_IMAGE_RESOURCE_ID, &size));
     EXPECT_EQ(window.dkb_size, size);
@@ -193,4 +196,4 @@ TEST_F(Startup, TwoStartsInOneSecondKeepBothLogs)
     EXPECT_TRUE(exists(cwd.path(window.log_path)));
 }
 
-}  // namespace
+} // namespace

@@ -24,7 +24,8 @@ extern "C" const char *__lsan_default_suppressions()
     return "leak:libfontconfig.so\n";
 }
 
-namespace {
+namespace
+{
 
 using uitest::RecordingMessages;
 using uitest::TempCwd;
@@ -39,23 +40,25 @@ QApplication &app()
     return *instance;
 }
 
-class StationWindowTest : public ::testing::Test {
-protected:
+class StationWindowTest : public ::testing::Test
+{
+  protected:
     StationWindowTest()
     {
         app();
         cwd.write("boot.img", "boot");
-        cwd.write("flasher.ini", "[misc]\n[map]\ntotal = 2\n"
-                                 "[map1]\nfilename = boot.img\ndesc = Boot\nnand_loc = 0\nnand_loc_end = 0x20000\n"
-                                 "[map2]\nfilename = cal.img\ndesc = Cal\nskip_flash_if_file_not_exist = 1\n"
-                                 "nand_loc = 0x20000\nnand_loc_end = 0x40000\n");
+        cwd.write("flasher.ini",
+                  "[misc]\n[map]\ntotal = 2\n"
+                  "[map1]\nfilename = boot.img\ndesc = Boot\nnand_loc = 0\nnand_loc_end = 0x20000\n"
+                  "[map2]\nfilename = cal.img\ndesc = Cal\nskip_flash_if_file_not_exist = 1\n"
+                  "nand_loc = 0x20000\nnand_loc_end = 0x40000\n");
         cwd.write("ports.ini", "[ports]\nNoOfPorts = 3\n"
                                "[Port1]\nInterfaceName = sim-1\nPortNo = 1\n"
                                "[Port2]\nInterfaceName = sim-2\nPortNo = 2\n"
                                "[Port3]\nInterfaceName = simagent-2\nPortNo = 2\n");
         job = flashini_parse_file("flasher.ini");
         if (!job)
-            std::abort();   // the window cannot be built without a job
+            std::abort(); // the window cannot be built without a job
         setup.options.ini_content = job;
         setup.options.port_mapping_path = cwd.path("ports.ini");
         setup.options.poll_period_ms = 20;
@@ -111,7 +114,7 @@ TEST_F(StationWindowTest, CaptionColumnsSummaryAndAbout)
     EXPECT_EQ(summary->toPlainText().toStdString(),
               "Filename: boot.img, cal.img[missing and skip]");
     QTextCursor at(summary->document());
-    at.setPosition(2);   // inside "Filename: "
+    at.setPosition(2); // inside "Filename: "
     EXPECT_EQ(at.charFormat().fontWeight(), QFont::Bold);
     int missing = summary->toPlainText().indexOf("[missing");
     at.setPosition(missing + 2);
@@ -128,7 +131,7 @@ TEST_F(StationWindowTest, CaptionColumnsSummaryAndAbout)
 TEST_F(StationWindowTest, MessagesFromOtherThreadsAreHandledOnTheGuiThread)
 {
     ASSERT_EQ(window->start_station(), 0);
-    ASSERT_EQ(model()->rowCount(), 2);   // fixtures 1 and 2 from the mapping
+    ASSERT_EQ(model()->rowCount(), 2); // fixtures 1 and 2 from the mapping
     QSignalSpy changed(model(), &QAbstractItemModel::dataChanged);
 
     station_context *ctx = station->context();
@@ -191,4 +194,4 @@ TEST_F(StationWindowTest, CloseAsksAndOnlyYesStopsTheStation)
     EXPECT_EQ(station->context()->do_exit.load(), 1);
 }
 
-}  // namespace
+} // namespace

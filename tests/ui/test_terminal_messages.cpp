@@ -11,7 +11,8 @@
 #include <thread>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 std::string read_all(FILE *f)
 {
@@ -41,7 +42,7 @@ TEST(TerminalMessages, WithoutATerminalTheRequestStandsAsYes)
     FILE *err = tmpfile();
     ui::TerminalMessages messages(err, -1);
     EXPECT_TRUE(messages.ask_yes_no(ui::kMsgQuitQuestion, ui::kCaptionQuit));
-    EXPECT_EQ(read_all(err), "");   // nobody to ask
+    EXPECT_EQ(read_all(err), ""); // nobody to ask
     fclose(err);
 }
 
@@ -63,7 +64,7 @@ TEST(TerminalMessages, OneKeyAnswersOnATerminalAndThePumpRunsMeanwhile)
         typist.join();
         EXPECT_EQ(yes, key == 'y' || key == 'Y') << int(key);
     }
-    EXPECT_GE(pumped.load(), 4);   // about every 100 ms while waiting
+    EXPECT_GE(pumped.load(), 4); // about every 100 ms while waiting
     std::string text = read_all(err);
     EXPECT_EQ(text.find("\nQuit: Are you sure you want to quit? [y/N] no\n"), 0u) << text;
     fclose(err);
@@ -71,4 +72,4 @@ TEST(TerminalMessages, OneKeyAnswersOnATerminalAndThePumpRunsMeanwhile)
     close(slave);
 }
 
-}  // namespace
+} // namespace

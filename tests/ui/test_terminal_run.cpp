@@ -10,16 +10,18 @@
 #include <csignal>
 #include <functional>
 #include <regex>
+#include <sstream>
 #include <sys/stat.h>
 #include <thread>
-#include <sstream>
 
-namespace {
+namespace
+{
 
 using uitest::TempCwd;
 
-class TerminalRun : public ::testing::Test {
-protected:
+class TerminalRun : public ::testing::Test
+{
+  protected:
     TerminalRun()
     {
         vbus::reset();
@@ -140,7 +142,8 @@ TEST_F(TerminalRun, ShortRunPrintsOneLinePerEventAndLogsEveryPhone)
     std::vector<std::string> log = log_lines();
     ASSERT_GE(log.size(), 1u + static_cast<size_t>(line.passed()));
     EXPECT_EQ(log[0], "Fixture ID,MPU Die ID,Start Time,Finish Time,Section,Status code\r");
-    std::regex passed_line(R"([12],,\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,Finished,0\r)");
+    std::regex passed_line(
+        R"([12],,\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,Finished,0\r)");
     int logged_passes = 0;
     for (size_t i = 1; i < log.size(); ++i)
         logged_passes += std::regex_match(log[i], passed_line);
@@ -148,11 +151,13 @@ TEST_F(TerminalRun, ShortRunPrintsOneLinePerEventAndLogsEveryPhone)
 
     std::string summary = line.summary(log_path);
     EXPECT_NE(summary.find("phones programmed: " + std::to_string(line.passed()) + "\n"),
-              std::string::npos) << summary;
+              std::string::npos)
+        << summary;
     EXPECT_NE(summary.find("failures:          0\n"), std::string::npos) << summary;
     EXPECT_NE(summary.find("phones/min"), std::string::npos);
     EXPECT_NE(summary.find("CSV log:           " + cwd.dir() + "/" + log_path + "\n"),
-              std::string::npos) << summary;
+              std::string::npos)
+        << summary;
 }
 
 TEST_F(TerminalRun, FaultyPhonesFailAndAreReportedAsFailures)
@@ -191,8 +196,8 @@ TEST_F(TerminalRun, InterruptWithoutATerminalQuitsAndClosesTheLog)
     });
     EXPECT_NE(out.find("Fixture 1: Interface_1 ID: sim-1\n"), std::string::npos) << out;
     std::vector<std::string> log = log_lines();
-    ASSERT_EQ(log.size(), 1u);   // closed with its header and no run
+    ASSERT_EQ(log.size(), 1u); // closed with its header and no run
     EXPECT_EQ(log[0], "Fixture ID,MPU Die ID,Start Time,Finish Time,Section,Status code\r");
 }
 
-}  // namespace
+} // namespace

@@ -9,17 +9,19 @@
 #include <algorithm>
 #include <regex>
 
-namespace {
+namespace
+{
 
 // Drives the rows through the station core's own handlers, as its messages would.
-class TerminalView : public ::testing::Test {
-protected:
+class TerminalView : public ::testing::Test
+{
+  protected:
     TerminalView() : ctx(station_options{})
     {
         // Run times vary with the machine: they read "after T s" here.
         list.set_observer([this](const DeviceListChange &c) {
-            out += std::regex_replace(lines.lines_for(list, c), std::regex("after [0-9]+\\.[0-9] s"),
-                                      "after T s");
+            out += std::regex_replace(lines.lines_for(list, c),
+                                      std::regex("after [0-9]+\\.[0-9] s"), "after T s");
         });
         list.InsertItem(0, "1", nullptr);
         list.SetItemText(0, COL_INTERFACE_1, "sim-1");
@@ -46,14 +48,14 @@ TEST_F(TerminalView, EveryChangeIsOneLineAndEachResultIsTold)
     tag_list_item *a = DeviceConnected(&ctx, nullptr, "simagent-1");
     ASSERT_NE(a, nullptr);
     DeviceImageMsg(&ctx, a, "Boot loader");
-    list.SetItemText(0, COL_ELAPSED, "3s");   // ticking time is not an event
+    list.SetItemText(0, COL_ELAPSED, "3s"); // ticking time is not an event
     DeviceProgress(&ctx, a, "50% (1/2)");
     DeviceCompleted(&ctx, a, 0);
-    list.NotifyChanged(0, column_bit(COL_STATUS));   // a repeated colour notice prints nothing
+    list.NotifyChanged(0, column_bit(COL_STATUS)); // a repeated colour notice prints nothing
     tag_list_item *b = DeviceConnected(&ctx, nullptr, "sim-2");
     DeviceImageMsg(&ctx, b, "Wait for DKB");
     finish(b, 1);
-    DeviceDisconnected(&ctx, a);   // the passed row is cleared: nothing to tell
+    DeviceDisconnected(&ctx, a); // the passed row is cleared: nothing to tell
 
     EXPECT_EQ(out, "Fixture 1: Interface_1 ID: sim-1\n"
                    "Fixture 1: Interface_2 ID: simagent-1\n"
@@ -109,9 +111,9 @@ TEST_F(TerminalView, TableShowsColumnsAndColoursCompletedStatusCells)
     EXPECT_EQ(std::count(plain.begin(), plain.end(), '\n'), 3);
 
     std::string colour = ui::render_table(list, true);
-    EXPECT_NE(colour.find("\033[30;42mCompleted"), std::string::npos);   // row 0: green
+    EXPECT_NE(colour.find("\033[30;42mCompleted"), std::string::npos); // row 0: green
     size_t row1 = colour.find("\n", colour.find("\n") + 1) + 1;
-    EXPECT_NE(colour.find("\033[97;41m", row1), std::string::npos);      // row 1: red
+    EXPECT_NE(colour.find("\033[97;41m", row1), std::string::npos);       // row 1: red
     EXPECT_NE(colour.find("\033[30;48;5;254m", row1), std::string::npos); // odd row: grey
 }
 
@@ -127,4 +129,4 @@ TEST_F(TerminalView, NarrowTerminalCutsLinesToItsWidth)
     }
 }
 
-}  // namespace
+} // namespace

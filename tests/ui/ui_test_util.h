@@ -13,12 +13,14 @@
 #include <unistd.h>
 #include <vector>
 
-namespace uitest {
+namespace uitest
+{
 
 // Runs the test in a fresh temporary directory (the station reads flasher.ini and writes log/
 // relative to the working directory) and goes back afterwards.
-class TempCwd {
-public:
+class TempCwd
+{
+  public:
     TempCwd()
     {
         char buf[PATH_MAX];
@@ -40,7 +42,7 @@ public:
         std::ofstream(path(name), std::ios::binary) << text;
     }
 
-private:
+  private:
     std::string old_, dir_;
 };
 
@@ -49,8 +51,9 @@ struct Message {
     ui::MessageIcon icon;
 };
 
-class RecordingMessages : public ui::OperatorMessages {
-public:
+class RecordingMessages : public ui::OperatorMessages
+{
+  public:
     void show(const std::string &text, const std::string &caption, ui::MessageIcon icon) override
     {
         shown.push_back({text, caption, icon});
@@ -64,7 +67,7 @@ public:
         return yes;
     }
     std::vector<Message> shown, asked;
-    std::vector<bool> answers;   // the operator's answers, in order; Yes once used up
+    std::vector<bool> answers; // the operator's answers, in order; Yes once used up
 };
 
-}  // namespace uitest
+} // namespace uitest

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,6 +20,15 @@
 namespace vphone
 {
 
+// Where a phone plugs in and out. Unset members mean the virtual bus; the tests of the libusb
+// path point them at an emulated USB bus so the same phone runs there.
+struct PhoneBus {
+    std::function<int(const std::string &instance, uint16_t vid, uint16_t pid,
+                      std::shared_ptr<vbus::Device> dev, vbus::Timing timing)>
+        plug;
+    std::function<int(const std::string &instance)> unplug;
+};
+
 struct PhoneOptions {
     uint16_t rom_vid = 0x1286, rom_pid = 0x8104; // or 0x8086:0xD001
     BootromOptions bootrom;                      // its on_agent_start is the phone's own
@@ -30,6 +40,7 @@ struct PhoneOptions {
     vbus::Timing timing;          // both the ROM's and the agent's link
     bool reboot_on_reset = false; // after a reset command the phone returns in boot ROM mode
     int reset_delay_ms = 50;
+    PhoneBus bus;
 };
 
 class Phone : public std::enable_shared_from_this<Phone>
@@ -54,6 +65,10 @@ class Phone : public std::enable_shared_from_this<Phone>
     int plug_agent(const std::vector<uint8_t> &dkb);
 
   private:
+    int bus_plug(const std::string &instance, uint16_t vid, uint16_t pid,
+                 std::shared_ptr<vbus::Device> dev);
+    void bus_unplug(const std::string &instance);
+
     const std::string instance_, agent_instance_;
     const PhoneOptions opt_;
     const std::shared_ptr<Nand> nand_;

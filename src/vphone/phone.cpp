@@ -45,15 +45,31 @@ bool Phone::wait_for_agent(int timeout_ms, int n) const
                         [&] { return agent_starts_ >= n; });
 }
 
+int Phone::bus_plug(const std::string &instance, uint16_t vid, uint16_t pid,
+                    std::shared_ptr<vbus::Device> dev)
+{
+    if (opt_.bus.plug)
+        return opt_.bus.plug(instance, vid, pid, std::move(dev), opt_.timing);
+    return vbus::plug(instance, vid, pid, std::move(dev), opt_.timing);
+}
+
+void Phone::bus_unplug(const std::string &instance)
+{
+    if (opt_.bus.unplug)
+        opt_.bus.unplug(instance);
+    else
+        vbus::unplug(instance);
+}
+
 void Phone::unplug()
 {
     {
         std::lock_guard<std::mutex> lock(mu_);
         gone_ = true;
     }
-    vbus::unplug(instance_);
+    bus_unplug(instance_);
     if (agent_instance_ != instance_)
-        vbus::unplug(agent_instance_);
+        bus_unplug(agent_instance_);
 }
 
 int Phone::plug_rom()
@@ -71,7 +87,7 @@ int Phone::plug_rom()
             return -1;
         rom_ = rom;
     }
-    return vbus::plug(instance_, opt_.rom_vid, opt_.rom_pid, rom, opt_.timing);
+    return bus_plug(instance_, opt_.rom_vid, opt_.rom_pid, rom);
 }
 
 int Phone::plug_agent(const std::vector<uint8_t> &dkb)
@@ -98,7 +114,7 @@ int Phone::plug_agent(const std::vector<uint8_t> &dkb)
         agent_ = agent;
         dkb_ = dkb;
     }
-    int r = vbus::plug(agent_instance_, AGENT_VID, AGENT_PID, agent, opt_.timing);
+    int r = bus_plug(agent_instance_, AGENT_VID, AGENT_PID, agent);
     if (r == 0) {
         std::lock_guard<std::mutex> lock(mu_);
         agent_starts_++;

@@ -13,9 +13,10 @@
 //   there; bulk IN requests are completed from the data the model sent, at reap time, so every
 //   write to the client's request memory happens on the worker thread.
 //
-// Locking: Bus::m (recursive: a model's connected() may plug) guards the testbed and the device
-// tables; Emu::m guards one device's requests and data. Order: Bus::m before Emu::m; the ioctl
-// handler takes Emu::m only. Timers have their own lock and never run with another one held.
+// Locking: Bus::m guards the testbed and the device tables; Emu::m guards one device's requests
+// and data. Order: Bus::m before Emu::m; the ioctl handler takes Emu::m only. No bus lock is held
+// while a model runs (connected, bulk_out, its destruction): models call back into the bus with
+// locks of their own held. Timers have their own lock and never run with another one held.
 #include "support/umockdev_bus.h"
 
 #include <umockdev.h>
@@ -40,14 +41,20 @@
 #include <thread>
 #include <unistd.h>
 
-namespace umockbus {
-namespace {
+namespace umockbus
+{
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
 constexpr unsigned kMaxPacket = 512;
-constexpr int kMaxDepth = 7;   // a USB port chain is at most seven hubs deep
+constexpr int kMaxDepth = 7; // a USB port chain is at most seven hubs deep
 constexpr int kMaxAddress = 127;
+// A device acknowledges an OUT request when it takes it and works afterwards, so a model's long
+// operation must not count against the host's write time-out. A request still in bulk_out after
+// this long is completed as taken; a stall decided later halts the endpoint instead.
+constexpr int kAcceptAfterMs = 50;
 
 // ---- descriptors ----
 
@@ -61,20 +68,20 @@ void put16(std::vector<uint8_t> &d, unsigned v)
 std::vector<uint8_t> function_descriptors(uint16_t vid, uint16_t pid)
 {
     std::vector<uint8_t> d = {18, 1};
-    put16(d, 0x0200);                       // bcdUSB 2.0
-    d.insert(d.end(), {0, 0, 0, 64});       // class per interface, ep0 max packet 64
+    put16(d, 0x0200);                 // bcdUSB 2.0
+    d.insert(d.end(), {0, 0, 0, 64}); // class per interface, ep0 max packet 64
     put16(d, vid);
     put16(d, pid);
-    put16(d, 0x0100);                       // bcdDevice
-    d.insert(d.end(), {0, 0, 0, 1});        // no strings, one configuration
+    put16(d, 0x0100);                // bcdDevice
+    d.insert(d.end(), {0, 0, 0, 1}); // no strings, one configuration
     d.insert(d.end(), {9, 2});
     put16(d, 9 + 9 + 7 + 7);                // wTotalLength
     d.insert(d.end(), {1, 1, 0, 0x80, 50}); // one interface, value 1, bus powered, 100 mA
-    d.insert(d.end(), {9, 4, 0, 0, 2, 0xFF, 0, 0, 0});   // interface 0, two endpoints
-    d.insert(d.end(), {7, 5, 0x02, 0x02});  // bulk OUT 0x02
+    d.insert(d.end(), {9, 4, 0, 0, 2, 0xFF, 0, 0, 0}); // interface 0, two endpoints
+    d.insert(d.end(), {7, 5, 0x02, 0x02});             // bulk OUT 0x02
     put16(d, kMaxPacket);
     d.push_back(0);
-    d.insert(d.end(), {7, 5, 0x81, 0x02});  // bulk IN 0x81
+    d.insert(d.end(), {7, 5, 0x81, 0x02}); // bulk IN 0x81
     put16(d, kMaxPacket);
     d.push_back(0);
     return d;
@@ -84,8 +91,8 @@ std::vector<uint8_t> hub_descriptors(bool root)
 {
     std::vector<uint8_t> d = {18, 1};
     put16(d, 0x0200);
-    d.insert(d.end(), {9, 0, 1, 64});       // hub class, single TT
-    put16(d, root ? 0x1d6b : 0x05e3);       // Linux root hub, a common external hub
+    d.insert(d.end(), {9, 0, 1, 64}); // hub class, single TT
+    put16(d, root ? 0x1d6b : 0x05e3); // Linux root hub, a common external hub
     put16(d, root ? 0x0002 : 0x0608);
     put16(d, 0x0100);
     d.insert(d.end(), {0, 0, 0, 1});
@@ -93,7 +100,7 @@ std::vector<uint8_t> hub_descriptors(bool root)
     put16(d, 9 + 9 + 7);
     d.insert(d.end(), {1, 1, 0, 0xE0, 0});
     d.insert(d.end(), {9, 4, 0, 0, 1, 9, 0, 0, 0});
-    d.insert(d.end(), {7, 5, 0x81, 0x03});  // status change endpoint
+    d.insert(d.end(), {7, 5, 0x81, 0x03}); // status change endpoint
     put16(d, 4);
     d.push_back(12);
     return d;
@@ -193,13 +200,14 @@ std::string device_record(const std::string &syspath, int bus, int devnum,
 
 struct Emu;
 
-class EmuLink : public vbus::Link {
-public:
+class EmuLink : public vbus::Link
+{
+  public:
     explicit EmuLink(Emu *e) : e_(e) {}
     void send(const uint8_t *data, size_t len) override;
     void unplug() override;
 
-private:
+  private:
     Emu *e_;
 };
 
@@ -210,7 +218,7 @@ struct Urb {
     UMockdevIoctlClient *client = nullptr; // the open file that submitted it
     int status = 0;
     int actual = 0;
-    bool orphan = false;                   // its client closed the device meanwhile
+    bool orphan = false; // its client closed the device meanwhile
 };
 
 void free_urb(Urb *u)
@@ -235,24 +243,27 @@ struct Emu {
     int devnum = 0;
     uint16_t vid = 0, pid = 0;
     UMockdevIoctlBase *handler = nullptr;
-    bool attached = false;   // handler attached at devnode
+    bool attached = false; // handler attached at devnode
     EmuLink link{this};
-    std::thread worker;      // runs the model's bulk_out
+    std::thread worker; // runs the model's bulk_out
 
     std::mutex m;
     std::condition_variable cv;
     // Guarded by m:
-    std::shared_ptr<vbus::Device> dev;            // null once unplugged
+    std::shared_ptr<vbus::Device> dev; // null once unplugged
     bool gone = false;
-    std::deque<std::vector<uint8_t>> in;          // IN transfers the model sent
-    size_t in_off = 0;                            // bytes of in.front() already read
-    std::deque<Urb *> pending_in;                 // IN requests waiting for data
-    std::deque<OutJob> out;                       // OUT requests waiting for the model
-    Urb *out_running = nullptr;                   // the OUT request bulk_out is taking
-    int out_cancel = 0;                           // its status when discarded or unplugged
-    std::deque<Urb *> done;                       // completed, waiting to be reaped
-    int fifo = -1;                                // our end of the node's named pipe
-    bool fifo_full = false;                       // the byte is in: nothing to reap
+    std::deque<std::vector<uint8_t>> in; // IN transfers the model sent
+    size_t in_off = 0;                   // bytes of in.front() already read
+    std::deque<Urb *> pending_in;        // IN requests waiting for data
+    std::deque<OutJob> out;              // OUT requests waiting for the model
+    Urb *out_running = nullptr;          // the OUT request bulk_out is taking
+    int out_cancel = 0;                  // its status when discarded or unplugged
+    unsigned out_seq = 0;                // counts the OUT requests taken
+    bool out_accepted = false;           // the running one completed early
+    bool halted = false;                 // bulk OUT stalled: requests fail -EPIPE
+    std::deque<Urb *> done;              // completed, waiting to be reaped
+    int fifo = -1;                       // our end of the node's named pipe
+    bool fifo_full = false;              // the byte is in: nothing to reap
 };
 
 // The node reports POLLOUT exactly when a request can be reaped. Call with e.m held.
@@ -278,8 +289,8 @@ void set_urb_result(Urb *u)
     int status = u->status, actual = u->actual;
     memcpy(reinterpret_cast<uint8_t *>(urb) + offsetof(struct usbdevfs_urb, status), &status,
            sizeof status);
-    memcpy(reinterpret_cast<uint8_t *>(urb) + offsetof(struct usbdevfs_urb, actual_length),
-           &actual, sizeof actual);
+    memcpy(reinterpret_cast<uint8_t *>(urb) + offsetof(struct usbdevfs_urb, actual_length), &actual,
+           sizeof actual);
 }
 
 // Takes the next piece of IN data for the oldest IN request: up to its length, never past the
@@ -319,6 +330,21 @@ void fail_all_locked(Emu &e, int status)
         e.out_cancel = status;
 }
 
+// The running OUT request has been in bulk_out for kAcceptAfterMs: the device took it.
+void accept_early(Emu *e, unsigned seq)
+{
+    std::lock_guard lk(e->m);
+    Urb *u = e->out_running;
+    if (!u || e->out_seq != seq || e->out_cancel || u->orphan)
+        return;
+    u->status = 0;
+    u->actual = u->buffer ? u->buffer->data_len : 0;
+    e->done.push_back(u);
+    e->out_running = nullptr;
+    e->out_accepted = true;
+    update_poll_locked(*e);
+}
+
 void device_worker(Emu *e)
 {
     std::unique_lock lk(e->m);
@@ -330,11 +356,20 @@ void device_worker(Emu *e)
         e->out.pop_front();
         e->out_running = job.urb;
         e->out_cancel = 0;
-        std::shared_ptr<vbus::Device> dev = e->dev;   // keeps the model alive through the call
+        e->out_accepted = false;
+        const unsigned seq = ++e->out_seq;
+        std::shared_ptr<vbus::Device> dev = e->dev; // keeps the model alive through the call
         lk.unlock();
+        after(kAcceptAfterMs, [e, seq] { accept_early(e, seq); });
         bool ok = job.bytes.empty() || (dev && dev->bulk_out(job.bytes.data(), job.bytes.size()));
         dev.reset();
         lk.lock();
+        if (e->out_accepted) {
+            // Already reported taken: a refusal now is a stalled endpoint for what follows.
+            if (!ok && !e->gone)
+                e->halted = true;
+            continue;
+        }
         Urb *u = e->out_running;
         e->out_running = nullptr;
         if (u->orphan) {
@@ -412,7 +447,7 @@ void submit_urb(Emu &e, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
             return;
         }
     }
-    if (control) {
+    if (control || (bulk_out && e.halted)) {
         // The functions answer no control requests beyond what sysfs already tells: stall.
         u->status = -EPIPE;
         e.done.push_back(u);
@@ -432,8 +467,8 @@ void submit_urb(Emu &e, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
 void reap_urb(Emu &e, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
 {
     Urb *u = nullptr;
-    auto it = std::find_if(e.done.begin(), e.done.end(),
-                           [&](Urb *d) { return d->client == client; });
+    auto it =
+        std::find_if(e.done.begin(), e.done.end(), [&](Urb *d) { return d->client == client; });
     if (it != e.done.end()) {
         u = *it;
         e.done.erase(it);
@@ -469,8 +504,8 @@ void discard_urb(Emu &e, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
     memcpy(&addr, arg->data, std::min(sizeof addr, static_cast<size_t>(arg->data_len)));
     auto match = [&](Urb *u) { return u->data->client_addr == addr; };
     auto in_it = std::find_if(e.pending_in.begin(), e.pending_in.end(), match);
-    auto out_it = std::find_if(e.out.begin(), e.out.end(),
-                               [&](const OutJob &j) { return match(j.urb); });
+    auto out_it =
+        std::find_if(e.out.begin(), e.out.end(), [&](const OutJob &j) { return match(j.urb); });
     if (in_it != e.pending_in.end()) {
         Urb *u = *in_it;
         e.pending_in.erase(in_it);
@@ -485,9 +520,9 @@ void discard_urb(Emu &e, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
         e.done.push_back(u);
     } else if (e.out_running && match(e.out_running)) {
         if (!e.out_cancel)
-            e.out_cancel = -ENOENT;   // completes as cancelled once bulk_out returns
+            e.out_cancel = -ENOENT; // completes as cancelled once bulk_out returns
     } else {
-        complete(client, -1, EINVAL);   // already complete: the caller reaps it as it is
+        complete(client, -1, EINVAL); // already complete: the caller reaps it as it is
         return;
     }
     update_poll_locked(e);
@@ -526,7 +561,7 @@ gboolean handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer
         break;
     }
     case USBDEVFS_GETDRIVER:
-        complete(client, -1, ENODATA);   // no kernel driver is bound
+        complete(client, -1, ENODATA); // no kernel driver is bound
         break;
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_RELEASEINTERFACE:
@@ -536,8 +571,8 @@ gboolean handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer
             complete(client, value == 0 ? 0 : -1, value == 0 ? 0 : ENOENT);
         break;
     case USBDEVFS_DISCONNECT_CLAIM: {
-        UMockdevIoctlData *d = umockdev_ioctl_data_resolve(
-            arg, 0, sizeof(struct usbdevfs_disconnect_claim), nullptr);
+        UMockdevIoctlData *d =
+            umockdev_ioctl_data_resolve(arg, 0, sizeof(struct usbdevfs_disconnect_claim), nullptr);
         if (!d) {
             complete(client, -1, EFAULT);
             break;
@@ -571,6 +606,7 @@ gboolean handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer
     case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESETEP:
     case USBDEVFS_RESET:
+        e.halted = false;
         complete(client, 0, 0);
         break;
     case USBDEVFS_SUBMITURB:
@@ -631,14 +667,14 @@ struct Hub {
 };
 
 struct Bus {
-    std::recursive_mutex m;
+    std::mutex m;
     // Guarded by m:
     UMockdevTestbed *testbed = nullptr;
-    std::string root;                                  // the testbed's directory
-    std::map<std::string, Hub> hubs;                   // by sysfs name
-    std::map<std::string, Emu *> live;                 // plugged devices by port path
-    std::vector<std::unique_ptr<Emu>> all;             // every device of the run, gone ones too
-    std::map<int, int> last_address;                   // per bus
+    std::string root;                      // the testbed's directory
+    std::map<std::string, Hub> hubs;       // by sysfs name
+    std::map<std::string, Emu *> live;     // plugged devices by port path
+    std::vector<std::unique_ptr<Emu>> all; // every device of the run, gone ones too
+    std::map<int, int> last_address;       // per bus
 
     // Timers: their own lock, never held while one runs.
     std::mutex tm;
@@ -651,7 +687,7 @@ struct Bus {
 
 Bus &bus()
 {
-    static Bus *b = new Bus;   // lives to the end of the process: models may call in late
+    static Bus *b = new Bus; // lives to the end of the process: models may call in late
     return *b;
 }
 
@@ -681,12 +717,12 @@ int ensure_hubs_locked(Bus &b, const PortPath &p)
         std::string syspath = parent + "/" + name;
         if (!b.hubs.count(name)) {
             if (b.live.count(name))
-                return -1;   // a function sits where a hub is needed
+                return -1; // a function sits where a hub is needed
             int devnum = next_address_locked(b, p.bus);
             if (devnum < 0)
                 return -1;
-            std::string rec = device_record(syspath.substr(4), p.bus, devnum,
-                                            hub_descriptors(depth == 0), true);
+            std::string rec =
+                device_record(syspath.substr(4), p.bus, devnum, hub_descriptors(depth == 0), true);
             GError *err = nullptr;
             if (!umockdev_testbed_add_from_string(b.testbed, rec.c_str(), &err)) {
                 fprintf(stderr, "umockdev_bus: hub %s: %s\n", name.c_str(), err->message);
@@ -745,7 +781,7 @@ void unplug_emu(Bus &b, Emu *e)
             umockdev_testbed_remove_device(b.testbed, e->syspath.c_str());
         }
     }
-    dropped.reset();   // outside every lock: the model may be destroyed here
+    dropped.reset(); // outside every lock: the model may be destroyed here
 }
 
 void EmuLink::unplug()
@@ -772,7 +808,8 @@ void timer_loop()
         }
         auto it = b.timers.begin();
         if (it->first > Clock::now()) {
-            b.tcv.wait_until(lk, it->first);
+            const Clock::time_point when = it->first; // a copy: reset() may free the entry
+            b.tcv.wait_until(lk, when);
             continue;
         }
         std::function<void()> fn = std::move(it->second);
@@ -809,7 +846,62 @@ void join_workers(Bus &b)
             e->worker.join();
 }
 
-}  // namespace
+// Everything of plug() but the model's connected() and the announcement, with b.m held: the
+// hubs, an address, the named-pipe node, the ioctl handler and the model's worker thread. The
+// port is taken when this returns the record.
+Emu *setup_locked(Bus &b, const std::string &port_path, const PortPath &p, uint16_t vid,
+                  uint16_t pid, const std::shared_ptr<vbus::Device> &dev)
+{
+    if (!b.testbed || b.live.count(port_path) || b.hubs.count(port_path))
+        return nullptr;
+    if (ensure_hubs_locked(b, p) != 0)
+        return nullptr;
+    int devnum = next_address_locked(b, p.bus);
+    if (devnum < 0)
+        return nullptr;
+    auto owned = std::make_unique<Emu>();
+    Emu *e = owned.get();
+    e->port_path = port_path;
+    e->bus = p.bus;
+    e->devnum = devnum;
+    e->vid = vid;
+    e->pid = pid;
+    e->syspath = b.hubs[sys_name(p.bus, p.ports, p.ports.size() - 1)].syspath + "/" + port_path;
+    e->devnode = dev_node(p.bus, devnum);
+    e->dev = dev;
+
+    // An address handed out again: the previous holder's handler leaves its node first.
+    for (auto &old : b.all) {
+        if (old->attached && old->devnode == e->devnode) {
+            umockdev_testbed_detach_ioctl(b.testbed, old->devnode.c_str(), nullptr);
+            old->attached = false;
+        }
+    }
+    b.all.push_back(std::move(owned));
+
+    g_published.fetch_add(1, std::memory_order_release);
+    e->handler = umockdev_ioctl_base_new();
+    g_signal_connect(e->handler, "handle-ioctl", G_CALLBACK(handle_ioctl), e);
+    g_signal_connect(e->handler, "client-vanished", G_CALLBACK(client_vanished), e);
+    GError *err = nullptr;
+    if (make_node_locked(b, *e) != 0 ||
+        !umockdev_testbed_attach_ioctl(b.testbed, e->devnode.c_str(), e->handler, &err)) {
+        fprintf(stderr, "umockdev_bus: %s: cannot emulate %s: %s\n", port_path.c_str(),
+                e->devnode.c_str(), err ? err->message : strerror(errno));
+        if (err)
+            g_error_free(err);
+        std::lock_guard el(e->m);
+        e->gone = true;
+        e->dev.reset(); // the caller still holds the model: no destruction here
+        return nullptr;
+    }
+    e->attached = true;
+    e->worker = std::thread(device_worker, e);
+    b.live[port_path] = e;
+    return e;
+}
+
+} // namespace
 
 // ---- process set-up ----
 
@@ -824,8 +916,8 @@ std::string unavailable_reason()
     if (preloaded())
         return "";
     if (access(BW_UMOCKDEV_PRELOAD, R_OK) != 0)
-        return std::string("umockdev's preload library is not installed (") +
-               BW_UMOCKDEV_PRELOAD + ")";
+        return std::string("umockdev's preload library is not installed (") + BW_UMOCKDEV_PRELOAD +
+               ")";
     return "the test program was not started under umockdev's preload library";
 }
 
@@ -919,68 +1011,36 @@ int plug(const std::string &port_path, uint16_t vid, uint16_t pid,
     PortPath p;
     if (!dev || !parse_port_path(port_path, p))
         return -1;
-    std::lock_guard lk(b.m);
-    if (!b.testbed || b.live.count(port_path) || b.hubs.count(port_path))
-        return -1;
-    if (ensure_hubs_locked(b, p) != 0)
-        return -1;
-    int devnum = next_address_locked(b, p.bus);
-    if (devnum < 0)
-        return -1;
-    auto owned = std::make_unique<Emu>();
-    Emu *e = owned.get();
-    e->port_path = port_path;
-    e->bus = p.bus;
-    e->devnum = devnum;
-    e->vid = vid;
-    e->pid = pid;
-    e->syspath = b.hubs[sys_name(p.bus, p.ports, p.ports.size() - 1)].syspath + "/" + port_path;
-    e->devnode = dev_node(p.bus, devnum);
-    e->dev = dev;
-
-    // An address handed out again: the previous holder's handler leaves its node first.
-    for (auto &old : b.all) {
-        if (old->attached && old->devnode == e->devnode) {
-            umockdev_testbed_detach_ioctl(b.testbed, old->devnode.c_str(), nullptr);
-            old->attached = false;
-        }
+    Emu *e;
+    {
+        std::lock_guard lk(b.m);
+        e = setup_locked(b, port_path, p, vid, pid, dev);
+        if (!e)
+            return -1;
     }
-    b.all.push_back(std::move(owned));
-
-    g_published.fetch_add(1, std::memory_order_release);
-    e->handler = umockdev_ioctl_base_new();
-    g_signal_connect(e->handler, "handle-ioctl", G_CALLBACK(handle_ioctl), e);
-    g_signal_connect(e->handler, "client-vanished", G_CALLBACK(client_vanished), e);
-    GError *err = nullptr;
-    if (make_node_locked(b, *e) != 0 ||
-        !umockdev_testbed_attach_ioctl(b.testbed, e->devnode.c_str(), e->handler, &err)) {
-        fprintf(stderr, "umockdev_bus: %s: cannot emulate %s: %s\n", port_path.c_str(),
-                e->devnode.c_str(), err ? err->message : strerror(errno));
-        if (err)
-            g_error_free(err);
-        std::lock_guard el(e->m);
-        e->gone = true;
-        e->dev.reset();
-        return -1;
-    }
-    e->attached = true;
-    e->worker = std::thread(device_worker, e);
+    // The port is taken but not yet announced: nobody can open the device before connected().
     dev->connected(&e->link);
 
-    std::string rec =
-        device_record(e->syspath.substr(4), p.bus, devnum, function_descriptors(vid, pid), false);
+    std::lock_guard lk(b.m);
+    auto it = b.live.find(port_path);
+    if (it == b.live.end() || it->second != e)
+        return -1; // unplugged from inside connected()
+    std::string rec = device_record(e->syspath.substr(4), p.bus, e->devnum,
+                                    function_descriptors(vid, pid), false);
+    GError *err = nullptr;
     if (!umockdev_testbed_add_from_string(b.testbed, rec.c_str(), &err)) {
         fprintf(stderr, "umockdev_bus: %s: %s\n", port_path.c_str(), err->message);
         g_error_free(err);
+        b.live.erase(it);
+        std::shared_ptr<vbus::Device> dropped;
         {
             std::lock_guard el(e->m);
             e->gone = true;
-            e->dev.reset();
+            dropped = std::move(e->dev);
         }
         e->cv.notify_all();
         return -1;
     }
-    b.live[port_path] = e;
     return 0;
 }
 
@@ -1042,13 +1102,10 @@ Plugger plugger()
 {
     Plugger p;
     p.plug = [](const std::string &instance, uint16_t vid, uint16_t pid,
-                std::shared_ptr<vbus::Device> dev) {
-        return umockbus::plug(instance, vid, pid, std::move(dev));
-    };
-    p.after = [](int delay_ms, std::function<void()> fn) {
-        umockbus::after(delay_ms, std::move(fn));
-    };
+                std::shared_ptr<vbus::Device> dev,
+                vbus::Timing) { return umockbus::plug(instance, vid, pid, std::move(dev)); };
+    p.unplug = [](const std::string &instance) { return umockbus::unplug(instance); };
     return p;
 }
 
-}  // namespace umockbus
+} // namespace umockbus

@@ -22,7 +22,8 @@
 #include <string>
 #include <vector>
 
-namespace umockbus {
+namespace umockbus
+{
 
 // Called first thing in main(). Unless the preload library is already in LD_PRELOAD, re-executes
 // the program with it added (and with the sanitizer options it needs); returns only when the
@@ -56,15 +57,15 @@ void reset();
 // The device address (devnum) of the device under port_path, or -1 when none is plugged there.
 int device_address(const std::string &port_path);
 
-// Where a model that plugs its successor itself (a phone's boot ROM handing over to its agent)
-// sends that call. Tests install a Plugger that targets this bus instead of the virtual bus.
+// Plug and unplug for models that put their successor on the bus themselves (a phone whose boot
+// ROM hands over to its agent): a test gives these to the model in place of the virtual bus's.
+// The instance names a port path; link timing is not emulated (devices run at full speed).
 struct Plugger {
     std::function<int(const std::string &instance, uint16_t vid, uint16_t pid,
-                      std::shared_ptr<vbus::Device> dev)>
+                      std::shared_ptr<vbus::Device> dev, vbus::Timing timing)>
         plug;
-    std::function<void(int delay_ms, std::function<void()> fn)> after;
+    std::function<int(const std::string &instance)> unplug;
 };
-// A Plugger for this bus: the instance names a port path.
 Plugger plugger();
 
-}  // namespace umockbus
+} // namespace umockbus

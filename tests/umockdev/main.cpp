@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 
-class Testbed : public ::testing::Environment {
-public:
+class Testbed : public ::testing::Environment
+{
+  public:
     void SetUp() override
     {
         if (!umockbus::preloaded())
@@ -17,7 +19,7 @@ public:
     }
 };
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv)
 {

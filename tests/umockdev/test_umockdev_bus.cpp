@@ -13,7 +13,8 @@
 #include <mutex>
 #include <thread>
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
@@ -24,8 +25,9 @@ long ms_since(Clock::time_point t)
 }
 
 // Sends every OUT request back as one IN transfer and records the request sizes.
-class Echo : public vbus::Device {
-public:
+class Echo : public vbus::Device
+{
+  public:
     void connected(vbus::Link *link) override { link_ = link; }
     bool bulk_out(const uint8_t *data, size_t len) override
     {
@@ -50,13 +52,14 @@ public:
     std::atomic<bool> echo_{true};
     std::atomic<bool> unplug_on_out_{false};
 
-private:
+  private:
     std::mutex m_;
     std::vector<size_t> sizes_;
 };
 
-class UmockdevBus : public ::testing::Test {
-protected:
+class UmockdevBus : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         if (!umockbus::preloaded())
@@ -151,8 +154,8 @@ TEST_F(UmockdevBus, DevicesAppearWithPortPathsAndDescriptors)
     libusb_unref_device(other);
 
     EXPECT_EQ(umockbus::paths(), (std::vector<std::string>{"1-1.2", "1-1.3"}));
-    EXPECT_EQ(umockbus::plug("1-1.2", 1, 2, std::make_shared<Echo>()), -1);   // port taken
-    EXPECT_EQ(umockbus::plug("1-1", 1, 2, std::make_shared<Echo>()), -1);     // a hub is there
+    EXPECT_EQ(umockbus::plug("1-1.2", 1, 2, std::make_shared<Echo>()), -1); // port taken
+    EXPECT_EQ(umockbus::plug("1-1", 1, 2, std::make_shared<Echo>()), -1);   // a hub is there
     EXPECT_EQ(umockbus::plug("1-1.x", 1, 2, std::make_shared<Echo>()), -1);
     EXPECT_EQ(umockbus::plug("1-", 1, 2, std::make_shared<Echo>()), -1);
     EXPECT_EQ(umockbus::plug("1-1.2.3.4.5.6.7.8", 1, 2, std::make_shared<Echo>()), -1);
@@ -172,7 +175,7 @@ TEST_F(UmockdevBus, BulkTransfersKeepTransferBoundaries)
     int n = 0;
     ASSERT_EQ(libusb_bulk_transfer(h, 0x02, out.data(), 65536, &n, 1000), 0);
     EXPECT_EQ(n, 65536);
-    EXPECT_EQ(dev->sizes(), std::vector<size_t>{65536});   // one request, not split
+    EXPECT_EQ(dev->sizes(), std::vector<size_t>{65536}); // one request, not split
     ASSERT_EQ(libusb_bulk_transfer(h, 0x81, in.data(), 65536, &n, 1000), 0);
     EXPECT_EQ(n, 65536);
     EXPECT_EQ(in, out);
@@ -271,4 +274,4 @@ TEST_F(UmockdevBus, DeviceLeavingInsideBulkOutFailsThatWrite)
     EXPECT_TRUE(umockbus::paths().empty());
 }
 
-}  // namespace
+} // namespace

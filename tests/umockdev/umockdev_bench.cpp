@@ -12,7 +12,8 @@
 #include <mutex>
 #include <thread>
 
-namespace {
+namespace
+{
 
 // True once usb_enumerate agrees with want about path, waiting up to 3 s: libusb learns of
 // plugs and unplugs from uevents on its own thread.
@@ -31,8 +32,9 @@ bool wait_listed(const std::string &path, bool want)
     }
 }
 
-class Recorder : public vbus::Device {
-public:
+class Recorder : public vbus::Device
+{
+  public:
     void connected(vbus::Link *link) override { link_ = link; }
     bool bulk_out(const uint8_t *data, size_t len) override
     {
@@ -54,14 +56,15 @@ public:
     }
     vbus::Link *link_ = nullptr;
     std::mutex m_;
-    std::vector<size_t> sizes_;     // guarded by m_
-    std::vector<uint8_t> bytes_;    // guarded by m_
-    bool echo_ = false;             // guarded by m_
-    bool unplug_on_out_ = false;    // guarded by m_
+    std::vector<size_t> sizes_;  // guarded by m_
+    std::vector<uint8_t> bytes_; // guarded by m_
+    bool echo_ = false;          // guarded by m_
+    bool unplug_on_out_ = false; // guarded by m_
 };
 
-class EmulatedDevice : public TestDevice {
-public:
+class EmulatedDevice : public TestDevice
+{
+  public:
     EmulatedDevice(uint16_t vid, uint16_t pid, std::string port)
         : vid_(vid), pid_(pid), port_(std::move(port))
     {
@@ -113,14 +116,15 @@ public:
         return rec_->bytes_;
     }
 
-private:
+  private:
     uint16_t vid_, pid_;
     std::string port_;
     std::shared_ptr<Recorder> rec_;
 };
 
-class UmockdevBench : public Bench {
-public:
+class UmockdevBench : public Bench
+{
+  public:
     const char *name() const override { return "umockdev"; }
     std::unique_ptr<TestDevice> plug(uint16_t vid, uint16_t pid, int index) override
     {
@@ -148,7 +152,7 @@ public:
     }
 };
 
-}  // namespace
+} // namespace
 
 std::unique_ptr<Bench> make_umockdev_bench()
 {

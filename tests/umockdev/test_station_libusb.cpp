@@ -1,0 +1,152 @@
+// tests/umockdev: the whole station through the libusb backend. Virtual phones sit on the
+// emulated bus under hub port paths, so discovery, the boot ROM download, the agent's
+// re-enumeration on the same port (with a new device address) and every DKB command go through
+// libusb and usbfs requests, as they would to phones on a real hub.
+#include "station/station_harness.h"
+#include "support/umockdev_bus.h"
+#include "usb_libusb.h"
+
+#include <algorithm>
+#include <atomic>
+
+using namespace harness;
+
+namespace
+{
+
+const char *const kJob = "[misc]\nlogging = 1\nsync_pc_time = 1\n"
+                         "[erase]\ntotal = 1\n"
+                         "[erase1]\nnand_loc = 0x100000\nnand_loc_end = 0x140000\n"
+                         "[gpio_bd]\ntotal = 1\n[gpio_bd1]\ngpio = 5\nvalue = 1\n";
+
+const std::vector<std::string> kStagesAfterSuccess = {
+    "Download DKB",   "Wait for DKB", "Init NAND flash", "Get NAND flash info",
+    "Erase flash",    "boot",         "kernel",          "rootfs, main",
+    "Write back BBM", "Done",         "Finished"};
+
+vphone::PhoneOptions emulated_phone()
+{
+    vphone::PhoneOptions po;
+    po.nand = small_nand();
+    umockbus::Plugger p = umockbus::plugger();
+    po.bus.plug = p.plug;
+    po.bus.unplug = p.unplug;
+    return po;
+}
+
+::testing::AssertionResult nand_holds(const vphone::Nand &nand, const std::vector<Image> &images)
+{
+    for (const Image &im : images) {
+        if (nand.read_main(im.start, im.bytes.size()) != im.bytes)
+            return ::testing::AssertionFailure() << im.desc << " not at " << im.start;
+        std::vector<uint8_t> rest =
+            nand.read_main(im.start + im.bytes.size(), im.end - im.start - im.bytes.size());
+        if (!std::all_of(rest.begin(), rest.end(), [](uint8_t b) { return b == 0xFF; }))
+            return ::testing::AssertionFailure() << "rest of " << im.desc << " not erased";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+class StationLibusb : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        // A libusb context from before the testbed would never see the phones.
+        ASSERT_EQ(usb_libusb::reinit(), 0);
+    }
+    void TearDown() override { umockbus::reset(); }
+};
+
+TEST_F(StationLibusb, TwoPhonesOnTwoPortsAreProgrammedAtOnce)
+{
+    TempDir jobdir;
+    auto images = default_images();
+    Job job = make_job(jobdir, images, kJob);
+    ASSERT_TRUE(job);
+    station_options o;
+    o.ack_period_ms = 100;
+    StationRun run(job.get(), o);
+    ASSERT_EQ(run.start(), 0);
+
+    auto a = vphone::plug_phone("1-1.2", emulated_phone());
+    auto b = vphone::plug_phone("1-1.3", emulated_phone());
+    ASSERT_TRUE(a && b);
+    const int rom_address = umockbus::device_address("1-1.2");
+    ASSERT_TRUE(run.pump_until([&] { return run.logged() == 2; }, 30000)) << run.log_text();
+
+    for (const char *port : {"1-1.2", "1-1.3"}) {
+        SCOPED_TRACE(port);
+        const int row = run.row_of(port);
+        ASSERT_GE(row, 0);
+        EXPECT_EQ(run.images[row], kStagesAfterSuccess);
+        EXPECT_EQ(run.cell(row, COL_FIXTURE_ID), "NA");
+        EXPECT_EQ(run.cell(row, COL_STATUS), "Completed");
+        EXPECT_EQ(ProcessCustomDraw(run.list(), row, COL_STATUS), STATION_COLOUR_PASSED);
+    }
+    EXPECT_EQ(log_lines(run.log_text()),
+              (std::vector<std::string>{"NA,,T,T,Finished,0", "NA,,T,T,Finished,0"}));
+    for (auto &phone : {a, b}) {
+        EXPECT_TRUE(nand_holds(*phone->nand(), images));
+        EXPECT_EQ(phone->agent_starts(), 1);
+        ASSERT_TRUE(phone->agent());
+        EXPECT_EQ(phone->agent()->gpio(5), 1u);
+    }
+    // The agent came back on the boot ROM's port as a new device.
+    EXPECT_NE(umockbus::device_address("1-1.2"), rom_address);
+
+    // Unplugged, each finished phone leaves its row.
+    a->unplug();
+    b->unplug();
+    EXPECT_TRUE(run.pump_until([&] {
+        return run.list().GetItemData(run.row_of("1-1.2")) == nullptr &&
+               run.list().GetItemData(run.row_of("1-1.3")) == nullptr;
+    }));
+}
+
+TEST_F(StationLibusb, PhoneUnpluggedDuringAnImageWriteFailsWithWriteFailed)
+{
+    TempDir jobdir;
+    auto images = default_images();
+    Job job = make_job(jobdir, images, kJob);
+    ASSERT_TRUE(job);
+    StationRun run(job.get());
+    ASSERT_EQ(run.start(), 0);
+
+    // Pulled at the first progress report of the last image: its write is under way, and the
+    // download thread is held in that report until the cable is out.
+    std::atomic<bool> pulled{false};
+    run.on_change = [&](const DeviceListChange &c) {
+        if (!pulled && (c.columns & column_bit(COL_PROGRESS)) &&
+            run.cell(c.row, COL_IMAGE) == "rootfs, main" &&
+            !run.cell(c.row, COL_PROGRESS).empty()) {
+            pulled = true;
+            umockbus::unplug("1-1.4");
+        }
+    };
+    auto phone = vphone::plug_phone("1-1.4", emulated_phone());
+    ASSERT_TRUE(phone);
+    ASSERT_TRUE(run.pump_until([&] { return run.logged() == 1; }, 30000)) << run.log_text();
+    ASSERT_TRUE(pulled);
+
+    const int row = run.row_of("1-1.4");
+    ASSERT_GE(row, 0);
+    // The thread detaches right after a failure; the row keeps its result.
+    ASSERT_TRUE(run.pump_until([&] {
+        const tag_list_item *it = run.list().GetItemData(row);
+        return it && it->detached;
+    }));
+    const tag_list_item *item = run.list().GetItemData(row);
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(run.cell(row, COL_IMAGE), "rootfs, main");
+    EXPECT_EQ(run.cell(row, COL_STATUS), "Write Failed");
+    EXPECT_NE(item->status_code, 0);
+    EXPECT_EQ(ProcessCustomDraw(run.list(), row, COL_STATUS), STATION_COLOUR_FAILED);
+    EXPECT_EQ(
+        log_lines(run.log_text()),
+        std::vector<std::string>{"NA,,T,T,\"rootfs, main\"," + std::to_string(item->status_code)});
+    // The images before it were written whole.
+    EXPECT_TRUE(nand_holds(*phone->nand(), {images[0], images[1]}));
+}
+
+} // namespace

@@ -217,7 +217,8 @@ int main(int argc, char **argv)
     }
 
     if (line) {
-        std::fputs(line->summary(log_path).c_str(), stdout);
+        if (line->has_run())   // not when start-up ended the program before the window
+            std::fputs(line->summary(log_path).c_str(), stdout);
         unlink(args.program.port_mapping_path.c_str());
     }
     return 0;

@@ -54,6 +54,7 @@ class ProductionLine : public StationCompanion
     // The closing report: phones programmed, failures, throughput, the CSV log.
     std::string summary(const std::string &log_path) const;
 
+    bool has_run() const { return start_ != std::chrono::steady_clock::time_point{}; }
     int passed() const { return passed_; }
     int failed() const { return failed_; }
 

@@ -1,0 +1,106 @@
+// The real program, run as the operator would: a short simulated run in the terminal ending with
+// its summary, a second start refused by the lock, and command lines it cannot understand.
+#include "ui_test_util.h"
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <sys/wait.h>
+
+namespace
+{
+
+using uitest::TempCwd;
+
+struct Result {
+    int exit_code = -1;
+    std::string out;
+};
+
+// Runs the program in the current directory with args; stdout and stderr together.
+Result run_program(const std::string &args)
+{
+    Result r;
+    std::string cmd = std::string(BW_PROGRAM) + " " + args + " 2>&1 </dev/null";
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p)
+        return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        r.out.append(buf, n);
+    int status = pclose(p);
+    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+TEST(Program, SimulatedRunEndsWithItsSummaryAndTheLogPath)
+{
+    TempCwd cwd;
+    cwd.write("boot.img", std::string(20000, 'b'));
+    cwd.write("flasher.ini", "[misc]\nlogging = 1\n[map]\ntotal = 1\n"
+                             "[map1]\nfilename = boot.img\ndesc = Boot loader\n"
+                             "nand_loc = 0\nnand_loc_end = 0x40000\n");
+    Result r = run_program("--terminal --simulate 3 --duration 3 --blocks 256 --lock-file " +
+                           cwd.path("lock"));
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_NE(r.out.find("Fixture 3: Image: Finished\n"), std::string::npos) << r.out;
+    size_t summary = r.out.find("Simulation over: 3 fixtures, ");
+    ASSERT_NE(summary, std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  failures:          0\n", summary), std::string::npos) << r.out;
+    size_t log = r.out.find("  CSV log:           " + cwd.dir() + "/log/log_", summary);
+    EXPECT_NE(log, std::string::npos) << r.out;
+    // The mapping written for the run is gone with it.
+    EXPECT_EQ(r.out.find("bramblewick-ports-"), std::string::npos);
+}
+
+TEST(Program, SecondStationIsRefusedWithExitCodeZero)
+{
+    TempCwd cwd;
+    cwd.write("flasher.ini", "[misc]\nlogging = 1\n");
+    // The first station runs, with no terminal, until it is interrupted.
+    std::string first = std::string(BW_PROGRAM) + " --terminal --ports /dev/null --lock-file " +
+                        cwd.path("lock") + " </dev/null >/dev/null 2>&1 & echo $!";
+    FILE *p = popen(first.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    int pid = 0;
+    ASSERT_EQ(fscanf(p, "%d", &pid), 1);
+    pclose(p);
+    // Give it time to take the lock (it holds it from its first step).
+    Result second;
+    for (int i = 0; i < 50; ++i) {
+        usleep(100 * 1000);
+        second = run_program("--terminal --lock-file " + cwd.path("lock"));
+        if (second.out.find("Another instance") != std::string::npos)
+            break;
+    }
+    kill(pid, SIGTERM); // no terminal attached: the interrupt is the answer
+    EXPECT_EQ(second.exit_code, 0);
+    EXPECT_EQ(second.out,
+              "Error: Another instance of same application is running\nPlease close it first.\n");
+    // Ended: gone, or a zombie where nobody reaps orphans.
+    auto ended = [pid] {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string pid_field, name, state;
+        return !(stat >> pid_field >> name >> state) || state == "Z";
+    };
+    for (int i = 0; i < 100 && !ended(); ++i)
+        usleep(50 * 1000);
+    EXPECT_TRUE(ended()) << "the first station did not quit on SIGTERM";
+}
+
+TEST(Program, CommandLineItCannotUnderstandIsAUsageError)
+{
+    TempCwd cwd;
+    for (const char *args : {"--simulate 0", "--simulate 33", "--faults 2 --simulate 2",
+                             "--no-such-option", "--duration 5", "--simulate"}) {
+        Result r = run_program(args);
+        EXPECT_EQ(r.exit_code, 2) << args << "\n" << r.out;
+        EXPECT_NE(r.out.find("bramblewick: "), std::string::npos) << args;
+    }
+    Result help = run_program("--help");
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_NE(help.out.find("--simulate N"), std::string::npos);
+}
+
+} // namespace

@@ -366,8 +366,16 @@ void device_worker(Emu *e)
         lk.lock();
         if (e->out_accepted) {
             // Already reported taken: a refusal now is a stalled endpoint for what follows.
-            if (!ok && !e->gone)
+            if (!ok && !e->gone) {
                 e->halted = true;
+                for (OutJob &j : e->out) {
+                    j.urb->status = -EPIPE;
+                    j.urb->actual = 0;
+                    e->done.push_back(j.urb);
+                }
+                e->out.clear();
+                update_poll_locked(*e);
+            }
             continue;
         }
         Urb *u = e->out_running;

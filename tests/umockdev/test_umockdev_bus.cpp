@@ -39,6 +39,11 @@ class Echo : public vbus::Device
             link_->unplug();
             return false;
         }
+        // Decided on arrival, as the test set it for this request.
+        const bool refuse = refuse_;
+        std::this_thread::sleep_for(std::chrono::milliseconds(work_ms_.load()));
+        if (refuse)
+            return false;
         if (echo_)
             link_->send(data, len);
         return true;
@@ -51,6 +56,8 @@ class Echo : public vbus::Device
     vbus::Link *link_ = nullptr;
     std::atomic<bool> echo_{true};
     std::atomic<bool> unplug_on_out_{false};
+    std::atomic<int> work_ms_{0};     // time each request takes the device
+    std::atomic<bool> refuse_{false}; // bulk_out answers false (a stall)
 
   private:
     std::mutex m_;
@@ -272,6 +279,83 @@ TEST_F(UmockdevBus, DeviceLeavingInsideBulkOutFailsThatWrite)
     int r = libusb_bulk_transfer(h, 0x02, buf, 8, &n, 1000);
     EXPECT_TRUE(r == LIBUSB_ERROR_NO_DEVICE || r == LIBUSB_ERROR_PIPE) << libusb_error_name(r);
     EXPECT_TRUE(umockbus::paths().empty());
+}
+
+TEST_F(UmockdevBus, SlowDevicesAcknowledgeAndStallAsDevicesDo)
+{
+    auto dev = std::make_shared<Echo>();
+    ASSERT_EQ(umockbus::plug("1-1.5", 0x1286, 0x8111, dev), 0);
+    init_libusb();
+    libusb_device_handle *h = open(0x1286, 0x8111);
+    ASSERT_NE(h, nullptr);
+    uint8_t buf[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    int n = 0;
+
+    // Refused at once: that very write stalls, and the next one goes through.
+    dev->echo_ = false;
+    dev->refuse_ = true;
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x02, buf, 8, &n, 1000), LIBUSB_ERROR_PIPE);
+    dev->refuse_ = false;
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x02, buf, 8, &n, 1000), 0);
+
+    // A command the device works on longer than the write's time-out: the write is taken, the
+    // answer comes within the read's.
+    dev->echo_ = true;
+    dev->work_ms_ = 300;
+    auto t0 = Clock::now();
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x02, buf, 8, &n, 150), 0);
+    EXPECT_LT(ms_since(t0), 250);
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x81, buf, 8, &n, 1000), 0);
+    EXPECT_EQ(n, 8);
+    EXPECT_GE(ms_since(t0), 290);
+
+    // Refused only after the write was taken: the endpoint is halted until the host clears it.
+    dev->echo_ = false;
+    dev->work_ms_ = 150;
+    dev->refuse_ = true;
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x02, buf, 8, &n, 1000), 0);
+    dev->work_ms_ = 0;
+    dev->refuse_ = false;
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x02, buf, 8, &n, 1000), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x02, buf, 8, &n, 1000), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(libusb_clear_halt(h, 0x02), 0);
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x02, buf, 8, &n, 1000), 0);
+}
+
+TEST_F(UmockdevBus, DeepPortPathsAndReusedAddresses)
+{
+    ASSERT_EQ(umockbus::plug("3-2.1.4", 0x8086, 0xD001, std::make_shared<Echo>()), 0);
+    init_libusb();
+    libusb_device *d = find(0x8086, 0xD001);
+    ASSERT_NE(d, nullptr);
+    uint8_t ports[8];
+    ASSERT_EQ(libusb_get_port_numbers(d, ports, 8), 3);
+    EXPECT_EQ(libusb_get_bus_number(d), 3);
+    EXPECT_EQ(ports[0], 2);
+    EXPECT_EQ(ports[1], 1);
+    EXPECT_EQ(ports[2], 4);
+    libusb_unref_device(d);
+
+    // More plugs than a bus has addresses: they wrap, and the device on a reused address is
+    // reached, not its long-gone predecessor.
+    for (int i = 0; i < 130; ++i) {
+        ASSERT_EQ(umockbus::plug("1-1.2", 0x1286, 0x8104, std::make_shared<Echo>()), 0);
+        int address = umockbus::device_address("1-1.2");
+        EXPECT_TRUE(address >= 1 && address <= 127) << address;
+        ASSERT_EQ(umockbus::unplug("1-1.2"), 0);
+    }
+    ASSERT_EQ(find(0x1286, 0x8104, false), nullptr);
+    auto last = std::make_shared<Echo>();
+    ASSERT_EQ(umockbus::plug("1-1.2", 0x1286, 0x8111, last), 0);
+    libusb_device_handle *h = open(0x1286, 0x8111);
+    ASSERT_NE(h, nullptr);
+    uint8_t buf[4] = {4, 3, 2, 1};
+    int n = 0;
+    ASSERT_EQ(libusb_bulk_transfer(h, 0x02, buf, 4, &n, 1000), 0);
+    ASSERT_EQ(libusb_bulk_transfer(h, 0x81, buf, 4, &n, 1000), 0);
+    EXPECT_EQ(n, 4);
+    EXPECT_EQ(last->sizes(), std::vector<size_t>{4});
+    EXPECT_EQ(umockbus::unplug("1-1.9"), -1);
 }
 
 } // namespace

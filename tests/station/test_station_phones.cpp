@@ -2,8 +2,10 @@
 // The test's thread is the window thread.
 #include <algorithm>
 #include <cstring>
+#include <dlfcn.h>
 
 #include "station_harness.h"
+#include "util/bytes.h"
 
 using namespace harness;
 
@@ -140,4 +142,57 @@ TEST(StationPhones, LoopTestResetsThePhoneAndClearsTheRowAtOnce)
     EXPECT_EQ(*(done + 1), "");
     EXPECT_EQ(*(done + 2), "Device Connected.");
     EXPECT_EQ(run.list().GetItemCount(), 1);
+}
+
+// The plug-in gets the bytes read back from the phone, program_okay 1 and the job's description;
+// with a read size of 0 it is never called.
+TEST(StationPhones, PluginJudgesTheBytesReadBackFromThePhone)
+{
+    struct Call {
+        int calls, read_size, program_okay;
+        unsigned char first_bytes[8];
+        char version[61];
+    };
+    void *lib = dlopen(BW_PLUGIN_VERDICT_0, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_TRUE(lib);
+    auto last = reinterpret_cast<const Call *(*)()>(dlsym(lib, "test_plugin_last"));
+    ASSERT_TRUE(last);
+
+    for (int size : {0, 4096}) {
+        SCOPED_TRACE(size);
+        TempDir jobdir;
+        auto images = default_images();
+        Job job = make_job(jobdir, images, "[misc]\nlogging = 1\nloop_test = 1\n");
+        ASSERT_TRUE(job);
+        copy_text_field(job->one_file_image_description, sizeof job->one_file_image_description,
+                        "shift image 7");
+        std::string ini = (jobdir.path / "post_plugin.ini").string();
+        std::ofstream(ini) << "[Plugin]\ndll_name = " << BW_PLUGIN_VERDICT_0
+                           << "\nextra_read_addr = 0\nextra_read_size = " << size << "\n";
+        int err = -1;
+        void *plugin = plugin_handler_init(&err, ini.c_str());
+        ASSERT_TRUE(plugin);
+        const int calls_before = last()->calls;
+        station_options o;
+        o.post_plugin_handle = plugin;
+        {
+            StationRun run(job.get(), o);
+            ASSERT_EQ(run.start(), 0);
+            auto phone = vphone::plug_phone("sim-1", phone_options());
+            ASSERT_TRUE(run.pump_until([&] { return run.logged() == 1; }));
+            EXPECT_EQ(log_lines(run.log_text()), std::vector<std::string>{"NA,,T,T,Finished,0"});
+            phone->unplug();
+        }
+        plugin_handler_finailize(plugin);
+        if (size == 0) {
+            EXPECT_EQ(last()->calls, calls_before);
+            continue;
+        }
+        EXPECT_EQ(last()->calls, calls_before + 1);
+        EXPECT_EQ(last()->read_size, size);
+        EXPECT_EQ(last()->program_okay, 1);
+        EXPECT_EQ(memcmp(last()->first_bytes, "BWIMG1", 6), 0); // the boot image's first bytes
+        EXPECT_STREQ(last()->version, "shift image 7");
+    }
+    dlclose(lib);
 }

@@ -4,7 +4,9 @@
 //
 // Input: byte 0 shapes the job (bits 0-2 the BBM method, 3 set the clock, 4 reboot, 5 CRC, 6 a
 // relocation area, 7 send NAND parameters); byte 1 numbers the write that fails (0xFF: none);
-// the rest are the replies, boot ROM first, then agent. The agent's device is always present.
+// byte 2 picks the post-flash plug-in's read range (0: no plug-in); the rest are the replies,
+// boot ROM first, then agent. The agent's device is always present. The plug-in is the sample
+// plug-in, which reads every byte of the buffer it is given.
 //
 // Whatever the replies: the run ends with exactly one result and then one detach, the row
 // carries that result, and the log gets exactly one line.
@@ -17,6 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "station/post_plugin_handler.h"
 #include "station/station.h"
 #include "support/fake_transport.h"
 #include "support/fuzz_util.h"
@@ -125,6 +128,36 @@ fuzz_job *make_job()
     return fj;
 }
 
+// The sample plug-in started once per read range: (extra_read_addr, extra_read_size) as the
+// ini file gives them, unsigned. Sizes and addresses at and beyond 2^31 read as negative ints.
+struct plugin_range {
+    uint32_t addr, size;
+};
+constexpr plugin_range kPluginRanges[] = {
+    {0x20000, 16},        {0x20000, 512},     {0x40000, 2048 + 7},    {0x3F000, 0x2000},
+    {0x7FFFF000, 0x2000}, {0x80000000u, 600}, {0x20000, 0xFFFFFFF0u},
+};
+
+void *plugin_for(int index)
+{
+    static void *handles[std::size(kPluginRanges)];
+    if (!handles[index]) {
+        char path[] = "/tmp/bw-fuzz-plugin-XXXXXX";
+        int fd = mkstemp(path);
+        if (fd < 0)
+            abort();
+        dprintf(fd, "[Plugin]\ndll_name = %s\nextra_read_addr = %u\nextra_read_size = %u\n",
+                BW_SAMPLE_PLUGIN, kPluginRanges[index].addr, kPluginRanges[index].size);
+        close(fd);
+        int err = 0;
+        handles[index] = plugin_handler_init(&err, path);
+        unlink(path);
+        if (!handles[index])
+            abort();
+    }
+    return handles[index];
+}
+
 struct message_log {
     int completed = 0, disconnected = 0, after_detach = 0;
     int code = 0;
@@ -138,7 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     (void)once;
     static fuzz_job *fj = make_job();
     static const std::vector<unsigned char> dkb_image(64, 0xD5);
-    if (size < 2)
+    if (size < 3)
         return 0;
 
     flashini_content &job = fj->job;
@@ -150,13 +183,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     job.bbm_reloc_addr = (shape & 0x40) ? 0x7000000 : 0;
     job.bbm_reloc_end_addr = (shape & 0x40) ? 0x8000000 : 0;
     job.num_of_chip_select = (shape & 0x80) ? 1 : -1;
-    fake_transport_reset(data + 2, size - 2, data[1] == 0xFF ? -1 : data[1]);
+    fake_transport_reset(data + 3, size - 3, data[1] == 0xFF ? -1 : data[1]);
 
     station_options o;
     o.ini_content = &job;
     o.dkb_buf = dkb_image.data();
     o.dkb_size = static_cast<int>(dkb_image.size());
     o.port_mapping_path.clear();
+    if (data[2] != 0)
+        o.post_plugin_handle = plugin_for(data[2] % std::size(kPluginRanges));
     o.poll_period_ms = 0;
     o.agent_wait_ms = 0;
     o.ack_period_ms = 0;

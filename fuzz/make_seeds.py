@@ -135,7 +135,7 @@ write('fuzz_dkb_stream', 'rtc', dkb(9, b''.join(u32(v) for v in (126, 11, 8, 2, 
 write('fuzz_dkb_stream', 'pmic', dkb(10, bytes([0x42, 0, 0, 0])))
 write('fuzz_dkb_stream', 'acks', dkb(11, ACK * 5 + bytes([0x80, 0x55, 0x55, 0xFE])))
 
-# ---- whole phone: [job shape][fail write] boot ROM answers, then agent replies ----------------
+# ---- whole phone: [job shape][fail write][plug-in] boot ROM answers, then agent replies -------
 def agent_job(bbm_stream=b''):
     # NAND info: page 512, block 16 KiB, 16 spare bytes; then the job of fuzz_phone_sequence.
     info = b''.join(u32(v) for v in (0xEC, 0xDA, 1024, 512, 16384, 16, 8))
@@ -147,10 +147,14 @@ def agent_job(bbm_stream=b''):
 
 
 phone = bootstrap(64, 1 << 20)
-write('fuzz_phone_sequence', 'existing-bbm', bytes([0, 0xFF]) + phone + agent_job())
-write('fuzz_phone_sequence', 'nake-bbm-reboot-clock', bytes([1 | 8 | 16, 0xFF]) + phone +
+write('fuzz_phone_sequence', 'existing-bbm', bytes([0, 0xFF, 0]) + phone + agent_job())
+write('fuzz_phone_sequence', 'nake-bbm-reboot-clock', bytes([1 | 8 | 16, 0xFF, 0]) + phone +
       agent_job(u32(TOTAL) + u32(10) + u32(PROGRESS) + u32(12) + u32(DONE)))
-write('fuzz_phone_sequence', 'bootstrap-fails', bytes([0, 0xFF]) + greet()[:10])
+write('fuzz_phone_sequence', 'bootstrap-fails', bytes([0, 0xFF, 0]) + greet()[:10])
+# The plug-in reads 512 bytes back (one page of 512) before it judges the phone.
+plugin_read = u32(DONE) + ACK + b'BWIMG1' + bytes(505) + ACK + bytes(1) + ACK
+write('fuzz_phone_sequence', 'plugin-read', bytes([0, 0xFF, 1]) + phone + agent_job()[:-12] +
+      plugin_read + ACK * 3)
 
 
 # ---- port mapping and post_plugin.ini: text files ----------------------------------------------

@@ -24,6 +24,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "dkb/libdkb.h"
 #include "job/flashini_parser.h"
@@ -61,6 +62,9 @@ struct station_options {
     // a USB operation in progress delays them). Threads still running then are left to run out
     // on their own; they keep the context alive and touch nothing outside it.
     int stop_wait_ms = -1;
+    // Watch only the virtual USB bus (--simulate): a real phone on the PC's hub is then left
+    // alone instead of being programmed with the simulation's job.
+    bool virtual_devices_only = false;
 };
 
 // One node of the monitor's list of started download threads (newest first). Owned by the
@@ -125,6 +129,11 @@ void DeviceProgress(station_context *ctx, tag_list_item *item, const char *text)
 
 // ---- Monitor thread ---------------------------------------------------------------------------
 int MonitorThreadProc(std::shared_ptr<station_context> ctx);
+// One enumeration pass as the station sees it: usb_enumerate, less the real devices when the
+// station watches only the virtual bus. 0, or -1 when there was no device list.
+int station_enumerate(const station_context *ctx, std::vector<std::string> *paths);
+// True when the device path names a device of the virtual bus.
+bool station_path_is_virtual(const std::string &path);
 // First node of the list for interface_name (exact), or null.
 download_thread_node *FindDeviceStillConnectedNAlive(const char *interface_name,
                                                      download_thread_list &dl_thread_ll);

@@ -23,6 +23,7 @@ struct ProgramOptions {
     std::string plugin_ini;               // empty: the plug-in host's "./post_plugin.ini"
     std::string log_dir = "log";
     std::string port_mapping_path = PORT_MAPPING_DEFAULT_PATH;
+    bool virtual_devices_only = false; // --simulate: leave real phones alone
 };
 
 // What start-up hands to the window: everything the station needs, and what the front-end

@@ -108,7 +108,7 @@ int wait_for_dkb(station_context *ctx, usb_dev_handle **ret_udev, int timeout, c
         if (ctx->do_exit.load())
             return 1;
         paths.clear();
-        if (usb_enumerate(&paths) == 0) {
+        if (station_enumerate(ctx, &paths) == 0) {
             for (const std::string &path : paths) {
                 unsigned vid = 0;
                 unsigned pid = 0;

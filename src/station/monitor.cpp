@@ -8,6 +8,7 @@
 
 #include "station/station.h"
 #include "usb/usb.h"
+#include "usb/vbus.h"
 #include "util/bytes.h"
 
 namespace
@@ -100,13 +101,29 @@ void reap_download_threads(download_thread_list &dl_thread_ll)
     }
 }
 
+int station_enumerate(const station_context *ctx, std::vector<std::string> *paths)
+{
+    if (usb_enumerate(paths) != 0)
+        return -1;
+    if (ctx->opt.virtual_devices_only)
+        std::erase_if(*paths, [](const std::string &p) { return !station_path_is_virtual(p); });
+    return 0;
+}
+
+bool station_path_is_virtual(const std::string &path)
+{
+    char name[USB_PATH_MAX];
+    return path.size() < USB_PATH_MAX && ExtractInterfaceName(path.c_str(), name) == 0 &&
+           vbus::is_virtual_instance(name);
+}
+
 int MonitorThreadProc(std::shared_ptr<station_context> ctx)
 {
     download_thread_list ll;
     std::vector<std::string> paths;
     while (!ctx->do_exit.load()) {
         paths.clear();
-        if (usb_enumerate(&paths) == 0) {
+        if (station_enumerate(ctx.get(), &paths) == 0) {
             for (const std::string &path : paths) {
                 if (ctx->do_exit.load())
                     break;

@@ -174,6 +174,7 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "bramblewick: %s\n", error.c_str());
             return 0;
         }
+        args.program.virtual_devices_only = true;
         line = std::make_unique<ui::ProductionLine>(args.sim);
     }
 

@@ -93,6 +93,7 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
     setup.options.post_plugin_handle = acquired.plugin;
     setup.options.logging_fd = log;
     setup.options.port_mapping_path = options.port_mapping_path;
+    setup.options.virtual_devices_only = options.virtual_devices_only;
     window.run(setup);
     return 0;
 }

@@ -196,3 +196,27 @@ TEST(StationPhones, PluginJudgesTheBytesReadBackFromThePhone)
     }
     dlclose(lib);
 }
+
+// A station told to watch only the virtual bus (--simulate) still programs virtual phones, and
+// would pass over a real phone's path.
+TEST(StationPhones, VirtualOnlyStationProgramsVirtualPhonesAndSkipsRealPaths)
+{
+    EXPECT_TRUE(station_path_is_virtual(usb_make_device_path(0x1286, 0x8104, "sim-1")));
+    EXPECT_FALSE(station_path_is_virtual(usb_make_device_path(0x1286, 0x8104, "1-1.4")));
+    EXPECT_FALSE(station_path_is_virtual("\\\\?\\usb#vid_1286&pid_8104"));
+
+    TempDir jobdir;
+    auto images = default_images();
+    Job job = make_job(jobdir, images, kJobExtras);
+    ASSERT_TRUE(job);
+    station_options o;
+    o.virtual_devices_only = true;
+    StationRun run(job.get(), o);
+    ASSERT_EQ(run.start(), 0);
+    auto phone = vphone::plug_phone("sim-1", phone_options());
+    ASSERT_TRUE(phone);
+    ASSERT_TRUE(run.pump_until([&] { return run.logged() == 1; }));
+    EXPECT_EQ(log_lines(run.log_text())[0], "NA,,T,T,Finished,0");
+    EXPECT_TRUE(nand_holds(*phone->nand(), images));
+    phone->unplug();
+}

@@ -27,12 +27,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <dirent.h>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
@@ -177,7 +179,8 @@ std::string dev_node(int bus, int devnum)
 // One sysfs record in umockdev's text format. node: create the /dev file (hubs only: a
 // function's node is the named pipe made beforehand).
 std::string device_record(const std::string &syspath, int bus, int devnum,
-                          const std::vector<uint8_t> &descriptors, bool node)
+                          const std::vector<uint8_t> &descriptors, bool node,
+                          bool configured = true)
 {
     char num[16];
     std::string r = "P: " + syspath + "\n";
@@ -191,7 +194,9 @@ std::string device_record(const std::string &syspath, int bus, int devnum,
     r += std::string("E: DEVNUM=") + num + "\n";
     r += "A: busnum=" + std::to_string(bus) + "\\n\n";
     r += "A: devnum=" + std::to_string(devnum) + "\\n\n";
-    r += "A: speed=480\\n\nA: bConfigurationValue=1\\n\n";
+    r += "A: speed=480\\n\n";
+    // An unconfigured device's value is an empty file, as sysfs has it.
+    r += std::string("A: bConfigurationValue=") + (configured ? "1\\n" : "") + "\n";
     r += "H: descriptors=" + hex(descriptors) + "\n";
     return r;
 }
@@ -242,6 +247,7 @@ struct Emu {
     int bus = 0;
     int devnum = 0;
     uint16_t vid = 0, pid = 0;
+    Quirks quirks;
     UMockdevIoctlBase *handler = nullptr;
     bool attached = false; // handler attached at devnode
     EmuLink link{this};
@@ -262,6 +268,7 @@ struct Emu {
     bool out_accepted = false;           // the running one completed early
     bool halted = false;                 // bulk OUT stalled: requests fail -EPIPE
     std::deque<Urb *> done;              // completed, waiting to be reaped
+    HostView host;                       // what the host did so far
     int fifo = -1;                       // our end of the node's named pipe
     bool fifo_full = false;              // the byte is in: nothing to reap
 };
@@ -575,8 +582,12 @@ gboolean handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer
     case USBDEVFS_RELEASEINTERFACE:
         if (!arg_uint(arg, &value))
             complete(client, -1, EFAULT);
+        else if (value != 0)
+            complete(client, -1, ENOENT);
+        else if (request == USBDEVFS_CLAIMINTERFACE && e.quirks.refuse_claim)
+            complete(client, -1, EBUSY);
         else
-            complete(client, value == 0 ? 0 : -1, value == 0 ? 0 : ENOENT);
+            complete(client, 0, 0);
         break;
     case USBDEVFS_DISCONNECT_CLAIM: {
         UMockdevIoctlData *d =
@@ -588,14 +599,25 @@ gboolean handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer
         memcpy(&value, d->data + offsetof(struct usbdevfs_disconnect_claim, interface),
                sizeof value);
         g_object_unref(d);
-        complete(client, value == 0 ? 0 : -1, value == 0 ? 0 : ENOENT);
+        if (value != 0)
+            complete(client, -1, ENOENT);
+        else if (e.quirks.refuse_claim)
+            complete(client, -1, EBUSY);
+        else
+            complete(client, 0, 0);
         break;
     }
     case USBDEVFS_SETCONFIGURATION:
-        if (!arg_uint(arg, &value))
+        if (!arg_uint(arg, &value)) {
             complete(client, -1, EFAULT);
-        else
-            complete(client, value == 1 ? 0 : -1, value == 1 ? 0 : EINVAL);
+        } else if (value != 1) {
+            complete(client, -1, EINVAL);
+        } else if (e.quirks.refuse_configuration) {
+            complete(client, -1, EBUSY);
+        } else {
+            ++e.host.configurations_set;
+            complete(client, 0, 0);
+        }
         break;
     case USBDEVFS_SETINTERFACE: {
         UMockdevIoctlData *d =
@@ -609,6 +631,27 @@ gboolean handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer
         g_object_unref(d);
         bool ok = si.interface == 0 && si.altsetting == 0;
         complete(client, ok ? 0 : -1, ok ? 0 : EINVAL);
+        break;
+    }
+    case USBDEVFS_IOCTL: {
+        // Driver binding on the interface: none is bound, and none binds on reconnect.
+        UMockdevIoctlData *d =
+            umockdev_ioctl_data_resolve(arg, 0, sizeof(struct usbdevfs_ioctl), nullptr);
+        if (!d) {
+            complete(client, -1, EFAULT);
+            break;
+        }
+        struct usbdevfs_ioctl cmd;
+        memcpy(&cmd, d->data, sizeof cmd);
+        g_object_unref(d);
+        if (cmd.ifno != 0)
+            complete(client, -1, EINVAL);
+        else if (cmd.ioctl_code == USBDEVFS_DISCONNECT)
+            complete(client, -1, ENODATA);
+        else if (cmd.ioctl_code == USBDEVFS_CONNECT)
+            complete(client, 0, 0);
+        else
+            complete(client, -1, ENOTTY);
         break;
     }
     case USBDEVFS_CLEAR_HALT:
@@ -634,7 +677,8 @@ gboolean handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer
     return TRUE;
 }
 
-// The host closed its file: requests it left behind are dropped, so later IN data goes to the
+// The host closed its file (as far as umockdev reports it: 0.17.16 does not on close()):
+// requests it left behind are dropped, so later IN data goes to the
 // next reader instead of a request nobody will reap.
 void client_vanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user)
 {
@@ -858,7 +902,7 @@ void join_workers(Bus &b)
 // hubs, an address, the named-pipe node, the ioctl handler and the model's worker thread. The
 // port is taken when this returns the record.
 Emu *setup_locked(Bus &b, const std::string &port_path, const PortPath &p, uint16_t vid,
-                  uint16_t pid, const std::shared_ptr<vbus::Device> &dev)
+                  uint16_t pid, const std::shared_ptr<vbus::Device> &dev, const Quirks &quirks)
 {
     if (!b.testbed || b.live.count(port_path) || b.hubs.count(port_path))
         return nullptr;
@@ -874,6 +918,7 @@ Emu *setup_locked(Bus &b, const std::string &port_path, const PortPath &p, uint1
     e->devnum = devnum;
     e->vid = vid;
     e->pid = pid;
+    e->quirks = quirks;
     e->syspath = b.hubs[sys_name(p.bus, p.ports, p.ports.size() - 1)].syspath + "/" + port_path;
     e->devnode = dev_node(p.bus, devnum);
     e->dev = dev;
@@ -1013,7 +1058,7 @@ void stop()
 // ---- the bus API ----
 
 int plug(const std::string &port_path, uint16_t vid, uint16_t pid,
-         std::shared_ptr<vbus::Device> dev)
+         std::shared_ptr<vbus::Device> dev, Quirks quirks)
 {
     Bus &b = bus();
     PortPath p;
@@ -1022,7 +1067,7 @@ int plug(const std::string &port_path, uint16_t vid, uint16_t pid,
     Emu *e;
     {
         std::lock_guard lk(b.m);
-        e = setup_locked(b, port_path, p, vid, pid, dev);
+        e = setup_locked(b, port_path, p, vid, pid, dev, quirks);
         if (!e)
             return -1;
     }
@@ -1034,7 +1079,7 @@ int plug(const std::string &port_path, uint16_t vid, uint16_t pid,
     if (it == b.live.end() || it->second != e)
         return -1; // unplugged from inside connected()
     std::string rec = device_record(e->syspath.substr(4), p.bus, e->devnum,
-                                    function_descriptors(vid, pid), false);
+                                    function_descriptors(vid, pid), false, !quirks.unconfigured);
     GError *err = nullptr;
     if (!umockdev_testbed_add_from_string(b.testbed, rec.c_str(), &err)) {
         fprintf(stderr, "umockdev_bus: %s: %s\n", port_path.c_str(), err->message);
@@ -1095,6 +1140,34 @@ int device_address(const std::string &port_path)
     std::lock_guard lk(b.m);
     auto it = b.live.find(port_path);
     return it == b.live.end() ? -1 : it->second->devnum;
+}
+
+int host_view(const std::string &port_path, HostView *out)
+{
+    Bus &b = bus();
+    std::lock_guard lk(b.m);
+    auto it = b.live.find(port_path);
+    if (it == b.live.end() || !out)
+        return -1;
+    Emu &e = *it->second;
+    std::lock_guard el(e.m);
+    *out = e.host;
+    // The host's files are descriptors of this process open on the node, besides our own.
+    std::string node = b.root + e.devnode;
+    out->open_files = 0;
+    if (DIR *dir = opendir("/proc/self/fd")) {
+        while (struct dirent *ent = readdir(dir)) {
+            char target[PATH_MAX];
+            std::string link = std::string("/proc/self/fd/") + ent->d_name;
+            ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+            if (n <= 0 || atoi(ent->d_name) == e.fifo || atoi(ent->d_name) == dirfd(dir))
+                continue;
+            target[n] = '\0';
+            out->open_files += node == target;
+        }
+        closedir(dir);
+    }
+    return 0;
 }
 
 void reset()

@@ -40,11 +40,18 @@ int start();
 // Unplugs everything and removes the testbed (its temporary directory).
 void stop();
 
+// How an emulated device departs from a well-behaved one, to reach the host's failure paths.
+struct Quirks {
+    bool unconfigured = false;         // starts in configuration 0: the host must select one
+    bool refuse_configuration = false; // selecting a configuration fails (busy)
+    bool refuse_claim = false;         // claiming interface 0 fails (busy)
+};
+
 // Plugs dev in under port_path ("B-P" or "B-P.P..."), creating the hubs above it as needed; the
 // device gets the next free device address on its bus. 0, or -1 when the path is malformed, the
 // port is taken or umockdev refuses the device.
 int plug(const std::string &port_path, uint16_t vid, uint16_t pid,
-         std::shared_ptr<vbus::Device> dev);
+         std::shared_ptr<vbus::Device> dev, Quirks quirks = {});
 // Unplugs the device under port_path as a cable pull does: in-flight requests fail as on a gone
 // device, later ones too, and libusb is told through a "remove" uevent. 0, or -1 when none.
 int unplug(const std::string &port_path);
@@ -56,6 +63,14 @@ std::vector<std::string> paths();
 void reset();
 // The device address (devnum) of the device under port_path, or -1 when none is plugged there.
 int device_address(const std::string &port_path);
+// What the host has done to the device under port_path: files it holds open on the device node
+// now, and configurations it selected.
+struct HostView {
+    int open_files = 0;
+    int configurations_set = 0;
+};
+// 0, or -1 when nothing is plugged there.
+int host_view(const std::string &port_path, HostView *out);
 
 // Plug and unplug for models that put their successor on the bus themselves (a phone whose boot
 // ROM hands over to its agent): a test gives these to the model in place of the virtual bus's.

@@ -149,4 +149,36 @@ TEST_F(StationLibusb, PhoneUnpluggedDuringAnImageWriteFailsWithWriteFailed)
     EXPECT_TRUE(nand_holds(*phone->nand(), {images[0], images[1]}));
 }
 
+TEST_F(StationLibusb, MappedFixtureTakesItsAgentOnTheOtherHubPort)
+{
+    // A fixture whose phone comes back as the agent on a second hub port, as some cables do.
+    TempDir jobdir;
+    auto images = default_images();
+    Job job = make_job(jobdir, images, kJob);
+    ASSERT_TRUE(job);
+    std::string mapping = (jobdir.path / "ports.ini").string();
+    std::ofstream(mapping) << "[ports]\nNoOfPorts = 2\n[Port1]\nInterfaceName = 1-1.2\n"
+                              "PortNo = 7\n[Port2]\nInterfaceName = 1-1.3\nPortNo = 7\n";
+    station_options o;
+    o.port_mapping_path = mapping;
+    StationRun run(job.get(), o);
+    ASSERT_EQ(run.start(), 0);
+
+    vphone::PhoneOptions po = emulated_phone();
+    po.agent_instance = "1-1.3";
+    auto phone = vphone::plug_phone("1-1.2", po);
+    ASSERT_TRUE(phone);
+    ASSERT_TRUE(run.pump_until([&] { return run.logged() == 1; }, 30000)) << run.log_text();
+
+    const int row = run.row_of("1-1.2");
+    ASSERT_GE(row, 0);
+    EXPECT_EQ(run.cell(row, COL_FIXTURE_ID), "7");
+    EXPECT_EQ(run.cell(row, COL_INTERFACE_2), "1-1.3");
+    EXPECT_EQ(run.cell(row, COL_IMAGE), "Finished");
+    EXPECT_EQ(run.cell(row, COL_STATUS), "Completed");
+    EXPECT_EQ(log_lines(run.log_text()), std::vector<std::string>{"7,,T,T,Finished,0"});
+    EXPECT_TRUE(nand_holds(*phone->nand(), images));
+    EXPECT_EQ(umockbus::paths(), std::vector<std::string>{"1-1.3"});
+}
+
 } // namespace

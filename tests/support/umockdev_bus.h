@@ -9,6 +9,16 @@
 // host's bulk IN requests, each transfer ending in a short packet. The same device models run
 // unchanged on either bus.
 //
+// Where it departs from a real bus (what tests through it cannot show):
+// - every IN transfer ends in a short packet, whatever its length, and a request shorter than a
+//   transfer leaves the rest for the next one (the virtual bus's rule) instead of overflowing;
+// - an OUT request a model is still working on after 50 ms completes as taken, and a refusal
+//   after that halts bulk OUT until the host clears it (a device that NAKs, then STALLs);
+// - a cable pull fails pending requests with -ESHUTDOWN and later ones with ENODEV; the node
+//   never reports POLLERR, so libusb learns of the removal from the requests and the uevent;
+// - a blocking REAPURB answers like REAPURBNDELAY (libusb uses only the latter); no kernel
+//   driver is ever bound; link timing (vbus::Timing) is not emulated.
+//
 // Process rules (umockdev's): the program runs with libumockdev-preload.so.0 preloaded (see
 // reexec_with_preload), start() creates the one testbed of the process before libusb is first
 // initialised, and stop() removes it at the end.

@@ -1,9 +1,11 @@
 // A production shift: one station with 16 mapped fixtures takes a stream of virtual phones, each
 // plugged as soon as its fixture is free, each with a fault drawn from a seeded mix (none,
-// unplugs at random points of the boot ROM or agent stage, boot ROM and agent time-outs, an agent
-// that never shows up, CRC errors, device errors), half of them re-plugged under the fixture's
-// other interface name. At the end: one log line per phone, each matching its phone's outcome,
-// every row in its final state, no phone over its time limit, and live heap flat over the shift.
+// unplugs at random points of the boot ROM or agent stage or at the handover between them, boot
+// ROM and agent time-outs, an agent that never shows up, CRC errors, device errors), half of them
+// plugged under the fixture's other interface name, and half of the agents coming back under
+// the other name than their boot ROM's. At the end: one log line per phone, each matching its
+// phone's outcome, every row in its final state, no phone over its time limit, and live heap flat
+// over the shift.
 //
 // Size: BW_SOAK_PHONES (default 120, the CI size), BW_SOAK_FIXTURES (16), BW_SOAK_SEED (1).
 // A full shift: BW_SOAK_PHONES=1000 build/<dir>/tests/soak/test_soak
@@ -61,6 +63,7 @@ enum class Fault {
     AgentMissing, // the agent enumerates on a name of no fixture: the agent wait runs out
     Crc,          // the agent's CRC replies go wrong from a random block on
     DeviceError,  // the agent reports an error for one NAND operation
+    Handover,     // the phone is pulled while its boot ROM hands over to the agent
 };
 
 // The stages the "Image" column can show when a phone is lost somewhere in the agent's work.
@@ -114,9 +117,13 @@ Draw draw(std::mt19937 &rng, int fixture)
     p.options.bootrom.grant = vphone::GrantPolicy::random(rng(), 4096);
 
     const int roll = static_cast<int>(rng() % 100);
-    if (roll < 50) {
+    if (roll < 46) {
         e.fault = Fault::None;
         set_text(e.section, "Finished");
+    } else if (roll < 50) {
+        e.fault = Fault::Handover; // pulled by the window thread when "Wait for DKB" shows
+        set_text(e.section, "Wait for DKB");
+        e.code = 1;
     } else if (roll < 62) {
         e.fault = Fault::AgentUnplug;
         p.options.faults.unplug_after_bytes = 1 + rng() % 270000;
@@ -252,12 +259,20 @@ TEST(Soak, ProductionShift)
         const tag_list_item *rec = run.list().GetItemData(c.row);
         if (f.state == Fixture::Plugged && run.cell(c.row, COL_STATUS) == "Device Connected.")
             f.state = Fixture::Attached;
+        // The download thread waits in this send, before it looks for the agent.
+        if (f.state == Fixture::Attached && !f.unplugged &&
+            plans[f.phone].fault == Fault::Handover &&
+            run.cell(c.row, COL_IMAGE) == "Wait for DKB") {
+            f.device->unplug();
+            f.unplugged = true;
+        }
         if (f.state == Fixture::Attached && rec && rec->completed) {
             f.state = Fixture::Completed;
             set_text(outcomes[f.phone].section, run.cell(c.row, COL_IMAGE));
             outcomes[f.phone].code = rec->status_code;
             if (rec->status_code != 0) {
-                f.device->unplug();
+                if (!f.unplugged)
+                    f.device->unplug();
                 f.unplugged = true;
             } else {
                 // An operator takes a finished phone out a moment later; meanwhile it is
@@ -306,8 +321,12 @@ TEST(Soak, ProductionShift)
                 << "phone " << f.phone << " on fixture " << i + 1 << " hangs; row image \""
                 << run.cell(i, COL_IMAGE) << "\"";
         }
-        if (done == checkpoints[heap_at.size()])
-            heap_at.push_back(live_heap()); // every fixture is free now
+        if (done == checkpoints[heap_at.size()]) {
+            // Every fixture is free: let the ended threads be reaped and the virtual bus's
+            // pending hand-overs run out before counting.
+            run.pump_for(300);
+            heap_at.push_back(live_heap());
+        }
         run.station->wait_for_messages(5);
         run.station->process_pending_messages();
     }
@@ -316,7 +335,7 @@ TEST(Soak, ProductionShift)
 
     // One log line per phone, each as its phone went, in each fixture's order.
     std::map<int, std::vector<std::string>> expected, logged;
-    int counts[8] = {};
+    int counts[9] = {};
     for (size_t i = 0; i < plans.size(); i++) {
         const Plan &p = plans[i];
         const Outcome &out = outcomes[i];
@@ -365,8 +384,9 @@ TEST(Soak, ProductionShift)
     EXPECT_LT(heap_at[2], heap_at[0] + (64u << 10))
         << "live heap " << heap_at[0] << " -> " << heap_at[1] << " -> " << heap_at[2];
     printf("soak: %d phones on %d fixtures; faults none %d, agent unplug %d, rom unplug %d, rom "
-           "silent %d, agent silent %d, agent missing %d, crc %d, device error %d; live heap "
+           "silent %d, agent silent %d, agent missing %d, crc %d, device error %d, pulled at "
+           "handover %d; live heap "
            "%zu -> %zu -> %zu bytes\n",
            phones, fixtures, counts[0], counts[1], counts[2], counts[3], counts[4], counts[5],
-           counts[6], counts[7], heap_at[0], heap_at[1], heap_at[2]);
+           counts[6], counts[7], counts[8], heap_at[0], heap_at[1], heap_at[2]);
 }

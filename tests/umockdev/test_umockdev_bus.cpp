@@ -301,13 +301,13 @@ TEST_F(UmockdevBus, SlowDevicesAcknowledgeAndStallAsDevicesDo)
     // A command the device works on longer than the write's time-out: the write is taken, the
     // answer comes within the read's.
     dev->echo_ = true;
-    dev->work_ms_ = 300;
+    dev->work_ms_ = 800;
     auto t0 = Clock::now();
-    EXPECT_EQ(libusb_bulk_transfer(h, 0x02, buf, 8, &n, 150), 0);
-    EXPECT_LT(ms_since(t0), 250);
-    EXPECT_EQ(libusb_bulk_transfer(h, 0x81, buf, 8, &n, 1000), 0);
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x02, buf, 8, &n, 400), 0);
+    EXPECT_LT(ms_since(t0), 700);
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x81, buf, 8, &n, 2000), 0);
     EXPECT_EQ(n, 8);
-    EXPECT_GE(ms_since(t0), 290);
+    EXPECT_GE(ms_since(t0), 790);
 
     // Refused only after the write was taken: the endpoint is halted until the host clears it.
     dev->echo_ = false;

@@ -4,9 +4,10 @@
 //
 // Input: byte 0 shapes the job (bits 0-2 the BBM method, 3 set the clock, 4 reboot, 5 CRC, 6 a
 // relocation area, 7 send NAND parameters); byte 1 numbers the write that fails (0xFF: none);
-// byte 2 picks the post-flash plug-in's read range (0: no plug-in); the rest are the replies,
-// boot ROM first, then agent. The agent's device is always present. The plug-in is the sample
-// plug-in, which reads every byte of the buffer it is given.
+// byte 2 picks the post-flash plug-in's read range (bits 0-5, 0: no plug-in) and whether the
+// agent's device is listed (bit 7 clear) and opens (bit 6 clear); the rest are the replies, boot
+// ROM first, then agent. The plug-in is the sample plug-in, which reads every byte of the buffer
+// it is given.
 //
 // Whatever the replies: the run ends with exactly one result and then one detach, the row
 // carries that result, and the log gets exactly one line.
@@ -24,7 +25,7 @@
 #include "support/fake_transport.h"
 #include "support/fuzz_util.h"
 
-// ---- The bus: one agent device, always there --------------------------------------------------
+// ---- The bus: at most one agent device ----------------------------------------------------------
 // These replace the transport's enumeration and open for this target alone.
 
 namespace
@@ -32,10 +33,14 @@ namespace
 const char kAgentPath[] =
     "\\\\?\\usb#vid_1286&pid_8111#fz-1#{325ddf96-938c-11d3-9e34-0080c82727f4}";
 int g_open_devices = 0;
+bool g_agent_listed = true;
+bool g_agent_opens = true;
 } // namespace
 
-usb_dev_handle *usb_open(const char *)
+usb_dev_handle *usb_open(const char *path)
 {
+    if (strcmp(path, kAgentPath) == 0 && !g_agent_opens)
+        return nullptr;
     g_open_devices++;
     return fake_transport_handle();
 }
@@ -58,7 +63,8 @@ int usb_claim_interface(usb_dev_handle *, int)
 
 int usb_enumerate(std::vector<std::string> *paths)
 {
-    paths->push_back(kAgentPath);
+    if (g_agent_listed)
+        paths->push_back(kAgentPath);
     return 0;
 }
 
@@ -190,8 +196,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     o.dkb_buf = dkb_image.data();
     o.dkb_size = static_cast<int>(dkb_image.size());
     o.port_mapping_path.clear();
-    if (data[2] != 0)
-        o.post_plugin_handle = plugin_for(data[2] % std::size(kPluginRanges));
+    if (data[2] & 0x3F)
+        o.post_plugin_handle = plugin_for((data[2] & 0x3F) % std::size(kPluginRanges));
+    g_agent_listed = !(data[2] & 0x80);
+    g_agent_opens = !(data[2] & 0x40);
     o.poll_period_ms = 0;
     o.agent_wait_ms = 0;
     o.ack_period_ms = 0;

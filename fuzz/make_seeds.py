@@ -151,6 +151,8 @@ write('fuzz_phone_sequence', 'existing-bbm', bytes([0, 0xFF, 0]) + phone + agent
 write('fuzz_phone_sequence', 'nake-bbm-reboot-clock', bytes([1 | 8 | 16, 0xFF, 0]) + phone +
       agent_job(u32(TOTAL) + u32(10) + u32(PROGRESS) + u32(12) + u32(DONE)))
 write('fuzz_phone_sequence', 'bootstrap-fails', bytes([0, 0xFF, 0]) + greet()[:10])
+write('fuzz_phone_sequence', 'agent-not-listed', bytes([0, 0xFF, 0x80]) + phone)
+write('fuzz_phone_sequence', 'agent-does-not-open', bytes([0, 0xFF, 0x40]) + phone)
 # The plug-in reads 512 bytes back (one page of 512) before it judges the phone.
 plugin_read = u32(DONE) + ACK + b'BWIMG1' + bytes(505) + ACK + bytes(1) + ACK
 write('fuzz_phone_sequence', 'plugin-read', bytes([0, 0xFF, 1]) + phone + agent_job()[:-12] +

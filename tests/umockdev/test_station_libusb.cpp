@@ -181,4 +181,31 @@ TEST_F(StationLibusb, MappedFixtureTakesItsAgentOnTheOtherHubPort)
     EXPECT_EQ(umockbus::paths(), std::vector<std::string>{"1-1.3"});
 }
 
+TEST_F(StationLibusb, NextPhoneOnTheSamePortIsProgrammedToo)
+{
+    TempDir jobdir;
+    auto images = default_images();
+    Job job = make_job(jobdir, images, kJob);
+    ASSERT_TRUE(job);
+    station_options o;
+    o.ack_period_ms = 50;
+    StationRun run(job.get(), o);
+    ASSERT_EQ(run.start(), 0);
+
+    // Three phones one after the other in the same fixture: each new boot ROM appears on the
+    // port under a new address while libusb still remembers its predecessors.
+    for (int i = 1; i <= 3; ++i) {
+        SCOPED_TRACE(i);
+        auto phone = vphone::plug_phone("1-1.6", emulated_phone());
+        ASSERT_TRUE(phone);
+        ASSERT_TRUE(run.pump_until([&] { return run.logged() == i; }, 30000)) << run.log_text();
+        EXPECT_TRUE(nand_holds(*phone->nand(), images));
+        phone->unplug();
+        const int row = run.row_of("1-1.6");
+        ASSERT_TRUE(run.pump_until([&] { return run.list().GetItemData(row) == nullptr; }));
+    }
+    EXPECT_EQ(run.list().GetItemCount(), 1);
+    EXPECT_EQ(log_lines(run.log_text()), std::vector<std::string>(3, "NA,,T,T,Finished,0"));
+}
+
 } // namespace

@@ -88,7 +88,7 @@ unsigned int crc16(const unsigned char *data, uint32_t length)
         p += kSlices;
         n -= kSlices;
     }
-    while (n--)
+    for (; n > 0; n--)
         crc = slice_tbl[0][(crc ^ *p++) & 0xFF] ^ (crc >> 8);
     return crc;
 }

@@ -211,7 +211,10 @@ TEST(Soak, ProductionShift)
     const int phones = env_int("BW_SOAK_PHONES", 120);
     const int fixtures = std::clamp(env_int("BW_SOAK_FIXTURES", 16), 1, 32);
     ASSERT_GE(phones, 8);
+    // The faults come from one generator, in the order phones are plugged; the operator's delays
+    // (which depend on timing) from another, so a seed always gives the same list of faults.
     std::mt19937 rng(static_cast<unsigned>(env_int("BW_SOAK_SEED", 1)));
+    std::mt19937 delays(rng());
     // A phone may take its transfers plus the longest protocol time-out (15 s for a message
     // word); anything longer is a hang.
     const auto phone_limit = std::chrono::seconds(45);
@@ -278,7 +281,7 @@ TEST(Soak, ProductionShift)
                 // An operator takes a finished phone out a moment later; meanwhile it is
                 // acknowledged.
                 f.unplug_at =
-                    std::chrono::steady_clock::now() + std::chrono::milliseconds(rng() % 120);
+                    std::chrono::steady_clock::now() + std::chrono::milliseconds(delays() % 120);
             }
         }
     };
@@ -317,9 +320,11 @@ TEST(Soak, ProductionShift)
             default:
                 break;
             }
-            ASSERT_LT(now - f.plugged_at, phone_limit)
-                << "phone " << f.phone << " on fixture " << i + 1 << " hangs; row image \""
-                << run.cell(i, COL_IMAGE) << "\"";
+            if (f.state != Fixture::Free) {
+                ASSERT_LT(now - f.plugged_at, phone_limit)
+                    << "phone " << f.phone << " on fixture " << i + 1 << " hangs; row image \""
+                    << run.cell(i, COL_IMAGE) << "\"";
+            }
         }
         if (done == checkpoints[heap_at.size()]) {
             // Every fixture is free: let the ended threads be reaped and the virtual bus's

@@ -7,45 +7,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "job/flashini_parser.h"
 #include "job/onefi.h"
+#include "support/fuzz_util.h"
 #include "util/md5.h"
-
-namespace
-{
-
-std::string g_path;
-
-void set_up()
-{
-    char tmpl[] = "/tmp/bw-fuzz-onefi-XXXXXX";
-    int fd = mkstemp(tmpl);
-    if (fd < 0)
-        abort();
-    close(fd);
-    g_path = tmpl;
-    atexit([] { unlink(g_path.c_str()); });
-    // The readers' diagnostics (fprintf to stderr) would drown the fuzzer's output. Only the
-    // stderr stream variable is pointed at /dev/null: file descriptor 2 stays open, so libFuzzer
-    // (which keeps its own copy of the original stream) and sanitizer reports still show.
-    FILE *null = fopen("/dev/null", "w");
-    if (!null)
-        abort();
-    stderr = null;
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size == 0)
         return 0;
-    if (g_path.empty())
-        set_up();
+    static bool quiet = (silence_diagnostics(), true);
+    (void)quiet;
     bool seal = (data[0] & 1) == 0;
     std::vector<uint8_t> bytes(data + 1, data + size);
     if (seal && bytes.size() >= ONEFI_CHECKED_FROM) {
@@ -55,16 +29,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         MD5Final(&ctx);
         memcpy(bytes.data() + ONEFI_CHECKSUM_OFF, ctx.digest, ONEFI_CHECKSUM_SIZE);
     }
-    FILE *f = fopen(g_path.c_str(), "wb");
-    if (!f)
-        abort();
-    if (!bytes.empty() && fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size())
-        abort();
-    fclose(f);
+    const char *path = write_fuzz_file(bytes.data(), bytes.size());
 
     flashini_content job;
     memset(&job, 0, sizeof job);
-    if (parse_one_1fi(&job, g_path.c_str()) == 0) {
+    if (parse_one_1fi(&job, path) == 0) {
         // every entry must point inside the file it names
         const flashini_partition_info_list *images = job.partition_info_list;
         for (int i = 0; i < images->no_of_partition_info; i++) {

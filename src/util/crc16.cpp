@@ -1,10 +1,10 @@
 // util: CRC-16/MODBUS. Called by the DKB memory transfer for every staged block (the hot path of
 // every phone: each byte written to or read from a phone goes through it once).
 //
-// crc16 slices the input 16 bytes at a time over 16 tables built at compile time from crc_tbl:
-// slice_tbl[k][x] is the CRC contribution of byte x followed by k zero bytes, so the 16 lookups of
-// one step are independent and the CPU overlaps them. crc16_bytewise is the one-step-per-byte
-// definition the sliced form must equal.
+// crc16 slices the input 16 bytes at a time over 16 tables built at compile time from the
+// polynomial (the first is crc_tbl again): slice_tbl[k][x] is the CRC contribution of byte x
+// followed by k zero bytes, so the 16 lookups of one step are independent and the CPU overlaps
+// them. crc16_bytewise is the one-step-per-byte definition the sliced form must equal.
 #include "util/crc16.h"
 
 #include <array>

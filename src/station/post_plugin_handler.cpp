@@ -2,6 +2,9 @@
 // by start-up; the getters and the per-phone call by the download threads.
 #include "station/post_plugin_handler.h"
 
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -29,13 +32,23 @@ struct plugin_func_priv {
 };
 
 // Unsigned number as the INI reader gives it: decimal, 0x hexadecimal or 0 octal; text that is
-// not a number reads as 0, as the platform's reader did.
-unsigned int read_unsigned(dictionary *d, const char *key)
+// not a number reads as 0, as the platform's reader did. A number that does not fit in 32 bits
+// is refused (false) rather than cut: 99999999999 would otherwise quietly become a 1.2 GB
+// read-back for every phone.
+bool read_unsigned(dictionary *d, const char *key, unsigned int *value)
 {
+    *value = 0;
     const char *s = iniparser_getstring(d, key, nullptr);
     if (!s)
-        return 0;
-    return static_cast<unsigned int>(strtoul(s, nullptr, 0));
+        return true;
+    errno = 0;
+    long long v = strtoll(s, nullptr, 0);
+    if (errno == ERANGE || v < INT32_MIN || v > static_cast<long long>(UINT32_MAX)) {
+        fprintf(stderr, "post_plugin.ini: %s does not fit in 32 bits: %s\n", key, s);
+        return false;
+    }
+    *value = static_cast<unsigned int>(v);
+    return true;
 }
 
 template <typename F> F lookup(void *dll, const char *name)
@@ -66,11 +79,13 @@ void *plugin_handler_init(int *errorno, const char *ini_path)
     }
     copy_text_field(priv->dll_name, sizeof priv->dll_name,
                     iniparser_getstring(d, "plugin:dll_name", ""));
-    priv->extra_read_addr = read_unsigned(d, "plugin:extra_read_addr");
-    priv->extra_read_size = read_unsigned(d, "plugin:extra_read_size");
+    // All three are read before any is tested.
+    const bool numbers_ok = read_unsigned(d, "plugin:extra_read_addr", &priv->extra_read_addr) &
+                            read_unsigned(d, "plugin:extra_read_size", &priv->extra_read_size);
     iniparser_freedict(d);
 
-    if (priv->dll_name[0] == '\0') {
+    // A configuration whose read range cannot be taken as written names no usable plug-in.
+    if (priv->dll_name[0] == '\0' || !numbers_ok) {
         delete priv;
         *errorno = ERROR_POST_PLUGIN_NO_DLL_NAME;
         return nullptr;

@@ -17,7 +17,9 @@ FILE *log_create_file(const char *dir, const station_time &when, std::string *pa
     // Never truncate an earlier run's log: a second start within the same second gets a name of
     // its own.
     for (int n = 1; n <= 1000; n++) {
-        std::string name = std::string(dir) + "/log_" + stamp;
+        std::string name = dir;
+        name += "/log_";
+        name += stamp;
         if (n > 1)
             name += "_" + std::to_string(n);
         name += ".csv";

@@ -56,6 +56,14 @@ TEST(PluginHost, ErrorNumbersOfEveryRefusal)
     Ini init_null(config(BW_PLUGIN_INIT_NULL));
     EXPECT_EQ(plugin_handler_init(&err, init_null.path.c_str()), nullptr);
     EXPECT_EQ(err, ERROR_POST_PLUGIN_INIT_DLL_FAILED); // not the 7 the plug-in stored
+
+    // A read range that does not fit in 32 bits is refused, not cut to some other size.
+    testing::internal::CaptureStderr();
+    Ini huge(config(BW_PLUGIN_VERDICT_5, "extra_read_size = 99999999999\n"));
+    EXPECT_EQ(plugin_handler_init(&err, huge.path.c_str()), nullptr);
+    EXPECT_EQ(err, ERROR_POST_PLUGIN_NO_DLL_NAME);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "post_plugin.ini: plugin:extra_read_size does not fit in 32 bits: 99999999999\n");
 }
 
 TEST(PluginHost, StartedPluginForwardsCallsAndReadRange)
@@ -78,6 +86,14 @@ TEST(PluginHost, StartedPluginForwardsCallsAndReadRange)
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(plugin_handler_get_extra_read_addr(h), 0);
     EXPECT_EQ(plugin_handler_get_extra_read_size(h), 0);
+    plugin_handler_finailize(h);
+
+    // 32-bit values at both ends are taken as written: 0xFFFFFFFF (or -1) reads back as -1.
+    Ini ends(config(BW_PLUGIN_VERDICT_5, "extra_read_addr = 0xFFFFFFFF\nextra_read_size = -1\n"));
+    h = plugin_handler_init(&err, ends.path.c_str());
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(plugin_handler_get_extra_read_addr(h), -1);
+    EXPECT_EQ(plugin_handler_get_extra_read_size(h), -1);
     plugin_handler_finailize(h);
 }
 

@@ -17,12 +17,10 @@ FILE *log_create_file(const char *dir, const station_time &when, std::string *pa
     // Never truncate an earlier run's log: a second start within the same second gets a name of
     // its own.
     for (int n = 1; n <= 1000; n++) {
-        std::string name = dir;
-        name += "/log_";
-        name += stamp;
+        char suffix[16] = "";
         if (n > 1)
-            name += "_" + std::to_string(n);
-        name += ".csv";
+            snprintf(suffix, sizeof suffix, "_%d", n);
+        const std::string name = std::string(dir) + "/log_" + stamp + suffix + ".csv";
         int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd < 0) {
             if (errno == EEXIST)

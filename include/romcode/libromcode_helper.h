@@ -18,8 +18,9 @@ int download_dkb(usb_dev_handle *udev, unsigned char *pbuf_tim, int tim_size,
 // The same with the DKB image and, when tim_file is not null, the TIM read from files.
 int download_dkb_file(usb_dev_handle *udev, const char *tim_file, const char *image_file);
 
-// Placeholders kept for the interface: read_message returns 0; the others print
-// "<name> TODO" to standard error and return -1.
+// Boot ROM services the station never uses, kept for the interface with no caller:
+// read_message returns 0; otp_view, debug_boot and enable_jtag say on standard error that
+// they are not available (their name followed by " TODO") and return -1.
 int read_message(usb_dev_handle *udev);
 int otp_view(usb_dev_handle *udev);
 int debug_boot(usb_dev_handle *udev);

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <mutex>
 #include <thread>
 
 namespace
@@ -32,37 +31,7 @@ bool wait_listed(const std::string &path, bool want)
     }
 }
 
-class Recorder : public vbus::Device
-{
-  public:
-    void connected(vbus::Link *link) override { link_ = link; }
-    bool bulk_out(const uint8_t *data, size_t len) override
-    {
-        bool echo, leave;
-        {
-            std::lock_guard lk(m_);
-            sizes_.push_back(len);
-            bytes_.insert(bytes_.end(), data, data + len);
-            echo = echo_;
-            leave = unplug_on_out_;
-        }
-        if (leave) {
-            link_->unplug();
-            return true;
-        }
-        if (echo)
-            link_->send(data, len);
-        return true;
-    }
-    vbus::Link *link_ = nullptr;
-    std::mutex m_;
-    std::vector<size_t> sizes_;  // guarded by m_
-    std::vector<uint8_t> bytes_; // guarded by m_
-    bool echo_ = false;          // guarded by m_
-    bool unplug_on_out_ = false; // guarded by m_
-};
-
-class EmulatedDevice : public TestDevice
+class EmulatedDevice : public RecordingTestDevice
 {
   public:
     EmulatedDevice(uint16_t vid, uint16_t pid, std::string port)
@@ -71,7 +40,6 @@ class EmulatedDevice : public TestDevice
         replug();
     }
     std::string path() override { return usb_make_device_path(vid_, pid_, port_); }
-    void send(const std::vector<uint8_t> &d) override { rec_->link_->send(d.data(), d.size()); }
     void send_after(int ms, const std::vector<uint8_t> &d) override
     {
         auto rec = rec_;
@@ -87,11 +55,6 @@ class EmulatedDevice : public TestDevice
         auto port = port_;
         umockbus::after(ms, [port] { umockbus::unplug(port); });
     }
-    void unplug_on_next_out() override
-    {
-        std::lock_guard lk(rec_->m_);
-        rec_->unplug_on_out_ = true;
-    }
     std::string replug() override
     {
         unplug();
@@ -100,26 +63,10 @@ class EmulatedDevice : public TestDevice
             wait_listed(path(), true);
         return path();
     }
-    void set_echo(bool on) override
-    {
-        std::lock_guard lk(rec_->m_);
-        rec_->echo_ = on;
-    }
-    std::vector<size_t> out_sizes() override
-    {
-        std::lock_guard lk(rec_->m_);
-        return rec_->sizes_;
-    }
-    std::vector<uint8_t> out_bytes() override
-    {
-        std::lock_guard lk(rec_->m_);
-        return rec_->bytes_;
-    }
 
   private:
     uint16_t vid_, pid_;
     std::string port_;
-    std::shared_ptr<Recorder> rec_;
 };
 
 class UmockdevBench : public Bench

@@ -4,42 +4,11 @@
 #include "usb/usb.h"
 #include "usb/vbus.h"
 
-#include <mutex>
 
 namespace
 {
 
-class Recorder : public vbus::Device
-{
-  public:
-    void connected(vbus::Link *link) override { link_ = link; }
-    bool bulk_out(const uint8_t *data, size_t len) override
-    {
-        bool echo, leave;
-        {
-            std::lock_guard lk(m_);
-            sizes_.push_back(len);
-            bytes_.insert(bytes_.end(), data, data + len);
-            echo = echo_;
-            leave = unplug_on_out_;
-        }
-        if (leave) {
-            link_->unplug();
-            return true;
-        }
-        if (echo)
-            link_->send(data, len);
-        return true;
-    }
-    vbus::Link *link_ = nullptr;
-    std::mutex m_;
-    std::vector<size_t> sizes_;
-    std::vector<uint8_t> bytes_;
-    bool echo_ = false;
-    bool unplug_on_out_ = false;
-};
-
-class VbusDevice : public TestDevice
+class VbusDevice : public RecordingTestDevice
 {
   public:
     VbusDevice(uint16_t vid, uint16_t pid, std::string instance)
@@ -48,7 +17,6 @@ class VbusDevice : public TestDevice
         replug();
     }
     std::string path() override { return usb_make_device_path(vid_, pid_, instance_); }
-    void send(const std::vector<uint8_t> &d) override { rec_->link_->send(d.data(), d.size()); }
     void send_after(int ms, const std::vector<uint8_t> &d) override
     {
         auto rec = rec_;
@@ -60,11 +28,6 @@ class VbusDevice : public TestDevice
         auto inst = instance_;
         vbus::after(ms, [inst] { vbus::unplug(inst); });
     }
-    void unplug_on_next_out() override
-    {
-        std::lock_guard lk(rec_->m_);
-        rec_->unplug_on_out_ = true;
-    }
     std::string replug() override
     {
         vbus::unplug(instance_);
@@ -72,26 +35,10 @@ class VbusDevice : public TestDevice
         vbus::plug(instance_, vid_, pid_, rec_);
         return path();
     }
-    void set_echo(bool on) override
-    {
-        std::lock_guard lk(rec_->m_);
-        rec_->echo_ = on;
-    }
-    std::vector<size_t> out_sizes() override
-    {
-        std::lock_guard lk(rec_->m_);
-        return rec_->sizes_;
-    }
-    std::vector<uint8_t> out_bytes() override
-    {
-        std::lock_guard lk(rec_->m_);
-        return rec_->bytes_;
-    }
 
   private:
     uint16_t vid_, pid_;
     std::string instance_;
-    std::shared_ptr<Recorder> rec_;
 };
 
 class VbusBench : public Bench

@@ -71,6 +71,32 @@ inline std::vector<Image> default_images()
     };
 }
 
+// Options of a phone on the small NAND, its agent coming back under agent_instance ("" = the
+// boot ROM's own name).
+inline vphone::PhoneOptions phone_options(const std::string &agent_instance = "")
+{
+    vphone::PhoneOptions po;
+    po.nand = small_nand();
+    po.agent_instance = agent_instance;
+    return po;
+}
+
+// True when the phone's NAND holds every image at its range, the rest of each range erased.
+inline ::testing::AssertionResult nand_holds(const vphone::Nand &nand,
+                                             const std::vector<Image> &images)
+{
+    for (const Image &im : images) {
+        if (nand.read_main(im.start, im.bytes.size()) != im.bytes)
+            return ::testing::AssertionFailure() << im.desc << " not at " << im.start;
+        std::vector<uint8_t> rest =
+            nand.read_main(im.start + im.bytes.size(), im.end - im.start - im.bytes.size());
+        for (uint8_t b : rest)
+            if (b != 0xFF)
+                return ::testing::AssertionFailure() << "rest of " << im.desc << " not erased";
+    }
+    return ::testing::AssertionSuccess();
+}
+
 struct TempDir {
     std::filesystem::path path;
     TempDir()

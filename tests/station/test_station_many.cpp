@@ -15,14 +15,6 @@ const char *const kJob = "[misc]\nlogging = 1\n"
                          "[erase]\ntotal = 1\n"
                          "[erase1]\nnand_loc = 0x100000\nnand_loc_end = 0x140000\n";
 
-vphone::PhoneOptions phone_options(const std::string &agent_instance = "")
-{
-    vphone::PhoneOptions po;
-    po.nand = small_nand();
-    po.agent_instance = agent_instance;
-    return po;
-}
-
 bool holds_images(const vphone::Nand &nand, const std::vector<Image> &images)
 {
     for (const Image &im : images)

@@ -18,28 +18,6 @@ const char *const kJobExtras = "[misc]\nlogging = 1\nsync_pc_time = 1\n"
                                "[gpio_bd]\ntotal = 1\n[gpio_bd1]\ngpio = 5\nvalue = 1\n"
                                "[gpio_ad]\ntotal = 1\n[gpio_ad1]\ngpio = 6\nvalue = 0\n";
 
-vphone::PhoneOptions phone_options(const std::string &agent_instance = "")
-{
-    vphone::PhoneOptions po;
-    po.nand = small_nand();
-    po.agent_instance = agent_instance;
-    return po;
-}
-
-// True when the phone's NAND holds every image at its range, the rest of each range erased.
-::testing::AssertionResult nand_holds(const vphone::Nand &nand, const std::vector<Image> &images)
-{
-    for (const Image &im : images) {
-        if (nand.read_main(im.start, im.bytes.size()) != im.bytes)
-            return ::testing::AssertionFailure() << im.desc << " not at " << im.start;
-        std::vector<uint8_t> rest =
-            nand.read_main(im.start + im.bytes.size(), im.end - im.start - im.bytes.size());
-        if (!std::all_of(rest.begin(), rest.end(), [](uint8_t b) { return b == 0xFF; }))
-            return ::testing::AssertionFailure() << "rest of " << im.desc << " not erased";
-    }
-    return ::testing::AssertionSuccess();
-}
-
 size_t count_word(const std::vector<uint32_t> &cmds, uint32_t word)
 {
     return static_cast<size_t>(std::count(cmds.begin(), cmds.end(), word));

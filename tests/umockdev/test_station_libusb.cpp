@@ -34,19 +34,6 @@ vphone::PhoneOptions emulated_phone()
     return po;
 }
 
-::testing::AssertionResult nand_holds(const vphone::Nand &nand, const std::vector<Image> &images)
-{
-    for (const Image &im : images) {
-        if (nand.read_main(im.start, im.bytes.size()) != im.bytes)
-            return ::testing::AssertionFailure() << im.desc << " not at " << im.start;
-        std::vector<uint8_t> rest =
-            nand.read_main(im.start + im.bytes.size(), im.end - im.start - im.bytes.size());
-        if (!std::all_of(rest.begin(), rest.end(), [](uint8_t b) { return b == 0xFF; }))
-            return ::testing::AssertionFailure() << "rest of " << im.desc << " not erased";
-    }
-    return ::testing::AssertionSuccess();
-}
-
 class StationLibusb : public ::testing::Test
 {
   protected:

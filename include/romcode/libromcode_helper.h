@@ -19,8 +19,8 @@ int download_dkb(usb_dev_handle *udev, unsigned char *pbuf_tim, int tim_size,
 int download_dkb_file(usb_dev_handle *udev, const char *tim_file, const char *image_file);
 
 // Boot ROM services the station never uses, kept for the interface with no caller:
-// read_message returns 0; otp_view, debug_boot and enable_jtag say on standard error that
-// they are not available (their name followed by " TODO") and return -1.
+// read_message returns 0; the other three say on standard error that they are not available
+// and return -1 (otp_view, debug_boot and enable_jtag print their name and " TODO").
 int read_message(usb_dev_handle *udev);
 int otp_view(usb_dev_handle *udev);
 int debug_boot(usb_dev_handle *udev);

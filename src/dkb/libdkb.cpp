@@ -51,15 +51,15 @@ enum {
 // Result: size when every byte moved, else the transport's negative result, or the bytes moved
 // so far should the transport ever report zero bytes for a non-empty request (a short result the
 // caller treats as failure, instead of looping forever).
-int _usb_bulk_write(usb_dev_handle *dev, int ep, const void *bytes, int size, int timeout)
+// Both directions move the bytes the same way; only the transport call differs.
+int move_all(int (*transfer)(usb_dev_handle *, int, char *, int, int), usb_dev_handle *dev,
+             int ep, char *p, int size, int timeout)
 {
     if (size <= 0)
         return 0;
-    // The transport takes a mutable pointer but never writes through it.
-    char *p = static_cast<char *>(const_cast<void *>(bytes));
     int remain = size;
     while (remain > 0) {
-        int r = usb_bulk_write(dev, ep, p, remain, timeout);
+        int r = transfer(dev, ep, p, remain, timeout);
         if (r < 0)
             return r;
         if (r == 0 || r > remain)
@@ -70,22 +70,16 @@ int _usb_bulk_write(usb_dev_handle *dev, int ep, const void *bytes, int size, in
     return size;
 }
 
+int _usb_bulk_write(usb_dev_handle *dev, int ep, const void *bytes, int size, int timeout)
+{
+    // The transport takes a mutable pointer but never writes through it.
+    return move_all(usb_bulk_write, dev, ep, static_cast<char *>(const_cast<void *>(bytes)), size,
+                    timeout);
+}
+
 int _usb_bulk_read(usb_dev_handle *dev, int ep, void *bytes, int size, int timeout)
 {
-    if (size <= 0)
-        return 0;
-    char *p = static_cast<char *>(bytes);
-    int remain = size;
-    while (remain > 0) {
-        int r = usb_bulk_read(dev, ep, p, remain, timeout);
-        if (r < 0)
-            return r;
-        if (r == 0 || r > remain)
-            return size - remain;
-        remain -= r;
-        p += r;
-    }
-    return size;
+    return move_all(usb_bulk_read, dev, ep, static_cast<char *>(bytes), size, timeout);
 }
 
 int send_word(usb_dev_handle *dev, const unsigned char (&word)[4], int timeout)

@@ -134,6 +134,12 @@ class Agent : public vbus::Device, public std::enable_shared_from_this<Agent>
     Exit command(uint32_t word);
     Exit complete(); // the value, record or data block of the current command is in
     void stream_command(uint32_t word, const uint8_t *rec);
+    // Checks a page-aligned NAND span of a read or write record and its staging RAM: 0 (pages
+    // set, 0 for an empty span) or the device error code.
+    uint32_t check_page_span(uint32_t ram, uint32_t addr, uint32_t size, bool with_oob,
+                             uint64_t end_limit, uint32_t *pages) const;
+    // The physical page behind a logical main-area address; false when its block is unusable.
+    bool physical_page(uint64_t laddr, bool use_bbm, uint32_t *ppage) const;
     uint32_t nand_write(const uint8_t *rec);
     uint32_t nand_read(const uint8_t *rec);
     uint32_t nand_erase(const uint8_t *rec);

@@ -394,13 +394,12 @@ bool Agent::map_block(uint32_t logical, bool use_bbm, uint32_t *physical) const
     return true;
 }
 
-uint32_t Agent::nand_write(const uint8_t *rec)
+uint32_t Agent::check_page_span(uint32_t ram, uint32_t addr, uint32_t size, bool with_oob,
+                                uint64_t end_limit, uint32_t *pages) const
 {
-    const uint32_t ram = get_le32(rec), addr = get_le32(rec + 4), end_addr = get_le32(rec + 8);
-    const uint32_t size = get_le32(rec + 12), with_oob = get_le32(rec + 20);
-    const bool use_bbm = get_le32(rec + 24) != 0;
     const NandGeometry &g = opt_.nand->geometry();
-    const uint32_t ps = g.page_size, bs = g.block_size, oob = with_oob ? g.oob_size : 0;
+    const uint32_t ps = g.page_size, oob = with_oob ? g.oob_size : 0;
+    *pages = 0;
     if (addr % ps != 0)
         return AGENT_ERR_RANGE;
     if (size == 0)
@@ -408,11 +407,39 @@ uint32_t Agent::nand_write(const uint8_t *rec)
     const uint64_t end = static_cast<uint64_t>(addr) + size;
     if (end > opt_.nand->main_size())
         return AGENT_ERR_RANGE;
-    if (end_addr < end || (with_oob && size % ps != 0))
+    if (end_limit < end || (with_oob && size % ps != 0))
         return AGENT_ERR_RECORD;
-    const uint32_t pages = static_cast<uint32_t>((static_cast<uint64_t>(size) + ps - 1) / ps);
-    if (!ram_range(ram, with_oob ? static_cast<uint64_t>(pages) * (ps + oob) : size))
+    const uint32_t n = static_cast<uint32_t>((static_cast<uint64_t>(size) + ps - 1) / ps);
+    if (!ram_range(ram, with_oob ? static_cast<uint64_t>(n) * (ps + oob) : size))
         return AGENT_ERR_RAM;
+    *pages = n;
+    return 0;
+}
+
+bool Agent::physical_page(uint64_t laddr, bool use_bbm, uint32_t *ppage) const
+{
+    const NandGeometry &g = opt_.nand->geometry();
+    uint32_t pb;
+    if (!map_block(static_cast<uint32_t>(laddr / g.block_size), use_bbm, &pb))
+        return false;
+    *ppage = pb * opt_.nand->pages_per_block() +
+             static_cast<uint32_t>((laddr % g.block_size) / g.page_size);
+    return true;
+}
+
+uint32_t Agent::nand_write(const uint8_t *rec)
+{
+    const uint32_t ram = get_le32(rec), addr = get_le32(rec + 4), end_addr = get_le32(rec + 8);
+    const uint32_t size = get_le32(rec + 12), with_oob = get_le32(rec + 20);
+    const bool use_bbm = get_le32(rec + 24) != 0;
+    const NandGeometry &g = opt_.nand->geometry();
+    const uint32_t ps = g.page_size, bs = g.block_size, oob = with_oob ? g.oob_size : 0;
+    uint32_t pages;
+    if (uint32_t code = check_page_span(ram, addr, size, with_oob, end_addr, &pages))
+        return code;
+    if (pages == 0)
+        return 0;
+    const uint64_t end = static_cast<uint64_t>(addr) + size;
 
     // Blocks the write covers from their first byte are erased first.
     for (uint64_t lb = addr / bs; lb * bs < end; lb++) {
@@ -427,12 +454,10 @@ uint32_t Agent::nand_write(const uint8_t *rec)
     const uint8_t *src = ram_at(ram);
     std::vector<uint8_t> page(ps);
     for (uint32_t i = 0; i < pages; i++) {
-        const uint64_t laddr = static_cast<uint64_t>(addr) + static_cast<uint64_t>(i) * ps;
-        uint32_t pb;
-        if (!map_block(static_cast<uint32_t>(laddr / bs), use_bbm, &pb))
+        uint32_t ppage;
+        if (!physical_page(static_cast<uint64_t>(addr) + static_cast<uint64_t>(i) * ps, use_bbm,
+                           &ppage))
             return AGENT_ERR_PROGRAM;
-        const uint32_t ppage =
-            pb * opt_.nand->pages_per_block() + static_cast<uint32_t>((laddr % bs) / ps);
         const uint8_t *main = src + static_cast<size_t>(i) * (ps + oob);
         const uint32_t have = std::min(ps, size - i * ps);
         memset(page.data(), 0xFF, ps);
@@ -449,28 +474,19 @@ uint32_t Agent::nand_read(const uint8_t *rec)
     const uint32_t with_oob = get_le32(rec + 16);
     const bool use_bbm = get_le32(rec + 20) != 0;
     const NandGeometry &g = opt_.nand->geometry();
-    const uint32_t ps = g.page_size, bs = g.block_size, oob = with_oob ? g.oob_size : 0;
-    if (addr % ps != 0)
-        return AGENT_ERR_RANGE;
-    if (size == 0)
+    const uint32_t ps = g.page_size, oob = with_oob ? g.oob_size : 0;
+    uint32_t pages;
+    if (uint32_t code = check_page_span(ram, addr, size, with_oob, UINT64_MAX, &pages))
+        return code;
+    if (pages == 0)
         return 0;
-    const uint64_t end = static_cast<uint64_t>(addr) + size;
-    if (end > opt_.nand->main_size())
-        return AGENT_ERR_RANGE;
-    if (with_oob && size % ps != 0)
-        return AGENT_ERR_RECORD;
-    const uint32_t pages = static_cast<uint32_t>((static_cast<uint64_t>(size) + ps - 1) / ps);
-    if (!ram_range(ram, with_oob ? static_cast<uint64_t>(pages) * (ps + oob) : size))
-        return AGENT_ERR_RAM;
     uint8_t *dst = ram_at(ram);
     std::vector<uint8_t> page(ps), spare(g.oob_size);
     for (uint32_t i = 0; i < pages; i++) {
-        const uint64_t laddr = static_cast<uint64_t>(addr) + static_cast<uint64_t>(i) * ps;
-        uint32_t pb;
-        if (!map_block(static_cast<uint32_t>(laddr / bs), use_bbm, &pb))
+        uint32_t ppage;
+        if (!physical_page(static_cast<uint64_t>(addr) + static_cast<uint64_t>(i) * ps, use_bbm,
+                           &ppage))
             return AGENT_ERR_PROGRAM;
-        const uint32_t ppage =
-            pb * opt_.nand->pages_per_block() + static_cast<uint32_t>((laddr % bs) / ps);
         opt_.nand->read_page(ppage, page.data(), spare.data());
         uint8_t *out = dst + static_cast<size_t>(i) * (ps + oob);
         memcpy(out, page.data(), std::min(ps, size - i * ps));

@@ -30,7 +30,8 @@ struct durable_file {
 // Opens path for appending after its present content, creating it (not its directory) when
 // missing. 0, or a negative errno.
 int durable_file_open(durable_file *f, const std::string &path);
-// Takes over an open, writable descriptor of the file at path; appends after its present end.
+// Takes over an open descriptor of the file at path, read-write (a removed file is made again
+// from what it held); appends after its present end.
 // 0, or a negative errno (fd is closed then).
 int durable_file_adopt(durable_file *f, int fd, const std::string &path);
 // Cuts off a part-written tail, if any is left, and closes. Safe on a closed file.

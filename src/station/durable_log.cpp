@@ -80,7 +80,7 @@ int remake(durable_file *f, off_t keep)
     if (int r = make_dirs(dir))
         return r;
     // Never over another file that took the name meanwhile.
-    int nfd = open(f->path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    int nfd = open(f->path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (nfd < 0)
         return -errno;
     int r = 0;
@@ -130,7 +130,7 @@ int durable_file_adopt(durable_file *f, int fd, const std::string &path)
 
 int durable_file_open(durable_file *f, const std::string &path)
 {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return -errno;
     return durable_file_adopt(f, fd, path);

@@ -39,7 +39,8 @@ FILE *log_create_file(const char *dir, const station_time &when, std::string *pa
         if (n > 1)
             snprintf(suffix, sizeof suffix, "_%d", n);
         const std::string name = std::string(dir) + "/log_" + stamp + suffix + ".csv";
-        int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        // Read-write: should the file be removed, its content is read back to make it again.
+        int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd < 0) {
             if (errno == EEXIST)
                 continue;

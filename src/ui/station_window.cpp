@@ -100,7 +100,7 @@ StationMainWindow::StationMainWindow(Station &station, OperatorMessages &message
 
     fill_summary(setup);
     connect(&timer_, &QTimer::timeout, this, [this] { on_timer(); });
-    resize(1100, 560);
+    resize(1320, 560); // the nine columns side by side
 }
 
 StationMainWindow::~StationMainWindow()

@@ -67,7 +67,8 @@ int main(int argc, char **argv)
     const double buffered = seconds_since(t0) / lines;
     fclose(f);
 
-    struct statfs sf {};
+    struct statfs sf {
+    };
     statfs(dir.c_str(), &sf);
     unlink(durable_path.c_str());
     unlink(buffered_path.c_str());

@@ -23,7 +23,7 @@
 
 struct durable_file {
     int fd = -1;
-    std::string path; // where it is made again when removed; empty: it is not
+    std::string path;   // where it is made again when removed; empty: it is not
     off_t good_end = 0; // end of the last part known to be on disk
 };
 

@@ -34,10 +34,10 @@ inline constexpr uint32_t STATION_COLOUR_SUSPECT = 0xFFBF00;
 
 // One fixture (one row of the device list).
 struct fixture_tally {
-    int passed = 0;       // runs that passed
-    int failed = 0;       // runs that failed
+    int passed = 0;               // runs that passed
+    int failed = 0;               // runs that failed
     int phones_failed_in_row = 0; // phones whose runs all failed since the last pass here
-    bool retry = false;   // the row's current run is a retry
+    bool retry = false;           // the row's current run is a retry
 };
 
 struct shift_tally {

@@ -53,8 +53,7 @@ FILE *log_create_file(const char *dir, const station_time &when, std::string *pa
             return nullptr;
         }
         // The file and its name on disk before any phone is taken.
-        if (fputs(LOG_HEADER, f) == EOF || fflush(f) != 0 || fdatasync(fd) != 0 ||
-            !sync_dir(dir)) {
+        if (fputs(LOG_HEADER, f) == EOF || fflush(f) != 0 || fdatasync(fd) != 0 || !sync_dir(dir)) {
             fclose(f);
             unlink(name.c_str());
             return nullptr;

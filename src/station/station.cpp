@@ -164,8 +164,7 @@ Station::Station(station_options options)
     if (ctx_->opt.logging_fd) {
         int r = log_adopt(&ctx_->log, ctx_->opt.logging_fd, ctx_->opt.log_path);
         if (r != 0)
-            fprintf(stderr, "bramblewick: cannot take over the production log: %s\n",
-                    strerror(-r));
+            fprintf(stderr, "bramblewick: cannot take over the production log: %s\n", strerror(-r));
     }
 }
 

@@ -60,7 +60,8 @@ struct DurableLog : ::testing::Test {
         if (mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0)
             return false;
         mounts.push_back(path);
-        return mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+        return mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) ==
+               0;
     }
     void undo_last_mount()
     {
@@ -98,7 +99,7 @@ TEST_F(DurableLog, FullDiskCutsOffThePartLineAndWritesKeptLinesOnceInOrder)
     fill(m + "/filler");
 
     EXPECT_EQ(durable_log_write(&log, {"line 1, longer than what is left\r\n"}), -ENOSPC);
-    EXPECT_EQ(fs::file_size(m + "/log.csv"), 4096u - 20); // no torn line
+    EXPECT_EQ(fs::file_size(m + "/log.csv"), 4096u - 20);        // no torn line
     EXPECT_EQ(durable_log_write(&log, {"line 2\r\n"}), -ENOSPC); // kept behind line 1
     EXPECT_EQ(log.kept.size(), 2u);
     EXPECT_EQ(log.error_path, m + "/log.csv");

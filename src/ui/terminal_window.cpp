@@ -388,13 +388,19 @@ void TerminalWindow::run(StationSetup &setup)
         std::fflush(out);
     };
 
-    // Line mode: the alarm and the fixtures' suspect marks as they come and go.
+    // Line mode: the alarm and the fixtures' suspect marks as they come and go, the tally once a
+    // minute and at the end (the live table has it in its footer).
     std::string alarm_shown;
     std::vector<bool> suspect_shown;
-    auto report_health = [&] {
+    int64_t next_tally = now_ms() + 60000;
+    auto report_health = [&](bool final) {
         if (opt_.redraw_in_place)
             return;
         std::string lines;
+        if (final || now_ms() >= next_tally) {
+            next_tally = now_ms() + 60000;
+            lines += "Tally: " + station.tally_text() + "\n";
+        }
         const std::string alarm = station.alarm();
         if (alarm != alarm_shown) {
             lines += alarm.empty() ? "Alarm over: the production log is written again\n"
@@ -430,7 +436,7 @@ void TerminalWindow::run(StationSetup &setup)
                 opt_.companion->tick();
             dirty = true;
         }
-        report_health();
+        report_health(false);
     };
     // While the quit question waits for its key, the phones go on being served.
     messages_.set_pump([&] { serve(); });
@@ -474,6 +480,7 @@ void TerminalWindow::run(StationSetup &setup)
     }
     messages_.set_pump(nullptr);
     station.stop(); // idempotent; covers a failed poll
+    report_health(true);
     dirty = true;
     draw(true);
     list.set_observer(nullptr);

@@ -78,9 +78,11 @@ char *map_read_buffer(const plugin_request &req)
     void *area = mmap(nullptr, file_size + page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (area == MAP_FAILED)
         return nullptr;
-    void *view = mmap(area, file_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED,
+    // Mapped in at once, read-only, so reading the bytes takes no page faults; writable after,
+    // page by page on first write only.
+    void *view = mmap(area, file_size, PROT_READ, MAP_PRIVATE | MAP_FIXED | MAP_POPULATE,
                       PLUGIN_HOST_BUFFER_FD, 0);
-    if (view == MAP_FAILED)
+    if (view == MAP_FAILED || mprotect(view, file_size, PROT_READ | PROT_WRITE) != 0)
         return nullptr;
     return static_cast<char *>(view) + req.data_offset;
 }

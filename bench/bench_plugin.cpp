@@ -66,9 +66,9 @@ int main(int argc, char **argv)
     }
     void *lib = dlopen(BW_SAMPLE_PLUGIN, RTLD_NOW | RTLD_LOCAL);
     auto init = lib ? reinterpret_cast<LPPLUGIN_INIT>(dlsym(lib, "plugin_init")) : nullptr;
-    auto cb = lib ? reinterpret_cast<LPPLUGIN_DOWNLOAD_FINISH_CB>(
-                        dlsym(lib, "plugin_download_finish_cb"))
-                  : nullptr;
+    auto cb =
+        lib ? reinterpret_cast<LPPLUGIN_DOWNLOAD_FINISH_CB>(dlsym(lib, "plugin_download_finish_cb"))
+            : nullptr;
     int err = 0;
     void *state = init && cb ? init(&err) : nullptr;
     char ini[] = "/tmp/bw-bench-plugin-XXXXXX";
@@ -107,8 +107,8 @@ int main(int argc, char **argv)
             iso.push_back(t);
         }
         const double a = median_ms(iso), b = median_ms(inproc);
-        printf("| %s | %d | %.3f ms | %.3f ms | %.3f ms |\n", size > 2048 ? "16 MiB" : "2 KiB", n, a,
-               b, a - b);
+        printf("| %s | %d | %.3f ms | %.3f ms | %.3f ms |\n", size > 2048 ? "16 MiB" : "2 KiB", n,
+               a, b, a - b);
     }
     plugin_handler_finailize(handle);
     return 0;

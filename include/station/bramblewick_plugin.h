@@ -50,9 +50,10 @@ typedef const char *(*LPPLUGIN_GET_NAME)(void);
 /* Judges one successfully programmed phone. udev is NULL (see above). read_buf holds read_size
  * bytes read back from extra_read_addr, in shared memory mapped copy-on-write: the plug-in may
  * change them, the station does not see it; writing past read_buf + read_size crashes the call.
- * The buffer is gone when the call returns. program_okay is always 1. one_file_image_version is the job's one-file image description (never empty).
- * Return 0 to accept the phone; any other value fails it and becomes its result code (shown on
- * its row and in the production log, message "Error execcute post plugin"). */
+ * The buffer is gone when the call returns. program_okay is always 1. one_file_image_version is
+ * the job's one-file image description (never empty). Return 0 to accept the phone; any other
+ * value fails it and becomes its result code (shown on its row and in the production log, message
+ * "Error execcute post plugin"). */
 typedef int (*LPPLUGIN_DOWNLOAD_FINISH_CB)(void *plugin, struct usb_dev_handle *udev,
                                            char *read_buf, int read_size, int program_okay,
                                            char *one_file_image_version);

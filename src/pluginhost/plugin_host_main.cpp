@@ -12,12 +12,12 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <signal.h>
 #include <unistd.h>
 #include <vector>
 
@@ -71,8 +71,7 @@ char *map_read_buffer(const plugin_request &req)
     struct stat st;
     const long page = sysconf(_SC_PAGESIZE);
     if (fstat(PLUGIN_HOST_BUFFER_FD, &st) != 0 || st.st_size <= 0 || st.st_size % page != 0 ||
-        static_cast<uint64_t>(req.data_offset) + req.read_size !=
-            static_cast<uint64_t>(st.st_size))
+        static_cast<uint64_t>(req.data_offset) + req.read_size != static_cast<uint64_t>(st.st_size))
         return nullptr;
     const size_t file_size = static_cast<size_t>(st.st_size);
     void *area = mmap(nullptr, file_size + page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

@@ -174,9 +174,9 @@ int plugin_process_run(const std::string &host_path, const plugin_request &req_i
     close(pair[1]);
     int child_buf = buf ? high_fd(buf->fd) : -1;
     pid_t pid = -1;
-    int r = child_sock < 0 || (buf && child_buf < 0) ? errno
-                                                     : spawn_host(host_path, child_sock, child_buf,
-                                                                  &pid);
+    int r = child_sock < 0 || (buf && child_buf < 0)
+                ? errno
+                : spawn_host(host_path, child_sock, child_buf, &pid);
     close_fd(child_sock);
     close_fd(child_buf);
     if (r != 0) {
@@ -196,8 +196,8 @@ int plugin_process_run(const std::string &host_path, const plugin_request &req_i
             result = PLUGIN_RUN_CANCELLED;
             break;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
         if (left.count() <= 0) {
             result = PLUGIN_RUN_TIMED_OUT;
             break;

@@ -59,8 +59,9 @@ bool read_timeout(dictionary *d, int *timeout_ms)
     char *end = nullptr;
     double v = strtod(s, &end);
     if (end == s || *end != '\0' || !std::isfinite(v) || v * 1000 < 1 || v > 86400) {
-        fprintf(stderr, "post_plugin.ini: plugin:timeout is not a number of seconds from "
-                        "0.001 to 86400: %s\n",
+        fprintf(stderr,
+                "post_plugin.ini: plugin:timeout is not a number of seconds from "
+                "0.001 to 86400: %s\n",
                 s);
         return false;
     }

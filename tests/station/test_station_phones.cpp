@@ -206,8 +206,8 @@ TEST(StationPhones, CrashingPluginFailsOnlyItsPhone)
 
     one->unplug();
     two->unplug();
-    auto next = vphone::plug_phone(crashed == run.row_of("sim-1") ? "sim-1" : "sim-2",
-                                   phone_options());
+    auto next =
+        vphone::plug_phone(crashed == run.row_of("sim-1") ? "sim-1" : "sim-2", phone_options());
     ASSERT_TRUE(run.pump_until([&] { return run.logged() == 3; }));
     EXPECT_EQ(log_lines(run.log_text()).back(), "NA,,T,T,Finished,0");
     testing::internal::GetCapturedStderr();

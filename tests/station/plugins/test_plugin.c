@@ -9,7 +9,8 @@
  *                    $BW_TEST_PLUGIN_MARKER, and answers BW_VERDICT otherwise
  * Every plug-in's plugin_init stores 7 in errorno, which the host must not pass on. Each call runs
  * in a helper process, so when $BW_TEST_PLUGIN_RECORD names a file, the call appends its
- * arguments there as one line: "<read_size> <program_okay> <udev null: 1> <first 6 bytes> <version>". */
+ * arguments there as one line: "<read_size> <program_okay> <udev null: 1> <first 6 bytes>
+ * <version>". */
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>

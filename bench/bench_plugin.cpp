@@ -111,5 +111,8 @@ int main(int argc, char **argv)
                a, b, a - b);
     }
     plugin_handler_finailize(handle);
+    if (auto fin = reinterpret_cast<LPPLUGIN_FINALIZE>(dlsym(lib, "plugin_finalize")))
+        fin(state);
+    dlclose(lib);
     return 0;
 }

@@ -58,9 +58,9 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
     // 3. The plug-in. A plug-in judges phones against the one-file image's description, so it
     // is refused for a job that has none.
     int errorno = 0;
-    acquired.plugin = options.plugin_ini.empty()
-                          ? plugin_handler_init(&errorno)
-                          : plugin_handler_init(&errorno, options.plugin_ini.c_str());
+    const char *ini = options.plugin_ini.empty() ? POST_PLUGIN_INI : options.plugin_ini.c_str();
+    const char *host = options.plugin_host.empty() ? nullptr : options.plugin_host.c_str();
+    acquired.plugin = plugin_handler_init(&errorno, ini, host);
     if (acquired.plugin) {
         if (acquired.job->one_file_image_description[0] == '\0') {
             messages.show(kMsgNoDescriptionForPlugin, kCaptionError, MessageIcon::Error);

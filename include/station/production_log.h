@@ -30,3 +30,5 @@ std::string log_format_line(const DeviceList &list, int nItem, const station_tim
 // Appends the line for row nItem to logging_fd and flushes it; nothing when logging_fd is null
 // or the row has no record.
 void log_msg(FILE *logging_fd, const DeviceList &list, int nItem);
+// The same with the finish time given (the result handler's, shared with the detail record).
+void log_msg(FILE *logging_fd, const DeviceList &list, int nItem, const station_time &finish);

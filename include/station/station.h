@@ -52,6 +52,9 @@ struct station_options {
     void *post_plugin_handle = nullptr;
     // The production log (log_create_file), or null for none. Taken over: stop() closes it.
     FILE *logging_fd = nullptr;
+    // The detail record beside it (detail_log_open), or null for none. Taken over: stop()
+    // closes it.
+    std::shared_ptr<detail_log> detail;
     // The port mapping file; empty for none.
     std::string port_mapping_path = PORT_MAPPING_DEFAULT_PATH;
     int poll_period_ms = 100;  // pause between the monitor's passes
@@ -86,6 +89,7 @@ struct station_context : std::enable_shared_from_this<station_context> {
     DeviceList list;            // window thread only
     int no_of_mapped_ports = 0; // window thread only
     FILE *logging_fd = nullptr; // window thread only
+    std::shared_ptr<detail_log> detail; // window thread only
 
     // Every interface name of the port mapping. Written by start() before the monitor exists,
     // read-only afterwards (the download threads read it without a lock).
@@ -126,6 +130,9 @@ void DeviceImageMsg(station_context *ctx, tag_list_item *item, const char *text)
 void DeviceDieIDMsg(station_context *ctx, tag_list_item *item, const char *text);
 void DeviceDownloadMsg(station_context *ctx, tag_list_item *item, const char *text);
 void DeviceProgress(station_context *ctx, tag_list_item *item, const char *text);
+// The detail record of row `row`'s finished run, finished at finish_utc_ms, appended before its
+// CSV line. 0 (also without a detail log), or the writer's negative errno.
+int DeviceDetailRecord(station_context *ctx, int row, int64_t finish_utc_ms);
 
 // ---- Monitor thread ---------------------------------------------------------------------------
 int MonitorThreadProc(std::shared_ptr<station_context> ctx);

@@ -25,6 +25,7 @@ bool is_bootrom(unsigned vid, unsigned pid)
 void report_thread_start_failure(station_context *ctx, tag_list_item *item, usb_dev_handle *udev)
 {
     auto w = reinterpret_cast<WPARAM>(item);
+    item->detail.result_text = "Download thread failed to start";
     ctx->queue.send(WM_DEVICE_COMPLETED, w, 1);
     ctx->queue.send(WM_DEVICE_DOWNLOAD_MSG, w,
                     reinterpret_cast<LPARAM>("Download thread failed to start"));
@@ -62,6 +63,9 @@ void take_device(const std::shared_ptr<station_context> &ctx, download_thread_li
         usb_close(udev);
         return;
     }
+    // Before the thread starts, which publishes it to the thread and through it to the window.
+    item->detail.bootrom_vid = static_cast<uint16_t>(vid);
+    item->detail.bootrom_pid = static_cast<uint16_t>(pid);
     download_thread_node &node = ll.emplace_front();
     copy_text_field(node.interfaceName, sizeof node.interfaceName, name);
     node.udev = udev;

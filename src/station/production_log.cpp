@@ -97,9 +97,13 @@ std::string log_format_line(const DeviceList &list, int nItem, const station_tim
 
 void log_msg(FILE *logging_fd, const DeviceList &list, int nItem)
 {
+    log_msg(logging_fd, list, nItem, station_local_time());
+}
+
+void log_msg(FILE *logging_fd, const DeviceList &list, int nItem, const station_time &finish)
+{
     if (!logging_fd || !list.GetItemData(nItem))
         return;
-    station_time finish = station_local_time();
     std::string line = log_format_line(list, nItem, finish);
     fwrite(line.data(), 1, line.size(), logging_fd);
     fflush(logging_fd);

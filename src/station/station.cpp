@@ -44,7 +44,9 @@ tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
     item->interface_2_name[0] = '\0';
     item->status_code = 0;
     item->tickcount = station_tick_ms();
-    item->startTime = station_local_time();
+    const int64_t now = station_utc_ms();
+    item->startTime = station_local_time_at(now);
+    item->detail.start_utc_ms = now;
     item->completed = false;
     item->detached = false;
 
@@ -76,7 +78,13 @@ void DeviceCompleted(station_context *ctx, tag_list_item *item, int code)
         ctx->list.SetItemText(row, COL_STATUS, "Completed");
     }
     ctx->list.NotifyChanged(row, column_bit(COL_STATUS)); // the Status cell's colour
-    log_msg(ctx->logging_fd, ctx->list, row);
+    detail_run_close(&item->detail, station_tick_ms() - item->tickcount);
+    // One reading for both lines, so the CSV's finish and the detail's agree.
+    const int64_t finish = station_utc_ms();
+    if (ctx->logging_fd && DeviceDetailRecord(ctx, row, finish) != 0)
+        fprintf(stderr, "Detail record of fixture %s not written\n",
+                ctx->list.text(row, COL_FIXTURE_ID).c_str());
+    log_msg(ctx->logging_fd, ctx->list, row, station_local_time_at(finish));
 }
 
 void DeviceDisconnected(station_context *ctx, tag_list_item *item)
@@ -90,16 +98,18 @@ void DeviceDisconnected(station_context *ctx, tag_list_item *item)
         CleanItemStatus(ctx->list, row);
 }
 
-static void set_column(station_context *ctx, tag_list_item *item, int col, const char *text)
+static int set_column(station_context *ctx, tag_list_item *item, int col, const char *text)
 {
     int row = FindListItem(ctx->list, item);
     if (row >= 0)
         ctx->list.SetItemText(row, col, text);
+    return row;
 }
 
 void DeviceImageMsg(station_context *ctx, tag_list_item *item, const char *text)
 {
-    set_column(ctx, item, COL_IMAGE, text);
+    if (set_column(ctx, item, COL_IMAGE, text) >= 0)
+        detail_run_stage(&item->detail, text, station_tick_ms() - item->tickcount);
 }
 
 void DeviceDieIDMsg(station_context *ctx, tag_list_item *item, const char *text)
@@ -152,6 +162,7 @@ Station::Station(station_options options)
     : ctx_(std::make_shared<station_context>(std::move(options)))
 {
     ctx_->logging_fd = ctx_->opt.logging_fd;
+    ctx_->detail = ctx_->opt.detail;
 }
 
 Station::~Station()
@@ -210,4 +221,6 @@ void Station::stop()
         fclose(ctx->logging_fd);
         ctx->logging_fd = nullptr;
     }
+    if (ctx->detail)
+        detail_log_close(ctx->detail.get());
 }

@@ -163,7 +163,8 @@ inline std::vector<std::string> log_lines(const std::string &text)
 class StationRun
 {
   public:
-    StationRun(const flashini_content *job, station_options o = {}, const std::string &ini_path = "")
+    StationRun(const flashini_content *job, station_options o = {},
+               const std::string &ini_path = "")
     {
         dkb_ = read_file(BW_DKB_IMAGE_PATH);
         o.ini_content = job;

@@ -13,6 +13,8 @@
 #include <QApplication>
 #endif
 
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,23 +23,6 @@
 
 namespace
 {
-
-const char kUsage[] =
-    "usage: bramblewick [options]\n"
-    "Runs the flashing station on the job flasher.ini of the working directory.\n"
-    "  --terminal            terminal front-end (the default when there is no display)\n"
-    "  --ports FILE          fixture port mapping (default /etc/bramblewick/ports.ini)\n"
-    "  --lock-file FILE      single-instance lock file (default under /run/lock)\n"
-    "  --simulate N          run against N (1..32) virtual phones on fixtures 1..N\n"
-    "    --duration SECONDS  end the simulation after this long (default: until quit)\n"
-    "    --faults RATE       share of phones that fail, 0..1 (default 0)\n"
-    "    --usb-speed MBPS    virtual link speed in MB/s (default: unlimited)\n"
-    "    --page-size BYTES --pages-per-block N --oob-size BYTES --blocks N --bad-blocks N\n"
-    "                        NAND geometry of the virtual phones (2048, 64, 64, 2048, 4)\n"
-    "    --seed N            seed of the simulation's random choices\n"
-    "  --screenshot PNG      (window) save the window after --screenshot-after SECONDS\n"
-    "                        (default 4), then quit\n"
-    "  --version, --help\n";
 
 struct Args {
     bool terminal = false;
@@ -48,106 +33,101 @@ struct Args {
     int screenshot_after_s = 4;
 };
 
-bool parse_number(const char *text, double lo, double hi, double *out)
+// A range check whose bounds the option's own help text gives.
+template <typename T> CLI::Validator range(T lo, T hi)
 {
-    char *end = nullptr;
-    double v = std::strtod(text, &end);
-    if (end == text || *end != '\0' || !(v >= lo && v <= hi))
-        return false;
-    *out = v;
-    return true;
+    return CLI::Range(lo, hi).description("");
 }
 
-// 0, 1 for --help/--version (done), or 2 after a usage message.
+// 0 to go on, 1 when --help or --version was answered, 2 after a usage message.
 int parse_args(int argc, char **argv, Args *a)
 {
-    for (int i = 1; i < argc; ++i) {
-        std::string opt = argv[i];
-        if (opt == "--help" || opt == "-h") {
-            std::fputs(kUsage, stdout);
-            return 1;
-        }
-        if (opt == "--version") {
-            std::puts("bramblewick 2.0.30.0");
-            return 1;
-        }
-        if (opt == "--terminal") {
-            a->terminal = true;
-            continue;
-        }
-        if (i + 1 >= argc) {
-            std::fprintf(stderr, "bramblewick: %s needs a value\n%s", opt.c_str(), kUsage);
-            return 2;
-        }
-        const char *val = argv[++i];
-        double n = 0;
-        auto number = [&](double lo, double hi) {
-            if (parse_number(val, lo, hi, &n))
-                return true;
-            std::fprintf(stderr, "bramblewick: %s: %s is not a number in %g..%g\n", opt.c_str(),
-                         val, lo, hi);
-            return false;
-        };
-        if (opt == "--ports") {
-            a->program.port_mapping_path = val;
-        } else if (opt == "--lock-file") {
-            a->program.lock_path = val;
-        } else if (opt == "--screenshot") {
-            a->screenshot = val;
-        } else if (opt == "--screenshot-after") {
-            if (!number(0, 3600))
-                return 2;
-            a->screenshot_after_s = static_cast<int>(n);
-        } else if (opt == "--simulate") {
-            if (!number(1, 32))
-                return 2;
-            a->simulate = true;
-            a->sim.phones = static_cast<int>(n);
-        } else if (opt == "--duration") {
-            if (!number(1, 7 * 24 * 3600))
-                return 2;
-            a->sim.duration_s = static_cast<int>(n);
-        } else if (opt == "--faults") {
-            if (!number(0, 1))
-                return 2;
-            a->sim.fault_rate = n;
-        } else if (opt == "--usb-speed") {
-            if (!number(0.01, 100000))
-                return 2;
-            a->sim.usb_mbps = n;
-        } else if (opt == "--page-size") {
-            if (!number(512, 65536))
-                return 2;
-            a->sim.page_size = static_cast<uint32_t>(n);
-        } else if (opt == "--pages-per-block") {
-            if (!number(1, 1024))
-                return 2;
-            a->sim.pages_per_block = static_cast<uint32_t>(n);
-        } else if (opt == "--oob-size") {
-            if (!number(0, 4096))
-                return 2;
-            a->sim.oob_size = static_cast<uint32_t>(n);
-        } else if (opt == "--blocks") {
-            if (!number(16, 1 << 20))
-                return 2;
-            a->sim.block_count = static_cast<uint32_t>(n);
-        } else if (opt == "--bad-blocks") {
-            if (!number(0, 1 << 20))
-                return 2;
-            a->sim.bad_blocks = static_cast<uint32_t>(n);
-        } else if (opt == "--seed") {
-            if (!number(0, 4294967295.0))
-                return 2;
-            a->sim.seed = static_cast<uint32_t>(n);
-        } else {
-            std::fprintf(stderr, "bramblewick: unknown option %s\n%s", opt.c_str(), kUsage);
-            return 2;
-        }
-    }
-    if (!a->simulate && (a->sim.duration_s || a->sim.fault_rate > 0 || a->sim.usb_mbps > 0)) {
-        std::fprintf(stderr, "bramblewick: --duration, --faults and --usb-speed need --simulate\n");
+    CLI::App app{"Runs the flashing station on the job flasher.ini of the working directory.",
+                 "bramblewick"};
+    app.get_formatter()->column_width(34);
+    bool version = false;
+    app.add_flag("--version", version, "print the version and end");
+    app.add_flag("--terminal", a->terminal,
+                 "terminal front-end (the default when there is no display)");
+    app.add_option("--ports", a->program.port_mapping_path,
+                   std::string("fixture port mapping (default ") + PORT_MAPPING_DEFAULT_PATH + ")")
+        ->type_name("FILE");
+    app.add_option("--lock-file", a->program.lock_path,
+                   "single-instance lock file (default under /run/lock)")
+        ->type_name("FILE");
+
+    const char *sim = "Simulation (virtual phones instead of a USB hub)";
+    CLI::Option *simulate =
+        app.add_option("--simulate", a->sim.phones,
+                       "run against N (1..32) virtual phones on fixtures 1..N")
+            ->type_name("N")
+            ->check(range(1, 32))
+            ->group(sim);
+    app.add_option("--duration", a->sim.duration_s,
+                   "end the simulation after this long (default: until quit)")
+        ->type_name("SECONDS")
+        ->check(range(1, 7 * 24 * 3600))
+        ->needs(simulate)
+        ->group(sim);
+    app.add_option("--faults", a->sim.fault_rate, "share of phones that fail, 0..1 (default 0)")
+        ->type_name("RATE")
+        ->check(range(0.0, 1.0))
+        ->needs(simulate)
+        ->group(sim);
+    app.add_option("--usb-speed", a->sim.usb_mbps,
+                   "virtual link speed in MB/s (default: unlimited)")
+        ->type_name("MBPS")
+        ->check(range(0.01, 100000.0))
+        ->needs(simulate)
+        ->group(sim);
+    app.add_option("--page-size", a->sim.page_size, "NAND page size of the virtual phones (2048)")
+        ->type_name("BYTES")
+        ->check(range(512, 65536))
+        ->group(sim);
+    app.add_option("--pages-per-block", a->sim.pages_per_block, "NAND pages per block (64)")
+        ->type_name("N")
+        ->check(range(1, 1024))
+        ->group(sim);
+    app.add_option("--oob-size", a->sim.oob_size, "NAND spare bytes per page (64)")
+        ->type_name("BYTES")
+        ->check(range(0, 4096))
+        ->group(sim);
+    app.add_option("--blocks", a->sim.block_count, "NAND blocks (2048)")
+        ->type_name("N")
+        ->check(range(16, 1 << 20))
+        ->group(sim);
+    app.add_option("--bad-blocks", a->sim.bad_blocks, "factory bad blocks (4)")
+        ->type_name("N")
+        ->check(range(0, 1 << 20))
+        ->group(sim);
+    app.add_option("--seed", a->sim.seed, "seed of the simulation's random choices")
+        ->type_name("N")
+        ->group(sim);
+
+    const char *shot = "Window screenshots";
+    app.add_option("--screenshot", a->screenshot,
+                   "save the window after --screenshot-after seconds, then quit")
+        ->type_name("PNG")
+        ->group(shot);
+    app.add_option("--screenshot-after", a->screenshot_after_s, "(default 4)")
+        ->type_name("SECONDS")
+        ->check(range(0, 3600))
+        ->group(shot);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &) {
+        std::fputs(app.help().c_str(), stdout);
+        return 1;
+    } catch (const CLI::ParseError &e) {
+        std::fprintf(stderr, "bramblewick: %s\nRun with --help for the options.\n", e.what());
         return 2;
     }
+    if (version) {
+        std::puts("bramblewick 2.0.30.0");
+        return 1;
+    }
+    a->simulate = simulate->count() > 0;
     return 0;
 }
 

@@ -24,6 +24,14 @@ void publish_bytes(tag_list_item *item)
     item->detail.bytes_moved = item->counted_bytes_closed + usb_bytes_moved(item->counted_udev);
 }
 
+// Closes the counted device, keeping its bytes for the sends still to come.
+void close_counted(tag_list_item *item, usb_dev_handle *udev)
+{
+    item->counted_bytes_closed += usb_bytes_moved(udev);
+    item->counted_udev = nullptr;
+    usb_close(udev);
+}
+
 void send_text(station_context *ctx, unsigned msg, tag_list_item *item, const char *text)
 {
     publish_bytes(item);
@@ -367,13 +375,11 @@ int DownloadThreadProc(station_context *ctx, tag_list_item *item)
         item->detail.result_text = "Download DKB failed";
         send_code(ctx, WM_DEVICE_COMPLETED, item, r);
         send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, "Download DKB failed");
-        usb_close(bootrom);
+        close_counted(item, bootrom);
         send_code(ctx, WM_DEVICE_DISCONNECTED, item, 0);
         return 0;
     }
-    item->counted_bytes_closed = usb_bytes_moved(bootrom);
-    item->counted_udev = nullptr;
-    usb_close(bootrom);
+    close_counted(item, bootrom);
 
     send_text(ctx, WM_DEVICE_IMAGE, item, "Wait for DKB");
     usb_dev_handle *agent = nullptr;

@@ -207,10 +207,9 @@ int start_download_image(station_context *ctx, tag_list_item *pitem, usb_dev_han
         *err_msg = "Get nand flash info failed";
         return r;
     }
-    pitem->detail.nand =
-        detail_nand{flash_info.manu_id,    flash_info.device_id,  flash_info.no_of_blocks,
-                    flash_info.page_size,  flash_info.block_size, flash_info.oob_size,
-                    flash_info.bus_width,  found_bbm != 0};
+    pitem->detail.nand = detail_nand{
+        flash_info.manu_id,    flash_info.device_id, flash_info.no_of_blocks, flash_info.page_size,
+        flash_info.block_size, flash_info.oob_size,  flash_info.bus_width,    found_bbm != 0};
     const int page_size = static_cast<int>(flash_info.page_size);
     const int block_size = static_cast<int>(flash_info.block_size);
 

@@ -1,8 +1,8 @@
 // ui: start-up and shutdown of the station program. Called by main() for both front-ends.
 #include "ui/startup.h"
 
-#include "station/post_plugin_handler.h"
 #include "record/detail_record.h"
+#include "station/post_plugin_handler.h"
 #include "station/production_log.h"
 #include "ui/dkb_image.h"
 #include "ui/instance_lock.h"

@@ -11,9 +11,11 @@
 // The whole bootstrap: greet, TIM, greet again, DKB image, disconnect. pbuf_tim/tim_size name an
 // external TIM, sent unchanged; a null buffer or a size of 0 selects the self-generated one.
 // pbuf_dkb is only read. 0, -1 (greeting, select, verify, bad arguments), or the image transfer's
-// code (-3, -4, -6, -7). The device stays open.
+// code (-3, -4, -6, -7). The device stays open. With rom_version, the ROM's first version answer
+// is stored there (untouched when none came).
+struct sor_bootrom_version;
 int download_dkb(usb_dev_handle *udev, unsigned char *pbuf_tim, int tim_size,
-                 unsigned char *pbuf_dkb, int dkb_size);
+                 unsigned char *pbuf_dkb, int dkb_size, sor_bootrom_version *rom_version = nullptr);
 
 // The same with the DKB image and, when tim_file is not null, the TIM read from files.
 int download_dkb_file(usb_dev_handle *udev, const char *tim_file, const char *image_file);

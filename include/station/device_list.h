@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "record/detail_record.h"
+
 struct usb_dev_handle;
 
 // Local date and time, 16 bits a field (what the log's time stamps are formatted from).
@@ -43,6 +45,11 @@ struct tag_list_item {
     station_time startTime;                  // local time at attach
     bool completed;                          // the result has arrived
     bool detached; // the run's detach was handled: its thread no longer uses this record
+    detail_run detail; // what the detail record tells of the run; its header says who writes what
+    // Download thread only: the open device whose bytes go into detail.bytes_moved, and the bytes
+    // of the devices it closed before.
+    const usb_dev_handle *counted_udev;
+    uint64_t counted_bytes_closed;
 };
 
 enum DeviceListColumn {
@@ -133,6 +140,10 @@ int GetInsertMappingIndex(const DeviceList &list, int id);
 uint32_t station_tick_ms();
 // Local date and time now.
 station_time station_local_time();
+// Milliseconds since 1970 (UTC) now, and the local date and time of such an instant: one reading
+// gives the CSV's local time stamps and the detail record's UTC ones.
+int64_t station_utc_ms();
+station_time station_local_time_at(int64_t utc_ms);
 
 // For every row with a record that is not completed: column 6 := "%ds" of (now - tickcount) /
 // 1000 in unsigned 32-bit arithmetic. Call once a second from the window thread.

@@ -31,13 +31,17 @@ void csv_append_field(std::string &line, const char *field);
 std::string log_format_line(const DeviceList &list, int nItem, const station_time &finish,
                             const char *section = nullptr);
 
-// Makes the stream from log_create_file (at path) the log's file; the stream is closed. 0, or a
+// Makes the stream from log_create_file (at path) the log's only file (any other is closed); the
+// stream is closed. 0, or a
 // negative errno (log left without a file: logging off).
 int log_adopt(durable_log *log, FILE *stream, const std::string &path);
 
-// Appends the line for row nItem (Section `section` when given, else column 3). 0 when it is on
+// Appends the line for row nItem, finished at `finish` (Section `section` when given, else column
+// 3). With a detail line, the log's first file is the detail record's: the detail line goes
+// there first, and the two are kept together when either cannot be written. 0 when it is on
 // disk, or when there is no log or the row has no record; a negative errno when it is kept.
-int log_msg(durable_log *log, const DeviceList &list, int nItem, const char *section = nullptr);
+int log_msg(durable_log *log, const DeviceList &list, int nItem, const station_time &finish,
+            const char *section = nullptr, const std::string *detail_line = nullptr);
 
 // The station-wide alarm while lines are kept: why, and what it means. Empty when none is.
 std::string log_alarm_text(const durable_log &log);

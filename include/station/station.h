@@ -56,6 +56,9 @@ struct station_options {
     FILE *logging_fd = nullptr;
     // Its path, where it is made again should it be removed while the station runs.
     std::string log_path;
+    // The detail record beside it (detail_log_open), or null for none. Its file is taken over
+    // with the log's: written before each CSV line, kept with it when either cannot be written.
+    std::shared_ptr<detail_log> detail;
     // The port mapping file; empty for none.
     std::string port_mapping_path = PORT_MAPPING_DEFAULT_PATH;
     int poll_period_ms = 100;  // pause between the monitor's passes
@@ -94,6 +97,8 @@ struct station_context : std::enable_shared_from_this<station_context> {
     // monitor then takes no new phone.
     std::atomic<bool> log_blocked{false};
     station_health health; // window thread only, but for health.strikes (its own lock)
+    // What every detail line repeats; its file is the log's first (window thread only).
+    std::shared_ptr<detail_log> detail;
 
     // Every interface name of the port mapping. Written by start() before the monitor exists,
     // read-only afterwards (the download threads read it without a lock).
@@ -134,6 +139,11 @@ void DeviceImageMsg(station_context *ctx, tag_list_item *item, const char *text)
 void DeviceDieIDMsg(station_context *ctx, tag_list_item *item, const char *text);
 void DeviceDownloadMsg(station_context *ctx, tag_list_item *item, const char *text);
 void DeviceProgress(station_context *ctx, tag_list_item *item, const char *text);
+// The detail line of row `row`'s finished run, finished at finish_utc_ms, with the Section and
+// Status texts its CSV line and row get; written with that CSV line, before it. 0 (an empty line
+// without a detail log), or -ENOMEM.
+int DeviceDetailRecord(station_context *ctx, int row, int64_t finish_utc_ms, const char *section,
+                       const char *status_text, std::string *line);
 
 // ---- Monitor thread ---------------------------------------------------------------------------
 int MonitorThreadProc(std::shared_ptr<station_context> ctx);

@@ -3,7 +3,8 @@
 //
 // Start-up, in order: single-instance lock; the job (flasher.ini in the working directory);
 // the post-flash plug-in and, when one is loaded, the job's one-file image description; the
-// production log when the job asks for one; the DKB image; the station window until the
+// production log when the job asks for one, with its detail record beside it (the job's digests
+// taken here, once); the DKB image; the station window until the
 // operator's confirmed quit. Every failure is one operator message and the end of the program;
 // the exit code is 0 on every path.
 #pragma once
@@ -25,6 +26,7 @@ struct ProgramOptions {
     std::string log_dir = "log";
     std::string port_mapping_path = PORT_MAPPING_DEFAULT_PATH;
     bool virtual_devices_only = false; // --simulate: leave real phones alone
+    std::string station_id;            // the detail record's "station"; empty: the host name
 };
 
 // What start-up hands to the window: everything the station needs, and what the front-end

@@ -42,6 +42,9 @@ usb_dev_handle *usb_open(const char *filename);
 int usb_close(usb_dev_handle *dev);
 int usb_bulk_write(usb_dev_handle *dev, int ep, char *data, int size, int timeout);
 int usb_bulk_read(usb_dev_handle *dev, int ep, char *data, int size, int timeout);
+// Bytes the two calls above moved on dev since its open, both directions (the detail record's
+// bytes per stage); 0 for null.
+uint64_t usb_bytes_moved(const usb_dev_handle *dev);
 
 // The rest of the classic family: no effect, fixed results (configuration and claiming happen
 // inside usb_open).

@@ -17,8 +17,8 @@
 #include "romcode/romcode_protocol.h"
 #include "romcode/romcode_tim.h"
 
-// Greets the ROM and prints its version; 0 or -1.
-static int init_ack(usb_dev_handle *udev)
+// Greets the ROM and prints its version, also stored in *ver_out when given; 0 or -1.
+static int init_ack(usb_dev_handle *udev, sor_bootrom_version *ver_out = nullptr)
 {
     int r = sor_romcode_send_premble(udev);
     if (r != 0) {
@@ -37,6 +37,8 @@ static int init_ack(usb_dev_handle *udev)
     printf("Processor: %c%c%c %02X\n", ver.processor[0], ver.processor[1], ver.processor[2],
            ver.processor[3]);
     printf("\n");
+    if (ver_out)
+        *ver_out = ver;
     return 0;
 }
 
@@ -64,7 +66,7 @@ static int download_image(usb_dev_handle *udev, const unsigned char *pbuf, int s
 }
 
 int download_dkb(usb_dev_handle *udev, unsigned char *pbuf_tim, int tim_size,
-                 unsigned char *pbuf_dkb, int dkb_size)
+                 unsigned char *pbuf_dkb, int dkb_size, sor_bootrom_version *rom_version)
 {
     // A negative size (or a missing buffer behind a positive one) would be read as a huge
     // image: refuse it before anything goes to the phone.
@@ -74,7 +76,7 @@ int download_dkb(usb_dev_handle *udev, unsigned char *pbuf_tim, int tim_size,
     }
 
     // 1. Greet.
-    int r = init_ack(udev);
+    int r = init_ack(udev, rom_version);
     if (r != 0)
         return r;
 

@@ -150,10 +150,21 @@ uint32_t station_tick_ms()
 
 station_time station_local_time()
 {
+    return station_local_time_at(station_utc_ms());
+}
+
+int64_t station_utc_ms()
+{
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+station_time station_local_time_at(int64_t utc_ms)
+{
+    const time_t sec = static_cast<time_t>(utc_ms / 1000);
     struct tm tm;
-    localtime_r(&ts.tv_sec, &tm);
+    localtime_r(&sec, &tm);
     station_time t;
     t.wYear = static_cast<uint16_t>(tm.tm_year + 1900);
     t.wMonth = static_cast<uint16_t>(tm.tm_mon + 1);
@@ -162,7 +173,7 @@ station_time station_local_time()
     t.wHour = static_cast<uint16_t>(tm.tm_hour);
     t.wMinute = static_cast<uint16_t>(tm.tm_min);
     t.wSecond = static_cast<uint16_t>(tm.tm_sec);
-    t.wMilliseconds = static_cast<uint16_t>(ts.tv_nsec / 1000000);
+    t.wMilliseconds = static_cast<uint16_t>(utc_ms % 1000);
     return t;
 }
 

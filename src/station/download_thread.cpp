@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "romcode/libromcode_helper.h"
+#include "romcode/romcode_protocol.h"
 #include "station/post_plugin_handler.h"
 #include "station/station.h"
 #include "usb/usb.h"
@@ -17,13 +18,29 @@
 namespace
 {
 
+// The bytes moved so far, for the window thread to read in the handler of the send that follows.
+void publish_bytes(tag_list_item *item)
+{
+    item->detail.bytes_moved = item->counted_bytes_closed + usb_bytes_moved(item->counted_udev);
+}
+
+// Closes the counted device, keeping its bytes for the sends still to come.
+void close_counted(tag_list_item *item, usb_dev_handle *udev)
+{
+    item->counted_bytes_closed += usb_bytes_moved(udev);
+    item->counted_udev = nullptr;
+    usb_close(udev);
+}
+
 void send_text(station_context *ctx, unsigned msg, tag_list_item *item, const char *text)
 {
+    publish_bytes(item);
     ctx->queue.send(msg, reinterpret_cast<WPARAM>(item), reinterpret_cast<LPARAM>(text));
 }
 
 void send_code(station_context *ctx, unsigned msg, tag_list_item *item, int code)
 {
+    publish_bytes(item);
     ctx->queue.send(msg, reinterpret_cast<WPARAM>(item), static_cast<LPARAM>(code));
 }
 
@@ -190,6 +207,9 @@ int start_download_image(station_context *ctx, tag_list_item *pitem, usb_dev_han
         *err_msg = "Get nand flash info failed";
         return r;
     }
+    pitem->detail.nand = detail_nand{
+        flash_info.manu_id,    flash_info.device_id, flash_info.no_of_blocks, flash_info.page_size,
+        flash_info.block_size, flash_info.oob_size,  flash_info.bus_width,    found_bbm != 0};
     const int page_size = static_cast<int>(flash_info.page_size);
     const int block_size = static_cast<int>(flash_info.block_size);
 
@@ -305,6 +325,8 @@ int start_download_image(station_context *ctx, tag_list_item *pitem, usb_dev_han
                 *err_msg = "Station stopped";
                 return 1;
             }
+            pitem->detail.plugin_judged = true;
+            pitem->detail.plugin_result = r;
             if (r != 0) {
                 *err_msg = "Error execcute post plugin";
                 return r;
@@ -339,32 +361,49 @@ int DownloadThreadProc(station_context *ctx, tag_list_item *item)
 {
     const flashini_content *job = ctx->opt.ini_content;
     usb_dev_handle *bootrom = item->udev;
+    item->counted_udev = bootrom;
 
     send_text(ctx, WM_DEVICE_IMAGE, item, "Download DKB");
     send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, "");
     send_text(ctx, WM_DEVICE_PROGRESS, item, "");
     // The bootstrap only reads the image; its interface predates const.
+    sor_bootrom_version rom{};
     int r = download_dkb(bootrom, nullptr, 0, const_cast<unsigned char *>(ctx->opt.dkb_buf),
-                         ctx->opt.dkb_size);
+                         ctx->opt.dkb_size, &rom);
+    // Left all zero when the ROM never answered get version (an all-zero answer reads the same).
+    static const sor_bootrom_version none{};
+    if (memcmp(&rom, &none, sizeof rom) != 0) {
+        char numbers[2][16];
+        snprintf(numbers[0], sizeof numbers[0], " %08X ", static_cast<unsigned>(rom.date));
+        snprintf(numbers[1], sizeof numbers[1], " %02X", rom.processor[3]);
+        item->detail.bootrom_version = std::string(rom.version, 4) + numbers[0] +
+                                       std::string(reinterpret_cast<char *>(rom.processor), 3) +
+                                       numbers[1];
+    }
     if (r != 0) {
+        item->detail.result_text = "Download DKB failed";
         send_code(ctx, WM_DEVICE_COMPLETED, item, r);
         send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, "Download DKB failed");
-        usb_close(bootrom);
+        close_counted(item, bootrom);
         send_code(ctx, WM_DEVICE_DISCONNECTED, item, 0);
         return 0;
     }
-    usb_close(bootrom);
+    close_counted(item, bootrom);
 
     send_text(ctx, WM_DEVICE_IMAGE, item, "Wait for DKB");
     usb_dev_handle *agent = nullptr;
     std::string agent_name;
     if (wait_for_dkb(ctx, &agent, ctx->opt.agent_wait_ms, item->interface_1_name,
                      item->interface_2_name, &agent_name) != 0) {
+        item->detail.result_text = "Wait for DKB failed";
         send_code(ctx, WM_DEVICE_COMPLETED, item, 1);
         send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, "Wait for DKB failed");
         send_code(ctx, WM_DEVICE_DISCONNECTED, item, 0);
         return 0;
     }
+
+    item->detail.agent_interface = agent_name;
+    item->counted_udev = agent;
 
     const char *errmsg = "";
     int err = start_download_image(ctx, item, agent, &errmsg);
@@ -379,6 +418,7 @@ int DownloadThreadProc(station_context *ctx, tag_list_item *item)
             }
         }
     } else {
+        item->detail.result_text = errmsg;
         send_code(ctx, WM_DEVICE_COMPLETED, item, err);
         send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, errmsg);
     }

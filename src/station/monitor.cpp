@@ -25,6 +25,7 @@ bool is_bootrom(unsigned vid, unsigned pid)
 void report_thread_start_failure(station_context *ctx, tag_list_item *item, usb_dev_handle *udev)
 {
     auto w = reinterpret_cast<WPARAM>(item);
+    item->detail.result_text = "Download thread failed to start";
     ctx->queue.send(WM_DEVICE_COMPLETED, w, 1);
     ctx->queue.send(WM_DEVICE_DOWNLOAD_MSG, w,
                     reinterpret_cast<LPARAM>("Download thread failed to start"));
@@ -32,13 +33,13 @@ void report_thread_start_failure(station_context *ctx, tag_list_item *item, usb_
     usb_close(udev);
 }
 
-// The interface name of a boot ROM device's path into name; false for any other path.
-bool bootrom_name(const std::string &path, char name[STATION_NAME_MAX])
+// The interface name of a boot ROM device's path into name, its ids into *vid and *pid; false
+// for any other path.
+bool bootrom_name(const std::string &path, char name[STATION_NAME_MAX], unsigned *vid,
+                  unsigned *pid)
 {
-    unsigned vid = 0;
-    unsigned pid = 0;
-    return path.size() < USB_PATH_MAX && GetVIDPIDFromDevicePath(path.c_str(), &vid, &pid) == 0 &&
-           is_bootrom(vid, pid) && ExtractInterfaceName(path.c_str(), name) == 0;
+    return path.size() < USB_PATH_MAX && GetVIDPIDFromDevicePath(path.c_str(), vid, pid) == 0 &&
+           is_bootrom(*vid, *pid) && ExtractInterfaceName(path.c_str(), name) == 0;
 }
 
 // One member of a pass: attach it and start its thread, unless its name already has one, the
@@ -47,7 +48,9 @@ void take_device(const std::shared_ptr<station_context> &ctx, download_thread_li
                  const std::string &path)
 {
     char name[STATION_NAME_MAX];
-    if (!bootrom_name(path, name))
+    unsigned vid = 0;
+    unsigned pid = 0;
+    if (!bootrom_name(path, name, &vid, &pid))
         return;
     if (FindDeviceStillConnectedNAlive(name, ll))
         return;
@@ -68,6 +71,9 @@ void take_device(const std::shared_ptr<station_context> &ctx, download_thread_li
         usb_close(udev);
         return;
     }
+    // Before the thread starts, which publishes it to the thread and through it to the window.
+    item->detail.bootrom_vid = static_cast<uint16_t>(vid);
+    item->detail.bootrom_pid = static_cast<uint16_t>(pid);
     download_thread_node &node = ll.emplace_front();
     copy_text_field(node.interfaceName, sizeof node.interfaceName, name);
     node.udev = udev;
@@ -132,8 +138,10 @@ int MonitorThreadProc(std::shared_ptr<station_context> ctx)
         if (station_enumerate(ctx.get(), &paths) == 0) {
             std::vector<std::string> listed;
             char name[STATION_NAME_MAX];
+            unsigned vid = 0;
+            unsigned pid = 0;
             for (const std::string &path : paths)
-                if (bootrom_name(path, name))
+                if (bootrom_name(path, name, &vid, &pid))
                     listed.push_back(name);
             strikes_listed(&ctx->health.strikes, listed);
             for (const std::string &path : paths) {

@@ -120,6 +120,7 @@ std::string log_format_line(const DeviceList &list, int nItem, const station_tim
 
 int log_adopt(durable_log *log, FILE *stream, const std::string &path)
 {
+    durable_log_close(log);
     log->files.clear();
     int r = fflush(stream) == 0 ? 0 : -errno;
     int fd = r == 0 ? dup(fileno(stream)) : -1;
@@ -135,12 +136,16 @@ int log_adopt(durable_log *log, FILE *stream, const std::string &path)
     return 0;
 }
 
-int log_msg(durable_log *log, const DeviceList &list, int nItem, const char *section)
+int log_msg(durable_log *log, const DeviceList &list, int nItem, const station_time &finish,
+            const char *section, const std::string *detail_line)
 {
     if (log->files.empty() || !list.GetItemData(nItem))
         return 0;
-    station_time finish = station_local_time();
-    return durable_log_write(log, {log_format_line(list, nItem, finish, section)});
+    std::vector<std::string> parts;
+    if (log->files.size() > 1)
+        parts.push_back(detail_line ? *detail_line : std::string());
+    parts.push_back(log_format_line(list, nItem, finish, section));
+    return durable_log_write(log, std::move(parts));
 }
 
 std::string log_alarm_text(const durable_log &log)

@@ -48,7 +48,9 @@ tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
     item->interface_2_name[0] = '\0';
     item->status_code = 0;
     item->tickcount = station_tick_ms();
-    item->startTime = station_local_time();
+    const int64_t now = station_utc_ms();
+    item->startTime = station_local_time_at(now);
+    item->detail.start_utc_ms = now;
     item->completed = false;
     item->detached = false;
 
@@ -75,8 +77,18 @@ void DeviceCompleted(station_context *ctx, tag_list_item *item, int code)
     if (row < 0)
         return;
     item->status_code = code;
-    // The line is on disk (or kept, with the alarm up) before the row shows the result.
-    log_msg(&ctx->log, ctx->list, row, code == 0 ? "Finished" : nullptr);
+    // The lines are on disk (or kept, with the alarm up) before the row shows the result: the
+    // detail line first, so a CSV line never exists without it. One reading of the clock for
+    // both, so their finish times agree.
+    detail_run_close(&item->detail, station_tick_ms() - item->tickcount);
+    const int64_t finish = station_utc_ms();
+    const char *section = code == 0 ? "Finished" : nullptr;
+    std::string detail;
+    if (DeviceDetailRecord(ctx, row, finish, section, code == 0 ? "Completed" : nullptr,
+                           &detail) != 0)
+        fprintf(stderr, "bramblewick: detail record of fixture %s could not be made\n",
+                ctx->list.text(row, COL_FIXTURE_ID).c_str());
+    log_msg(&ctx->log, ctx->list, row, station_local_time_at(finish), section, &detail);
     ctx->log_blocked.store(!ctx->log.kept.empty());
     health_result(&ctx->health, row, item->interface_1_name, code);
     item->completed = true;
@@ -100,16 +112,18 @@ void DeviceDisconnected(station_context *ctx, tag_list_item *item)
         health_detach(&ctx->health, ctx->list, row, item);
 }
 
-static void set_column(station_context *ctx, tag_list_item *item, int col, const char *text)
+static int set_column(station_context *ctx, tag_list_item *item, int col, const char *text)
 {
     int row = FindListItem(ctx->list, item);
     if (row >= 0)
         ctx->list.SetItemText(row, col, text);
+    return row;
 }
 
 void DeviceImageMsg(station_context *ctx, tag_list_item *item, const char *text)
 {
-    set_column(ctx, item, COL_IMAGE, text);
+    if (set_column(ctx, item, COL_IMAGE, text) >= 0)
+        detail_run_stage(&item->detail, text, station_tick_ms() - item->tickcount);
 }
 
 void DeviceDieIDMsg(station_context *ctx, tag_list_item *item, const char *text)
@@ -165,6 +179,21 @@ Station::Station(station_options options)
         int r = log_adopt(&ctx_->log, ctx_->opt.logging_fd, ctx_->opt.log_path);
         if (r != 0)
             fprintf(stderr, "bramblewick: cannot take over the production log: %s\n", strerror(-r));
+    }
+    // The detail record's file first: each of its lines is written before its CSV line.
+    detail_log *detail = ctx_->opt.detail.get();
+    if (detail && detail->fd >= 0 && ctx_->log.files.empty()) {
+        detail_log_close(detail); // no CSV, so no detail either
+    } else if (detail && detail->fd >= 0) {
+        durable_file f;
+        int r = durable_file_adopt(&f, detail->fd, detail->path);
+        detail->fd = -1; // the log owns it now
+        if (r == 0) {
+            ctx_->log.files.insert(ctx_->log.files.begin(), std::move(f));
+            ctx_->detail = ctx_->opt.detail;
+        } else {
+            fprintf(stderr, "bramblewick: cannot take over the detail record: %s\n", strerror(-r));
+        }
     }
 }
 

@@ -55,6 +55,12 @@ int parse_args(int argc, char **argv, Args *a)
     app.add_option("--lock-file", a->program.lock_path,
                    "single-instance lock file (default under /run/lock)")
         ->type_name("FILE");
+    app.add_option("--station-id", a->program.station_id,
+                   "this station's name in the detail record (default: the host name)")
+        ->type_name("ID")
+        ->check(CLI::Validator(
+            [](std::string &id) { return id.empty() ? std::string("must not be empty") : ""; },
+            ""));
 
     const char *sim = "Simulation (virtual phones instead of a USB hub)";
     CLI::Option *simulate =

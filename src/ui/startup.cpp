@@ -1,12 +1,14 @@
 // ui: start-up and shutdown of the station program. Called by main() for both front-ends.
 #include "ui/startup.h"
 
+#include "record/detail_record.h"
 #include "station/post_plugin_handler.h"
 #include "station/production_log.h"
 #include "ui/dkb_image.h"
 #include "ui/instance_lock.h"
 
 #include <cstdio>
+#include <unistd.h>
 
 namespace ui
 {
@@ -76,6 +78,23 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
     FILE *log = nullptr;
     if (acquired.job->logging != 0) {
         log = log_create_file(options.log_dir.c_str(), station_local_time(), &setup.log_path);
+        if (log) {
+            auto detail = std::make_shared<detail_log>();
+            detail->station =
+                options.station_id.empty() ? detail_default_station_id() : options.station_id;
+            detail->program = detail_program_version();
+            int rc = detail_job_digests(acquired.job, options.job_path.c_str(), &detail->job);
+            if (rc == 0)
+                rc = detail_log_open(setup.log_path, detail.get());
+            if (rc == 0) {
+                setup.options.detail = std::move(detail);
+            } else {
+                // A CSV line never exists without its detail: without the one, no log at all.
+                fclose(log);
+                log = nullptr;
+                unlink(setup.log_path.c_str());
+            }
+        }
         if (!log) {
             setup.log_path.clear();
             messages.show(kMsgLogCreateFailed, kCaptionWarning, MessageIcon::Warning);

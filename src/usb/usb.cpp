@@ -49,6 +49,7 @@ int usb_bulk_write(usb_dev_handle *dev, int /*ep*/, char *data, int size, int ti
         // A request that moved nothing would be issued again without end: a failure.
         if (n <= 0 || n > len)
             return USB_ERR_WRITE;
+        dev->bytes_moved += static_cast<uint64_t>(n);
         remaining -= n;
         p += n;
     }
@@ -71,10 +72,16 @@ int usb_bulk_read(usb_dev_handle *dev, int /*ep*/, char *data, int size, int tim
             return USB_ERR_GONE;
         if (n <= 0 || n > len)
             return USB_ERR_READ;
+        dev->bytes_moved += static_cast<uint64_t>(n);
         remaining -= n;
         p += n;
     }
     return size;
+}
+
+uint64_t usb_bytes_moved(const usb_dev_handle *dev)
+{
+    return dev ? dev->bytes_moved : 0;
 }
 
 int usb_set_configuration(usb_dev_handle *, int)

@@ -30,6 +30,7 @@ struct usb_backend {
 // Every backend's handle starts with this, so usb.cpp can dispatch without knowing the rest.
 struct usb_dev_handle {
     const usb_backend *backend;
+    uint64_t bytes_moved = 0; // by usb_bulk_write and usb_bulk_read, both directions
 };
 
 const usb_backend &usb_vbus_backend();

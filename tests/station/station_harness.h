@@ -1,6 +1,6 @@
 // Test harness for whole-station tests: a job written to a temporary directory, a station whose
 // window thread is the test's own thread, a record of every row's stage texts, and helpers to
-// read the CSV log. Phones are virtual phones on the virtual bus.
+// read the CSV log and its detail record. Phones are virtual phones on the virtual bus.
 #pragma once
 
 #include <chrono>
@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "job/flashini_parser.h"
+#include "record/detail_record.h"
 #include "station/post_plugin_handler.h"
 #include "station/production_log.h"
 #include "station/station.h"
@@ -157,11 +158,13 @@ inline std::vector<std::string> log_lines(const std::string &text)
     return out;
 }
 
-// A station run by the test's thread, with a log file and a record of stage texts per row.
+// A station run by the test's thread, with a log file, its detail record (station "test-station",
+// the job's digests with ini_path as its job file) and a record of stage texts per row.
 class StationRun
 {
   public:
-    StationRun(const flashini_content *job, station_options o = {})
+    StationRun(const flashini_content *job, station_options o = {},
+               const std::string &ini_path = "")
     {
         dkb_ = read_file(BW_DKB_IMAGE_PATH);
         o.ini_content = job;
@@ -174,6 +177,14 @@ class StationRun
         o.poll_period_ms = 20;
         o.logging_fd = log_create_file((dir.path / "log").c_str(), station_local_time(), &log_path);
         o.log_path = log_path;
+        auto detail = std::make_shared<detail_log>();
+        detail->station = "test-station";
+        detail->program = detail_program_version();
+        if (o.logging_fd && detail_job_digests(job, ini_path.c_str(), &detail->job) == 0 &&
+            detail_log_open(log_path, detail.get()) == 0) {
+            detail_path = detail->path;
+            o.detail = detail;
+        }
         station = std::make_unique<Station>(o);
         station->device_list().set_observer([this](const DeviceListChange &c) { observe(c); });
     }
@@ -213,6 +224,13 @@ class StationRun
         return s.str();
     }
     int logged() const { return count_lines(log_text()) - 1; }
+    std::string detail_text() const
+    {
+        std::ifstream f(detail_path, std::ios::binary);
+        std::stringstream s;
+        s << f.rdbuf();
+        return s.str();
+    }
 
     int row_of(const std::string &interface_1) const
     {
@@ -232,6 +250,7 @@ class StationRun
 
     TempDir dir;
     std::string log_path;
+    std::string detail_path;
     std::unique_ptr<Station> station;
 
   private:

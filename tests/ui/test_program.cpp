@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sys/wait.h>
 
@@ -41,7 +42,8 @@ TEST(Program, SimulatedRunEndsWithItsSummaryAndTheLogPath)
     cwd.write("flasher.ini", "[misc]\nlogging = 1\n[map]\ntotal = 1\n"
                              "[map1]\nfilename = boot.img\ndesc = Boot loader\n"
                              "nand_loc = 0\nnand_loc_end = 0x40000\n");
-    Result r = run_program("--terminal --simulate 3 --duration 3 --blocks 256 --lock-file " +
+    Result r = run_program("--terminal --simulate 3 --duration 3 --blocks 256 --station-id "
+                           "line3-st07 --lock-file " +
                            cwd.path("lock"));
     EXPECT_EQ(r.exit_code, 0) << r.out;
     EXPECT_NE(r.out.find("Fixture 3: Image: Finished\n"), std::string::npos) << r.out;
@@ -50,6 +52,19 @@ TEST(Program, SimulatedRunEndsWithItsSummaryAndTheLogPath)
     EXPECT_NE(r.out.find("  failures:          0\n", summary), std::string::npos) << r.out;
     size_t log = r.out.find("  CSV log:           " + cwd.dir() + "/log/log_", summary);
     EXPECT_NE(log, std::string::npos) << r.out;
+    // Beside the CSV, its detail record: one line per CSV line, naming the station.
+    int csv_lines = -1, detail_lines = 0;
+    for (const auto &f : std::filesystem::directory_iterator(cwd.dir() + "/log")) {
+        std::ifstream in(f.path());
+        for (std::string line; std::getline(in, line);) {
+            if (f.path().extension() == ".csv")
+                csv_lines++;
+            else if (line.find("\"station\":\"line3-st07\"") != std::string::npos)
+                detail_lines++;
+        }
+    }
+    EXPECT_GT(detail_lines, 0);
+    EXPECT_EQ(detail_lines, csv_lines);
     // The mapping written for the run is gone with it.
     EXPECT_EQ(r.out.find("bramblewick-ports-"), std::string::npos);
 }
@@ -93,7 +108,7 @@ TEST(Program, CommandLineItCannotUnderstandIsAUsageError)
 {
     TempCwd cwd;
     for (const char *args : {"--simulate 0", "--simulate 33", "--faults 2 --simulate 2",
-                             "--no-such-option", "--duration 5", "--simulate"}) {
+                             "--no-such-option", "--duration 5", "--simulate", "--station-id ''"}) {
         Result r = run_program(args);
         EXPECT_EQ(r.exit_code, 2) << args << "\n" << r.out;
         EXPECT_NE(r.out.find("bramblewick: "), std::string::npos) << args;

@@ -1,0 +1,54 @@
+// station core: the detail record of a finished run, put together in the window thread by the
+// result handler (DeviceCompleted) from the row and its record, right before the CSV line.
+#include <cerrno>
+#include <new>
+
+#include "record/detail_record.h"
+#include "station/post_plugin_handler.h"
+#include "station/station.h"
+
+int DeviceDetailRecord(station_context *ctx, int row, int64_t finish_utc_ms, const char *section,
+                       const char *status_text, std::string *line)
+{
+    line->clear();
+    detail_log *log = ctx->detail.get();
+    const tag_list_item *item = ctx->list.GetItemData(row);
+    if (!log || !item)
+        return 0;
+    int rc;
+    try {
+        // The CSV's fields, cut where the CSV cuts them.
+        char fixture[30];
+        char die_id[30];
+        char column_section[256];
+        ctx->list.GetItemText(row, COL_FIXTURE_ID, fixture, sizeof fixture);
+        ctx->list.GetItemText(row, COL_DIE_ID, die_id, sizeof die_id);
+        ctx->list.GetItemText(row, COL_IMAGE, column_section, sizeof column_section);
+        detail_row r;
+        r.csv_line = log->next_csv_line;
+        r.fixture = fixture;
+        r.die_id = die_id;
+        // Cut as the CSV cuts it.
+        r.section = std::string(section ? section : column_section).substr(0, 255);
+        r.interface_1 = item->interface_1_name;
+        r.interface_2 = item->interface_2_name;
+        r.status_code = item->status_code;
+        // A failure's message reaches the Status column just after the result: the run said it
+        // beforehand.
+        r.status_text = item->status_code != 0 && !item->detail.result_text.empty()
+                            ? item->detail.result_text
+                            : status_text ? status_text
+                                          : ctx->list.text(row, COL_STATUS);
+        r.start_utc_ms = item->detail.start_utc_ms;
+        r.finish_utc_ms = finish_utc_ms;
+        if (item->detail.plugin_judged && ctx->opt.post_plugin_handle)
+            if (const char *name = plugin_handler_get_name(ctx->opt.post_plugin_handle))
+                r.plugin_name = name;
+        rc = detail_record_format(*log, r, item->detail, line);
+    } catch (const std::bad_alloc &) {
+        rc = -ENOMEM;
+    }
+    // The CSV line follows whatever happened here, so it takes its number either way.
+    log->next_csv_line++;
+    return rc;
+}

@@ -11,6 +11,7 @@
 
 #include "romcode/libromcode_helper.h"
 #include "station/post_plugin_handler.h"
+#include "station/shutdown.h"
 #include "station/station.h"
 #include "usb/usb.h"
 
@@ -130,8 +131,9 @@ int wait_for_dkb(station_context *ctx, usb_dev_handle **ret_udev, int timeout, c
                     release_agent(ctx, name);
                     continue;
                 }
+                station_hold_device(ctx, udev);
                 if (usb_set_configuration(udev, 1) != 0 || usb_claim_interface(udev, 0) != 0) {
-                    usb_close(udev);
+                    station_close_device(ctx, udev);
                     release_agent(ctx, name);
                     return 1;
                 }
@@ -339,11 +341,11 @@ int DownloadThreadProc(station_context *ctx, tag_list_item *item)
     if (r != 0) {
         send_code(ctx, WM_DEVICE_COMPLETED, item, r);
         send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, "Download DKB failed");
-        usb_close(bootrom);
+        station_close_device(ctx, bootrom);
         send_code(ctx, WM_DEVICE_DISCONNECTED, item, 0);
         return 0;
     }
-    usb_close(bootrom);
+    station_close_device(ctx, bootrom);
 
     send_text(ctx, WM_DEVICE_IMAGE, item, "Wait for DKB");
     usb_dev_handle *agent = nullptr;
@@ -373,7 +375,7 @@ int DownloadThreadProc(station_context *ctx, tag_list_item *item)
         send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, errmsg);
     }
     send_code(ctx, WM_DEVICE_DISCONNECTED, item, 0);
-    usb_close(agent);
+    station_close_device(ctx, agent);
     release_agent(ctx, agent_name);
     return 0;
 }

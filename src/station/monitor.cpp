@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "station/shutdown.h"
 #include "station/station.h"
 #include "usb/usb.h"
 #include "usb/vbus.h"
@@ -29,7 +30,7 @@ void report_thread_start_failure(station_context *ctx, tag_list_item *item, usb_
     ctx->queue.send(WM_DEVICE_DOWNLOAD_MSG, w,
                     reinterpret_cast<LPARAM>("Download thread failed to start"));
     ctx->queue.send(WM_DEVICE_DISCONNECTED, w, 0);
-    usb_close(udev);
+    station_close_device(ctx, udev);
 }
 
 // One member of a pass: attach it and start its thread, unless its name already has one.
@@ -50,8 +51,9 @@ void take_device(const std::shared_ptr<station_context> &ctx, download_thread_li
     usb_dev_handle *udev = usb_open(path.c_str());
     if (!udev)
         return;
+    station_hold_device(ctx.get(), udev);
     if (usb_set_configuration(udev, 1) != 0 || usb_claim_interface(udev, 0) != 0) {
-        usb_close(udev);
+        station_close_device(ctx.get(), udev);
         return;
     }
     auto *item = reinterpret_cast<tag_list_item *>(ctx->queue.send(
@@ -59,19 +61,23 @@ void take_device(const std::shared_ptr<station_context> &ctx, download_thread_li
     if (!item) {
         // Refused (the row's previous run is still going), out of memory, or stopping: the
         // device is tried again on a later pass.
-        usb_close(udev);
+        station_close_device(ctx.get(), udev);
         return;
     }
     download_thread_node &node = ll.emplace_front();
     copy_text_field(node.interfaceName, sizeof node.interfaceName, name);
     node.udev = udev;
     node.ended = std::make_shared<std::atomic<bool>>(false);
+    station_download_thread_started();
     try {
-        node.hThread = std::thread([ctx, item, ended = node.ended] {
-            DownloadThreadProc(ctx.get(), item);
+        node.hThread = std::thread([c = ctx, item, ended = node.ended]() mutable {
+            DownloadThreadProc(c.get(), item);
             ended->store(true);
+            c.reset(); // the context may go with this thread
+            station_download_thread_ended();
         });
     } catch (const std::system_error &) {
+        station_download_thread_ended();
         ll.pop_front();
         report_thread_start_failure(ctx.get(), item, udev);
     }

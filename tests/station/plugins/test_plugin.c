@@ -2,9 +2,11 @@
  *   BW_NO_ERROR_STR  lacks plugin_get_error_str
  *   BW_INIT_NULL     plugin_init stores 7 and refuses
  *   BW_VERDICT=n     plugin_download_finish_cb answers n (default 0)
+ *   BW_HANG          plugin_download_finish_cb never returns
  * Every plug-in's plugin_init stores 7 in errorno, which the host must not pass on. The last call's
  * arguments are kept for the test to inspect (test_plugin_last). */
 #include <stdlib.h>
+#include <unistd.h>
 #include <string.h>
 
 #include "station/bramblewick_plugin.h"
@@ -51,6 +53,10 @@ BW_PLUGIN_EXPORT int plugin_download_finish_cb(void *plugin, struct usb_dev_hand
     (void)udev;
     if (plugin != &state_token)
         return 99;
+#ifdef BW_HANG
+    for (;;)
+        pause();
+#endif
     /* Called from download threads; the tests run one phone at a time through here. */
     last.calls++;
     last.read_size = read_size;

@@ -64,11 +64,12 @@ struct station_options {
     int poll_period_ms = 100;  // pause between the monitor's passes
     int agent_wait_ms = 10000; // how long a phone's agent may take to enumerate
     int ack_period_ms = 1000;  // acknowledgement period of a finished phone left plugged in
-    // How long stop() waits for the download threads: -1 until all have ended (they end fast
-    // once stopped: every send returns at once and the waits and loops watch do_exit, so only
-    // a USB operation in progress delays them). Threads still running then are left to run out
-    // on their own; they keep the context alive and touch nothing outside it.
-    int stop_wait_ms = -1;
+    // How long stop() waits for the download threads; -1 until all have ended. They end fast
+    // once stopped (their devices are abandoned, every send returns at once, the waits and
+    // loops watch do_exit); only a plug-in call can hold one. Threads still running then are
+    // left to run out on their own: they keep the context alive, reach nothing outside it but
+    // the job, the DKB image and the plug-in (station_download_threads_alive), and never the log.
+    int stop_wait_ms = 1000;
     // Watch only the virtual USB bus (--simulate): a real phone on the PC's hub is then left
     // alone instead of being programmed with the simulation's job.
     bool virtual_devices_only = false;
@@ -112,6 +113,11 @@ struct station_context : std::enable_shared_from_this<station_context> {
     // after its close), so two threads never share one agent device.
     std::mutex agents_mutex;
     std::set<std::string> agents_in_use; // guarded by agents_mutex
+
+    // Every device a monitor or download thread holds, so the quit can abandon them
+    // (station/shutdown.h).
+    std::mutex devices_mutex;
+    std::set<usb_dev_handle *> devices_held; // guarded by devices_mutex
 
     bool started = false; // window thread only
     bool stopped = false; // window thread only
@@ -187,9 +193,11 @@ class Station
     // Window initialisation, on the thread that becomes the window thread: fixture rows from the
     // port mapping, then the monitor thread. 0, or -1 without a job or when already started.
     int start();
-    // Shutdown, on the window thread (never from inside a handler): raises do_exit, releases
-    // every blocked sender, joins the monitor, waits for the download threads (stop_wait_ms),
-    // closes the log. Idempotent. Rows keep their last state for the view.
+    // Shutdown, on the window thread (never from inside a handler): handles the messages
+    // already waiting, raises do_exit, finishes every run in progress as "Station stopped" with
+    // its log line, releases every blocked sender, abandons the threads' devices, joins the
+    // monitor, waits for the download threads (stop_wait_ms), closes the log. Idempotent. Rows
+    // keep their last state for the view.
     void stop();
 
     // Wake-up hook, run on a sender's thread when a message is queued: schedule

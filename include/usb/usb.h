@@ -45,6 +45,11 @@ int usb_bulk_read(usb_dev_handle *dev, int ep, char *data, int size, int timeout
 // Bytes the two calls above moved on dev since its open, both directions (the detail record's
 // bytes per stage); 0 for null.
 uint64_t usb_bytes_moved(const usb_dev_handle *dev);
+// Abandons the device for its owner, from any thread (the station's quit): the request in
+// progress ends at once as a failure (a libusb transfer is cancelled), and every later transfer
+// fails at once. The owner still closes the handle; the caller must keep it from being closed
+// while this runs.
+void usb_abort(usb_dev_handle *dev);
 
 // The rest of the classic family: no effect, fixed results (configuration and claiming happen
 // inside usb_open).

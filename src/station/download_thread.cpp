@@ -12,6 +12,7 @@
 #include "romcode/libromcode_helper.h"
 #include "romcode/romcode_protocol.h"
 #include "station/post_plugin_handler.h"
+#include "station/shutdown.h"
 #include "station/station.h"
 #include "usb/usb.h"
 
@@ -25,11 +26,11 @@ void publish_bytes(tag_list_item *item)
 }
 
 // Closes the counted device, keeping its bytes for the sends still to come.
-void close_counted(tag_list_item *item, usb_dev_handle *udev)
+void close_counted(station_context *ctx, tag_list_item *item, usb_dev_handle *udev)
 {
     item->counted_bytes_closed += usb_bytes_moved(udev);
     item->counted_udev = nullptr;
-    usb_close(udev);
+    station_close_device(ctx, udev);
 }
 
 void send_text(station_context *ctx, unsigned msg, tag_list_item *item, const char *text)
@@ -147,8 +148,9 @@ int wait_for_dkb(station_context *ctx, usb_dev_handle **ret_udev, int timeout, c
                     release_agent(ctx, name);
                     continue;
                 }
+                station_hold_device(ctx, udev);
                 if (usb_set_configuration(udev, 1) != 0 || usb_claim_interface(udev, 0) != 0) {
-                    usb_close(udev);
+                    station_close_device(ctx, udev);
                     release_agent(ctx, name);
                     return 1;
                 }
@@ -384,11 +386,11 @@ int DownloadThreadProc(station_context *ctx, tag_list_item *item)
         item->detail.result_text = "Download DKB failed";
         send_code(ctx, WM_DEVICE_COMPLETED, item, r);
         send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, "Download DKB failed");
-        close_counted(item, bootrom);
+        close_counted(ctx, item, bootrom);
         send_code(ctx, WM_DEVICE_DISCONNECTED, item, 0);
         return 0;
     }
-    close_counted(item, bootrom);
+    close_counted(ctx, item, bootrom);
 
     send_text(ctx, WM_DEVICE_IMAGE, item, "Wait for DKB");
     usb_dev_handle *agent = nullptr;
@@ -423,7 +425,7 @@ int DownloadThreadProc(station_context *ctx, tag_list_item *item)
         send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, errmsg);
     }
     send_code(ctx, WM_DEVICE_DISCONNECTED, item, 0);
-    usb_close(agent);
+    station_close_device(ctx, agent);
     release_agent(ctx, agent_name);
     return 0;
 }

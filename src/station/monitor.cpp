@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "station/shutdown.h"
 #include "station/station.h"
 #include "usb/usb.h"
 #include "usb/vbus.h"
@@ -30,7 +31,7 @@ void report_thread_start_failure(station_context *ctx, tag_list_item *item, usb_
     ctx->queue.send(WM_DEVICE_DOWNLOAD_MSG, w,
                     reinterpret_cast<LPARAM>("Download thread failed to start"));
     ctx->queue.send(WM_DEVICE_DISCONNECTED, w, 0);
-    usb_close(udev);
+    station_close_device(ctx, udev);
 }
 
 // The interface name of a boot ROM device's path into name, its ids into *vid and *pid; false
@@ -59,8 +60,9 @@ void take_device(const std::shared_ptr<station_context> &ctx, download_thread_li
     usb_dev_handle *udev = usb_open(path.c_str());
     if (!udev)
         return;
+    station_hold_device(ctx.get(), udev);
     if (usb_set_configuration(udev, 1) != 0 || usb_claim_interface(udev, 0) != 0) {
-        usb_close(udev);
+        station_close_device(ctx.get(), udev);
         return;
     }
     auto *item = reinterpret_cast<tag_list_item *>(ctx->queue.send(
@@ -68,7 +70,7 @@ void take_device(const std::shared_ptr<station_context> &ctx, download_thread_li
     if (!item) {
         // Refused (the row's previous run is still going), out of memory, or stopping: the
         // device is tried again on a later pass.
-        usb_close(udev);
+        station_close_device(ctx.get(), udev);
         return;
     }
     // Before the thread starts, which publishes it to the thread and through it to the window.
@@ -78,12 +80,16 @@ void take_device(const std::shared_ptr<station_context> &ctx, download_thread_li
     copy_text_field(node.interfaceName, sizeof node.interfaceName, name);
     node.udev = udev;
     node.ended = std::make_shared<std::atomic<bool>>(false);
+    station_download_thread_started();
     try {
-        node.hThread = std::thread([ctx, item, ended = node.ended] {
-            DownloadThreadProc(ctx.get(), item);
+        node.hThread = std::thread([c = ctx, item, ended = node.ended]() mutable {
+            DownloadThreadProc(c.get(), item);
             ended->store(true);
+            c.reset(); // the context may go with this thread
+            station_download_thread_ended();
         });
     } catch (const std::system_error &) {
+        station_download_thread_ended();
         ll.pop_front();
         report_thread_start_failure(ctx.get(), item, udev);
     }

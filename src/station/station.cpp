@@ -8,6 +8,7 @@
 #include <new>
 
 #include "station/production_log.h"
+#include "station/shutdown.h"
 #include "usb/usb.h"
 #include "util/bytes.h"
 
@@ -74,7 +75,8 @@ tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
 void DeviceCompleted(station_context *ctx, tag_list_item *item, int code)
 {
     int row = FindListItem(ctx->list, item);
-    if (row < 0)
+    // A run the quit has already finished as stopped keeps that one line.
+    if (row < 0 || item->completed)
         return;
     item->status_code = code;
     // The lines are on disk (or kept, with the alarm up) before the row shows the result: the
@@ -232,9 +234,16 @@ void Station::stop()
     if (ctx->stopped)
         return;
     ctx->stopped = true;
+    // Results that arrived before the quit are the phones' own: handle them first.
+    if (ctx->started)
+        ctx->queue.process_pending();
     ctx->do_exit.store(1);
+    // No handler runs after these lines: every run still going is logged here, once.
+    DeviceStationStopped(ctx);
     // From here every send returns at once, so no thread joined below can be blocked in one.
     ctx->queue.close();
+    // A write, erase or read in progress is not waited for.
+    station_abandon_devices(ctx);
     if (ctx->hMonitorThread.joinable())
         ctx->hMonitorThread.join();
 

@@ -3,6 +3,7 @@
 // station through run_program. The station's exit code is 0 on every path; only a command line
 // that cannot be understood ends with 2.
 #include "simulate.h"
+#include "station/shutdown.h"
 #include "terminal_messages.h"
 #include "terminal_window.h"
 #include "ui/startup.h"
@@ -204,9 +205,16 @@ int main(int argc, char **argv)
     }
 
     if (line) {
-        if (line->has_run())   // not when start-up ended the program before the window
+        if (line->has_run()) // not when start-up ended the program before the window
             std::fputs(line->summary(log_path).c_str(), stdout);
         unlink(args.program.port_mapping_path.c_str());
+    }
+    if (station_download_threads_alive() > 0) {
+        // A download thread the quit left behind (a plug-in call that never returns) must not
+        // see the program's statics torn down under it: end here, as the process end would.
+        std::fflush(stdout);
+        std::fflush(stderr);
+        _exit(0);
     }
     return 0;
 }

@@ -113,6 +113,7 @@ ProductionLine::~ProductionLine()
 
 void ProductionLine::started(Station &station)
 {
+    station_ = &station;
     image_bytes_ = job_image_bytes(station.job());
     crc_on_ = station.job() && station.job()->enable_crc != 0;
     start_ = Clock::now();
@@ -214,7 +215,8 @@ void ProductionLine::row_changed(const DeviceList &list, const DeviceListChange 
     if (change.kind != DeviceListChange::CellsChanged || !(change.columns & column_bit(COL_STATUS)))
         return;
     const tag_list_item *item = list.GetItemData(change.row);
-    if (!item || !item->completed)
+    // A phone the quit cut off ("Station stopped") did not fail: it is not counted.
+    if (!item || !item->completed || (station_ && !station_->running()))
         return;
     int fixture = std::atoi(list.text(change.row, COL_FIXTURE_ID).c_str());
     if (fixture < 1 || fixture > opt_.phones)

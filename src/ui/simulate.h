@@ -64,6 +64,7 @@ class ProductionLine : public StationCompanion
     void take_phone_out(int fixture);
 
     SimulationOptions opt_;
+    const Station *station_ = nullptr;               // set by started(); outlives every row change
     std::vector<std::unique_ptr<Fixture>> fixtures_; // index = fixture number - 1
     std::mt19937 rng_;
     std::chrono::steady_clock::time_point start_{};

@@ -4,6 +4,7 @@
 #include "record/detail_record.h"
 #include "station/post_plugin_handler.h"
 #include "station/production_log.h"
+#include "station/shutdown.h"
 #include "ui/dkb_image.h"
 #include "ui/instance_lock.h"
 
@@ -16,14 +17,16 @@ namespace ui
 namespace
 {
 
-// Owns what start-up acquired; released when the program returns. Every station thread has
-// been joined by then (the window stops its station before run() returns), so nothing can
-// still be reading the job or calling the plug-in.
+// Owns what start-up acquired; released when the program returns. The window stops its
+// station before run() returns; a download thread the quit left behind (stuck in a plug-in call)
+// may still read the job and be inside the plug-in, so then both stay for the process end.
 struct Acquired {
     flashini_content *job = nullptr;
     void *plugin = nullptr;
     ~Acquired()
     {
+        if (station_download_threads_alive() > 0)
+            return;
         plugin_handler_finailize(plugin);
         flashini_destroy(job);
     }

@@ -3,6 +3,7 @@
 
 #include "device_list_model.h"
 #include "qt_messages.h"
+#include "quit_signals.h"
 #include "station/post_plugin_handler.h"
 #include "suspend_inhibitor.h"
 #include "terminal_window.h"
@@ -16,6 +17,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QSocketNotifier>
 #include <QStatusBar>
 #include <QTableView>
 #include <QTextCursor>
@@ -216,6 +218,18 @@ void QtStationWindow::run(StationSetup &setup)
         return;
     }
     SuspendInhibitor inhibit; // held until the window has closed
+    // SIGTERM (a shutdown, a service stop) or SIGINT (Ctrl-C where the program was started)
+    // comes from outside the window, where nobody answers a question: quit at once.
+    QuitSignals quit_signals;
+    std::unique_ptr<QSocketNotifier> on_signal;
+    if (quit_signals.ok()) {
+        on_signal =
+            std::make_unique<QSocketNotifier>(quit_signals.read_fd(), QSocketNotifier::Read);
+        QObject::connect(on_signal.get(), &QSocketNotifier::activated, &window, [&] {
+            if (!quit_signals.take().empty())
+                window.close_without_asking();
+        });
+    }
     window.show();
     if (!opt_.screenshot_path.empty()) {
         QTimer::singleShot(opt_.screenshot_after_ms, &window, [&window, this] {

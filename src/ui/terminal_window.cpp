@@ -1,6 +1,7 @@
 // ui (terminal): the terminal front-end's loop. Called by start-up through StationWindow::run.
 #include "terminal_window.h"
 
+#include "quit_signals.h"
 #include "station/post_plugin_handler.h"
 #include "terminal_view.h"
 #include "ui/job_summary.h"
@@ -32,19 +33,6 @@ std::string station_caption()
 namespace
 {
 
-// Signals reach the loop through a pipe: the handler only writes one byte.
-int g_signal_pipe_write = -1;
-
-void on_signal(int)
-{
-    int saved = errno;
-    if (g_signal_pipe_write >= 0) {
-        char c = 's';
-        (void)!write(g_signal_pipe_write, &c, 1);
-    }
-    errno = saved;
-}
-
 class Pipe
 {
   public:
@@ -74,32 +62,6 @@ class Pipe
 
   private:
     int fd_[2];
-};
-
-// Catches SIGINT and SIGTERM into a pipe for the life of the loop, then puts the old handlers
-// back.
-class SignalsToPipe
-{
-  public:
-    explicit SignalsToPipe(int write_fd)
-    {
-        g_signal_pipe_write = write_fd;
-        struct sigaction sa = {};
-        sa.sa_handler = on_signal;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = SA_RESTART;
-        sigaction(SIGINT, &sa, &old_int_);
-        sigaction(SIGTERM, &sa, &old_term_);
-    }
-    ~SignalsToPipe()
-    {
-        sigaction(SIGINT, &old_int_, nullptr);
-        sigaction(SIGTERM, &old_term_, nullptr);
-        g_signal_pipe_write = -1;
-    }
-
-  private:
-    struct sigaction old_int_ = {}, old_term_ = {};
 };
 
 // Single keys without Enter while the table is shown; restored on every way out.
@@ -182,10 +144,26 @@ class StreamCapture
     void read_loop()
     {
         char buf[4096];
-        ssize_t n;
-        while ((n = read(read_fd_, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
-            if (n <= 0)
+        for (;;) {
+            // Once restore() asks us to stop, only what is already in the pipe is read: a process
+            // started meanwhile (the plug-in's helper) may hold a write end for ever.
+            pollfd fds[2] = {{read_fd_, POLLIN, 0}, {stop_.read_end(), POLLIN, 0}};
+            const int nfds = stop_.ok() ? 2 : 1;
+            if (poll(fds, nfds, -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                break;
+            }
+            if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+                if (nfds == 2 && (fds[1].revents & POLLIN))
+                    break;
                 continue;
+            }
+            ssize_t n = read(read_fd_, buf, sizeof buf);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
             {
                 std::lock_guard<std::mutex> lock(mu_);
                 for (ssize_t i = 0; i < n; ++i) {
@@ -211,6 +189,10 @@ class StreamCapture
             dup2(saved_out_, STDOUT_FILENO); // the pipe's last write ends close here
             dup2(saved_err_, STDERR_FILENO);
         }
+        if (stop_.ok()) {
+            char c = 'x';
+            (void)!write(stop_.write_end(), &c, 1);
+        }
         if (reader_.joinable())
             reader_.join();
         for (int *fd : {&read_fd_, &saved_out_, &saved_err_}) {
@@ -224,6 +206,7 @@ class StreamCapture
     }
 
     std::function<void()> wake_;
+    Pipe stop_; // restore() -> read_loop: stop once the pipe is empty
     int read_fd_ = -1, saved_out_ = -1, saved_err_ = -1;
     FILE *screen_ = nullptr;
     std::thread reader_;
@@ -276,7 +259,9 @@ void TerminalWindow::run(StationSetup &setup)
 {
     FILE *out = opt_.out;
     Station station(setup.options);
-    Pipe wake, signals;
+    Pipe wake;
+    // From here on SIGINT and SIGTERM are requests to the loop instead of killing the station.
+    QuitSignals signals;
     if (!wake.ok() || !signals.ok()) {
         messages_.show("Cannot create the terminal's event pipes", kCaptionError,
                        MessageIcon::Error);
@@ -287,9 +272,6 @@ void TerminalWindow::run(StationSetup &setup)
         char c = 'm';
         (void)!write(wake_fd, &c, 1); // a full pipe already means "wake up"
     });
-
-    // From here on SIGINT and SIGTERM ask the quit question instead of killing the station.
-    SignalsToPipe catch_signals(signals.write_end());
 
     // The header: caption, job summary, plug-in and log, printed once.
     bool colour = opt_.redraw_in_place;
@@ -444,7 +426,7 @@ void TerminalWindow::run(StationSetup &setup)
     for (;;) {
         draw(false);
         pollfd fds[3] = {{wake.read_end(), POLLIN, 0},
-                         {signals.read_end(), POLLIN, 0},
+                         {signals.read_fd(), POLLIN, 0},
                          {keys.active() ? opt_.in_fd : -1, POLLIN, 0}};
         int timeout = static_cast<int>(std::max<int64_t>(0, next_tick - now_ms()));
         if (dirty && opt_.redraw_in_place)
@@ -460,7 +442,16 @@ void TerminalWindow::run(StationSetup &setup)
             station.stop();
             break;
         }
-        bool quit_asked = signals.drain();
+        const std::string sigs = signals.take();
+        if (sigs.find('t') != std::string::npos) {
+            // SIGTERM: the system ends the station (a shutdown, a service stop); nobody is there
+            // to answer, and waiting for an answer would only get the station killed.
+            if (opt_.companion)
+                opt_.companion->stopping();
+            station.stop();
+            break;
+        }
+        bool quit_asked = !sigs.empty();
         if (keys.active() && (fds[2].revents & POLLIN)) {
             char key = 0;
             while (read(opt_.in_fd, &key, 1) == 1)

@@ -4,7 +4,7 @@
 // Its loop is the station's window thread: it drains the station's messages (woken through a
 // pipe), runs the one-second timer, reads keys and signals. On a terminal the rows are redrawn
 // in place with colours; otherwise every change is one line, for logs and pipes. q or Ctrl-C
-// asks the quit question (with no terminal attached, SIGINT or SIGTERM quits at once).
+// asks the quit question (with no terminal attached, SIGINT quits at once); SIGTERM quits at once.
 #pragma once
 
 #include "station_companion.h"

@@ -35,6 +35,12 @@ int usb_close(usb_dev_handle *dev)
     return 0;
 }
 
+void usb_abort(usb_dev_handle *dev)
+{
+    if (dev)
+        dev->backend->abort(dev);
+}
+
 int usb_bulk_write(usb_dev_handle *dev, int /*ep*/, char *data, int size, int timeout)
 {
     if (size == 0)

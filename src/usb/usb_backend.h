@@ -25,6 +25,8 @@ struct usb_backend {
     // Appends the paths of the backend's present devices in a stable order; 0, or -1 when no
     // list could be had.
     int (*enumerate)(std::vector<std::string> *paths);
+    // usb_abort: any thread, while the owner may be inside a request; must not block on it.
+    void (*abort)(usb_dev_handle *dev);
 };
 
 // Every backend's handle starts with this, so usb.cpp can dispatch without knowing the rest.

@@ -76,6 +76,10 @@ libusb_context *acquire(std::shared_lock<std::shared_mutex> *lk)
 
 struct LHandle : usb_dev_handle {
     libusb_device_handle *dh = nullptr;
+    libusb_context *ctx = nullptr;  // the context dh was opened in; events are handled there
+    std::mutex m;                   // guards cur and aborted (usb_abort comes from any thread)
+    libusb_transfer *cur = nullptr; // the owner's transfer in flight
+    bool aborted = false;
 };
 
 // Configuration index 0, interface 0 claimed (kernel driver detached), alternate setting 0.
@@ -159,6 +163,7 @@ usb_dev_handle *lu_open(const std::string &instance, unsigned vid, unsigned pid)
     }
     h->backend = &usb_libusb_backend();
     h->dh = dh;
+    h->ctx = ctx;
     ++g_open_handles;
     return h;
 }
@@ -172,22 +177,109 @@ void lu_close(usb_dev_handle *dev)
     --g_open_handles;
 }
 
+void LIBUSB_CALL transfer_done(libusb_transfer *t)
+{
+    *static_cast<int *>(t->user_data) = 1;
+}
+
+// One bulk request, as libusb_bulk_transfer makes it but cancellable by lu_abort: submitted
+// asynchronously, then events handled until it completes. Returns a libusb code and the bytes
+// moved.
+int bulk_request(LHandle *h, unsigned char ep, uint8_t *data, int len, int timeout, int *done)
+{
+    *done = 0;
+    libusb_transfer *t = libusb_alloc_transfer(0);
+    if (!t)
+        return LIBUSB_ERROR_NO_MEM;
+    // On the heap: a transfer the event loop could not finish is left to libusb with its flag.
+    auto *flag = new (std::nothrow) int(0);
+    if (!flag) {
+        libusb_free_transfer(t);
+        return LIBUSB_ERROR_NO_MEM;
+    }
+    int &completed = *flag;
+    libusb_fill_bulk_transfer(t, h->dh, ep, data, len, transfer_done, flag,
+                              request_timeout(timeout));
+    {
+        std::lock_guard lk(h->m);
+        int rc = h->aborted ? LIBUSB_ERROR_INTERRUPTED : libusb_submit_transfer(t);
+        if (rc != LIBUSB_SUCCESS) {
+            libusb_free_transfer(t);
+            delete flag;
+            return rc;
+        }
+        h->cur = t;
+    }
+    while (!completed) {
+        int rc = libusb_handle_events_completed(h->ctx, &completed);
+        if (rc < 0 && rc != LIBUSB_ERROR_INTERRUPTED) {
+            // The event loop failed: take the transfer back before its memory goes.
+            libusb_cancel_transfer(t);
+            while (!completed && libusb_handle_events_completed(h->ctx, &completed) >= 0) {
+            }
+            break;
+        }
+    }
+    {
+        std::lock_guard lk(h->m);
+        h->cur = nullptr;
+    }
+    int rc;
+    switch (completed ? t->status : LIBUSB_TRANSFER_ERROR) {
+    case LIBUSB_TRANSFER_COMPLETED:
+        rc = LIBUSB_SUCCESS;
+        break;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+        rc = LIBUSB_ERROR_TIMEOUT;
+        break;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+        rc = LIBUSB_ERROR_NO_DEVICE;
+        break;
+    case LIBUSB_TRANSFER_STALL:
+        rc = LIBUSB_ERROR_PIPE;
+        break;
+    case LIBUSB_TRANSFER_OVERFLOW:
+        rc = LIBUSB_ERROR_OVERFLOW;
+        break;
+    case LIBUSB_TRANSFER_CANCELLED:
+        rc = LIBUSB_ERROR_INTERRUPTED;
+        break;
+    default:
+        rc = LIBUSB_ERROR_IO;
+        break;
+    }
+    *done = t->actual_length;
+    // A transfer the loop could not finish stays allocated: libusb may still complete it.
+    if (completed) {
+        libusb_free_transfer(t);
+        delete flag;
+    }
+    return rc;
+}
+
 int lu_write(usb_dev_handle *dev, const uint8_t *data, int len, int timeout)
 {
     int done = 0;
     // libusb takes a non-const buffer for both directions; an OUT transfer only reads it.
-    int rc =
-        libusb_bulk_transfer(static_cast<LHandle *>(dev)->dh, USB_EP_BULK_OUT,
-                             const_cast<uint8_t *>(data), len, &done, request_timeout(timeout));
+    int rc = bulk_request(static_cast<LHandle *>(dev), USB_EP_BULK_OUT, const_cast<uint8_t *>(data),
+                          len, timeout, &done);
     return write_result(rc, done);
 }
 
 int lu_read(usb_dev_handle *dev, uint8_t *data, int len, int timeout)
 {
     int done = 0;
-    int rc = libusb_bulk_transfer(static_cast<LHandle *>(dev)->dh, USB_EP_BULK_IN, data, len, &done,
-                                  request_timeout(timeout));
+    int rc = bulk_request(static_cast<LHandle *>(dev), USB_EP_BULK_IN, data, len, timeout, &done);
     return read_result(rc, done);
+}
+
+void lu_abort(usb_dev_handle *dev)
+{
+    auto *h = static_cast<LHandle *>(dev);
+    std::lock_guard lk(h->m);
+    h->aborted = true;
+    if (h->cur)
+        libusb_cancel_transfer(h->cur); // the owner's event loop sees it complete as cancelled
 }
 
 int lu_enumerate(std::vector<std::string> *paths)
@@ -310,6 +402,6 @@ int reinit()
 const usb_backend &usb_libusb_backend()
 {
     using namespace usb_libusb;
-    static const usb_backend ops = {lu_open, lu_close, lu_write, lu_read, lu_enumerate};
+    static const usb_backend ops = {lu_open, lu_close, lu_write, lu_read, lu_enumerate, lu_abort};
     return ops;
 }

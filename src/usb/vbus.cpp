@@ -192,6 +192,7 @@ void timer_loop()
 
 struct VHandle : usb_dev_handle {
     std::shared_ptr<Plugged> p;
+    bool aborted = false; // guarded by p->m: usb_abort ran, every request fails at once
 };
 
 usb_dev_handle *vb_open(const std::string &instance, unsigned vid, unsigned pid)
@@ -217,7 +218,8 @@ void vb_close(usb_dev_handle *dev)
 
 int vb_write_request(usb_dev_handle *dev, const uint8_t *data, int len, int timeout)
 {
-    Plugged &p = *static_cast<VHandle *>(dev)->p;
+    auto &h = *static_cast<VHandle *>(dev);
+    Plugged &p = *h.p;
     std::lock_guard out(p.out_m);
     std::shared_ptr<Device> target;
     {
@@ -225,14 +227,14 @@ int vb_write_request(usb_dev_handle *dev, const uint8_t *data, int len, int time
         auto wire = wire_time(p.timing, static_cast<size_t>(len));
         auto limit = std::chrono::milliseconds(std::max(timeout, 0));
         if (wire > std::chrono::microseconds(0)) {
-            // The bytes take this long on the wire; an unplug ends the wait at once.
+            // The bytes take this long on the wire; an unplug or an abort ends the wait at once.
             bool fits = wire <= limit;
-            bool gone = p.cv.wait_for(lk, fits ? std::chrono::microseconds(wire) : limit,
-                                      [&] { return p.gone; });
-            if (gone || !fits)
+            bool ended = p.cv.wait_for(lk, fits ? std::chrono::microseconds(wire) : limit,
+                                       [&] { return p.gone || h.aborted; });
+            if (ended || !fits)
                 return USB_ERR_WRITE;
         }
-        if (p.gone)
+        if (p.gone || h.aborted)
             return USB_ERR_WRITE;
         target = p.dev;
     }
@@ -243,12 +245,15 @@ int vb_write_request(usb_dev_handle *dev, const uint8_t *data, int len, int time
 
 int vb_read_request(usb_dev_handle *dev, uint8_t *data, int len, int timeout)
 {
-    Plugged &p = *static_cast<VHandle *>(dev)->p;
+    auto &h = *static_cast<VHandle *>(dev);
+    Plugged &p = *h.p;
     std::unique_lock lk(p.m);
     const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout, 0));
     for (;;) {
         if (p.gone)
             return USB_ERR_GONE;
+        if (h.aborted)
+            return USB_ERR_READ;
         auto now = Clock::now();
         auto wake = deadline;
         if (!p.in.empty()) {
@@ -269,6 +274,16 @@ int vb_read_request(usb_dev_handle *dev, uint8_t *data, int len, int timeout)
             return USB_ERR_READ;
         p.cv.wait_until(lk, wake);
     }
+}
+
+void vb_abort(usb_dev_handle *dev)
+{
+    auto &h = *static_cast<VHandle *>(dev);
+    {
+        std::lock_guard lk(h.p->m);
+        h.aborted = true;
+    }
+    h.p->cv.notify_all(); // the owner's wait for wire time or IN data ends now
 }
 
 int vb_enumerate(std::vector<std::string> *out)
@@ -390,7 +405,8 @@ bool is_virtual_instance(const char *instance)
 
 const usb_backend &usb_vbus_backend()
 {
-    static const usb_backend ops = {vbus::vb_open, vbus::vb_close, vbus::vb_write_request,
-                                    vbus::vb_read_request, vbus::vb_enumerate};
+    static const usb_backend ops = {vbus::vb_open,          vbus::vb_close,
+                                    vbus::vb_write_request, vbus::vb_read_request,
+                                    vbus::vb_enumerate,     vbus::vb_abort};
     return ops;
 }

@@ -2,11 +2,16 @@
 // its summary, a second start refused by the lock, and command lines it cannot understand.
 #include "ui_test_util.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
 #include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 namespace
 {
@@ -35,9 +40,15 @@ Result run_program(const std::string &args)
     return r;
 }
 
-TEST(Program, SimulatedRunEndsWithItsSummaryAndTheLogPath)
+// Each test runs the program in a fresh working directory.
+class Program : public ::testing::Test
 {
+  protected:
     TempCwd cwd;
+};
+
+TEST_F(Program, SimulatedRunEndsWithItsSummaryAndTheLogPath)
+{
     cwd.write("boot.img", std::string(20000, 'b'));
     cwd.write("flasher.ini", "[misc]\nlogging = 1\n[map]\ntotal = 1\n"
                              "[map1]\nfilename = boot.img\ndesc = Boot loader\n"
@@ -69,9 +80,8 @@ TEST(Program, SimulatedRunEndsWithItsSummaryAndTheLogPath)
     EXPECT_EQ(r.out.find("bramblewick-ports-"), std::string::npos);
 }
 
-TEST(Program, SecondStationIsRefusedWithExitCodeZero)
+TEST_F(Program, SecondStationIsRefusedWithExitCodeZero)
 {
-    TempCwd cwd;
     cwd.write("flasher.ini", "[misc]\nlogging = 1\n");
     // The first station runs, with no terminal, until it is interrupted.
     std::string first = std::string(BW_PROGRAM) + " --terminal --ports /dev/null --lock-file " +
@@ -104,9 +114,73 @@ TEST(Program, SecondStationIsRefusedWithExitCodeZero)
     EXPECT_TRUE(ended()) << "the first station did not quit on SIGTERM";
 }
 
-TEST(Program, CommandLineItCannotUnderstandIsAUsageError)
+// SIGTERM while eight phones on slow links are writing a 1 MiB image: the program ends within
+// 3 s and every phone that was connected has exactly one line, the interrupted ones as stopped.
+TEST_F(Program, TermDuringAShiftEndsWithinTheBoundAndLogsEveryConnectedPhone)
 {
-    TempCwd cwd;
+    cwd.write("boot.img", std::string(1 << 20, 'b'));
+    cwd.write("flasher.ini", "[misc]\nlogging = 1\n[map]\ntotal = 1\n"
+                             "[map1]\nfilename = boot.img\ndesc = Boot loader\n"
+                             "nand_loc = 0\nnand_loc_end = 0x200000\n");
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(out[1], STDERR_FILENO);
+        close(out[0]);
+        std::string lock = cwd.path("lock");
+        execl(BW_PROGRAM, BW_PROGRAM, "--terminal", "--simulate", "8", "--usb-speed", "0.5",
+              "--blocks", "256", "--lock-file", lock.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    FILE *f = fdopen(out[0], "r");
+    std::string text;
+    char line[4096];
+    auto writing = [&] {
+        return text.find("Fixture 8: Image: Boot loader\n") != std::string::npos;
+    };
+    while (!writing() && fgets(line, sizeof line, f))
+        text += line;
+    ASSERT_TRUE(writing()) << text;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // well into the 2 s write
+    auto t0 = std::chrono::steady_clock::now();
+    kill(pid, SIGTERM);
+    while (fgets(line, sizeof line, f))
+        text += line;
+    fclose(f);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+
+    int connected = 0;
+    for (size_t p = text.find("Status: Device Connected."); p != std::string::npos;
+         p = text.find("Status: Device Connected.", p + 1))
+        ++connected;
+    EXPECT_EQ(connected, 8) << text;
+    std::string log_name = std::filesystem::directory_iterator(cwd.path("log"))->path();
+    std::ifstream log(log_name, std::ios::binary);
+    std::string csv;
+    std::getline(log, csv); // header
+    std::set<std::string> fixtures;
+    int lines = 0;
+    std::regex stopped(R"(([1-8]),,[-\d]+ [:\d]+,[-\d]+ [:\d]+,Boot loader,1\r)");
+    std::smatch m;
+    while (std::getline(log, csv)) {
+        ++lines;
+        EXPECT_TRUE(std::regex_match(csv, m, stopped)) << csv;
+        fixtures.insert(m.size() > 1 ? m[1].str() : csv);
+    }
+    EXPECT_EQ(lines, connected);
+    EXPECT_EQ(fixtures.size(), 8u);
+    EXPECT_NE(text.find("Fixture 1: Status: Station stopped\n"), std::string::npos) << text;
+}
+
+TEST_F(Program, CommandLineItCannotUnderstandIsAUsageError)
+{
     for (const char *args : {"--simulate 0", "--simulate 33", "--faults 2 --simulate 2",
                              "--no-such-option", "--duration 5", "--simulate", "--station-id ''"}) {
         Result r = run_program(args);

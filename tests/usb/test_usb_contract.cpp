@@ -141,6 +141,23 @@ TEST_P(Contract, UnplugFailsPendingAndLaterTransfers)
     h = nullptr;
 }
 
+TEST_P(Contract, AbortFromAnotherThreadEndsThePendingReadAndEveryLaterTransfer)
+{
+    char buf[4] = {};
+    std::thread quit([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        usb_abort(h);
+    });
+    auto t0 = Clock::now();
+    EXPECT_EQ(usb_bulk_read(h, USB_EP_BULK_IN, buf, 4, 5000), USB_ERR_READ);
+    EXPECT_LT(ms_since(t0), 2500); // at once, not at the time-out
+    quit.join();
+    dev->send({1, 2, 3, 4}); // data that arrives afterwards is not taken either
+    EXPECT_EQ(usb_bulk_read(h, USB_EP_BULK_IN, buf, 4, 100), USB_ERR_READ);
+    EXPECT_EQ(usb_bulk_write(h, USB_EP_BULK_OUT, buf, 4, 100), USB_ERR_WRITE);
+    EXPECT_TRUE(dev->out_sizes().empty());
+}
+
 TEST_P(Contract, UnplugDuringAWriteFailsIt)
 {
     auto data = pattern(200000);

@@ -6,6 +6,8 @@
 // and "simagent-<n>", so a phone whose agent comes back under the other name stays on its row.
 // A phone is taken out a moment after its result shows, and the next one is put in, until the
 // operator quits or the duration ends. With a fault rate, that share of phones is built to fail.
+// With a weak-block rate, that share of phones gets a NAND block that stores one wrong bit where
+// the job's first image starts: such a phone passes unless the job verifies after writing.
 #pragma once
 
 #include "station_companion.h"
@@ -23,6 +25,7 @@ namespace ui
 struct SimulationOptions {
     int phones = 0;            // fixtures, 1..32 (two mapped names each, 64 at most)
     double fault_rate = 0.0;   // share of phones built to fail, 0..1
+    double weak_block_rate = 0.0; // share of phones with a weak block, 0..1
     double usb_mbps = 0.0;     // link speed in megabytes a second; 0 = as fast as possible
     int duration_s = 0;        // 0: until the operator quits
     uint32_t page_size = 2048; // NAND geometry of every phone
@@ -57,6 +60,9 @@ class ProductionLine : public StationCompanion
     bool has_run() const { return start_ != std::chrono::steady_clock::time_point{}; }
     int passed() const { return passed_; }
     int failed() const { return failed_; }
+    // First results of the phones that had a weak block.
+    int weak_passed() const { return weak_passed_; }
+    int weak_failed() const { return weak_failed_; }
 
   private:
     struct Fixture;
@@ -73,6 +79,9 @@ class ProductionLine : public StationCompanion
     int phones_in_ = 0;           // phones put in so far
     uint64_t image_bytes_ = 0;    // image bytes one phone receives
     bool crc_on_ = false;         // the job's transfers carry a CRC
+    bool verify_on_ = false;      // the job reads every image back
+    int64_t weak_block_ = -1;     // where the first image starts (a block), -1 for no image
+    int weak_passed_ = 0, weak_failed_ = 0;
 };
 
 } // namespace ui

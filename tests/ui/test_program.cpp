@@ -34,9 +34,15 @@ Result run_program(const std::string &args)
     return r;
 }
 
-TEST(Program, SimulatedRunEndsWithItsSummaryAndTheLogPath)
+// Every case runs the program in a fresh working directory of its own.
+class Program : public ::testing::Test
 {
+  protected:
     TempCwd cwd;
+};
+
+TEST_F(Program, SimulatedRunEndsWithItsSummaryAndTheLogPath)
+{
     cwd.write("boot.img", std::string(20000, 'b'));
     cwd.write("flasher.ini", "[misc]\nlogging = 1\n[map]\ntotal = 1\n"
                              "[map1]\nfilename = boot.img\ndesc = Boot loader\n"
@@ -54,9 +60,8 @@ TEST(Program, SimulatedRunEndsWithItsSummaryAndTheLogPath)
     EXPECT_EQ(r.out.find("bramblewick-ports-"), std::string::npos);
 }
 
-TEST(Program, SecondStationIsRefusedWithExitCodeZero)
+TEST_F(Program, SecondStationIsRefusedWithExitCodeZero)
 {
-    TempCwd cwd;
     cwd.write("flasher.ini", "[misc]\nlogging = 1\n");
     // The first station runs, with no terminal, until it is interrupted.
     std::string first = std::string(BW_PROGRAM) + " --terminal --ports /dev/null --lock-file " +
@@ -89,9 +94,8 @@ TEST(Program, SecondStationIsRefusedWithExitCodeZero)
     EXPECT_TRUE(ended()) << "the first station did not quit on SIGTERM";
 }
 
-TEST(Program, CommandLineItCannotUnderstandIsAUsageError)
+TEST_F(Program, CommandLineItCannotUnderstandIsAUsageError)
 {
-    TempCwd cwd;
     for (const char *args : {"--simulate 0", "--simulate 33", "--faults 2 --simulate 2",
                              "--no-such-option", "--duration 5", "--simulate"}) {
         Result r = run_program(args);
@@ -101,6 +105,30 @@ TEST(Program, CommandLineItCannotUnderstandIsAUsageError)
     Result help = run_program("--help");
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_NE(help.out.find("--simulate N"), std::string::npos);
+}
+
+// --check reads the job as the station would and answers by its exit code, writing no log.
+TEST_F(Program, CheckPrintsThePlanAndExitsOneWhenTheJobCannotProgramPhones)
+{
+    ASSERT_EQ(std::system(("cp -r " BW_EXAMPLES_DIR "/list-job/. " + cwd.dir()).c_str()), 0);
+    Result good = run_program("--check");
+    EXPECT_EQ(good.exit_code, 0) << good.out;
+    EXPECT_NE(good.out.find("Write [map3] \"Root file system\" (rootfs.img) to "
+                            "0x00100000-0x00A00000: 524288 bytes"),
+              std::string::npos)
+        << good.out;
+    EXPECT_NE(good.out.find("warning: [map4] \"Calibration data\" (calibration.img): the file "
+                            "is missing"),
+              std::string::npos);
+
+    cwd.write("boot.img", std::string(0x40001, 'b')); // one byte more than its range
+    Result bad = run_program("--check");
+    EXPECT_EQ(bad.exit_code, 1) << bad.out;
+    EXPECT_NE(bad.out.find("problem: [map1] \"Boot loader\" (boot.img): 262145 bytes do not fit "
+                           "its range 0x00000000-0x00040000"),
+              std::string::npos)
+        << bad.out;
+    EXPECT_NE(access(cwd.path("log").c_str(), F_OK), 0) << "--check wrote a log";
 }
 
 } // namespace

@@ -200,15 +200,15 @@ int main(int argc, char **argv)
                 fprintf(stderr, "bench_verify: the phone did not pass\n");
                 return 1;
             }
-            const double floor = (static_cast<double>(dkb.size()) + image * (verify ? 2 : 1)) /
-                                 l.rate;
-            fprintf(out, "| %s | %s | %.2f s%s | %.2f s | %.2f |\n", l.name, verify ? "on" : "off",
-                    s,
-                    verify ? (" (+" + std::to_string(static_cast<int>((s / plain - 1) * 100 + 0.5)) +
-                              " % against off)")
-                                 .c_str()
-                           : "",
-                    floor, s / floor);
+            const double floor =
+                (static_cast<double>(dkb.size()) + image * (verify ? 2 : 1)) / l.rate;
+            fprintf(
+                out, "| %s | %s | %.2f s%s | %.2f s | %.2f |\n", l.name, verify ? "on" : "off", s,
+                verify ? (" (+" + std::to_string(static_cast<int>((s / plain - 1) * 100 + 0.5)) +
+                          " % against off)")
+                             .c_str()
+                       : "",
+                floor, s / floor);
             plain = verify ? plain : s;
         }
     }

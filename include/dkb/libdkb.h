@@ -176,8 +176,9 @@ inline constexpr int COMM_PROTOCOL_PMIC_RECORD_SIZE = 4;
 
 // ---- Progress ----------------------------------------------------------------------------------
 // Called on the calling thread between two transfers; msg is static text ("Flash", "Write to ram",
-// "Read from ram", "Write to flash", "Read from flash", "Verify flash"). cur is not clamped and may exceed range;
-// range may be 0 or negative for an empty or inverted flash range: receivers must guard.
+// "Read from ram", "Write to flash", "Read from flash", "Verify flash"). cur is not clamped and may
+// exceed range; range may be 0 or negative for an empty or inverted flash range: receivers must
+// guard.
 typedef void (*dkb_progress_callback)(void *user_data, const char *msg, int cur, int range);
 
 // ---- Channel -----------------------------------------------------------------------------------
@@ -221,8 +222,8 @@ int dkb_flash_write_from_file(usb_dev_handle *udev, const char *image_file_name,
 // the file's code.
 int dkb_flash_verify_from_file(usb_dev_handle *udev, const char *image_file_name,
                                int image_file_offset, int image_file_length, int flash_loc,
-                               int flash_loc_end, int enable_hw_ecc, int page_size,
-                               int block_size, int oob_size, int enable_crc, int otp,
+                               int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
+                               int oob_size, int enable_crc, int otp,
                                dkb_progress_callback callback, void *callback_data);
 // Bytes a dkb_flash_read of this range needs in pbuf (spare areas included when oob_size is
 // non-zero); 0 or less for an empty or inverted range.

@@ -32,7 +32,8 @@ struct NandGeometry {
     uint32_t block_count = 2048;
     uint32_t bus_width = 8;
     std::vector<uint32_t> bad_blocks; // factory-bad block numbers
-    std::vector<uint32_t> weak_blocks; // blocks that store one wrong bit (see above)
+    // Blocks that store one wrong bit (see above).
+    std::vector<uint32_t> weak_blocks;
 };
 
 enum {

@@ -580,8 +580,8 @@ int dkb_flash_write_from_file(usb_dev_handle *udev, const char *image_file_name,
 
 int dkb_flash_verify_from_file(usb_dev_handle *udev, const char *image_file_name,
                                int image_file_offset, int image_file_length, int flash_loc,
-                               int flash_loc_end, int enable_hw_ecc, int page_size,
-                               int block_size, int oob_size, int enable_crc, int otp,
+                               int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
+                               int oob_size, int enable_crc, int otp,
                                dkb_progress_callback callback, void *callback_data)
 {
     if (!geometry_ok(page_size, block_size, oob_size)) {
@@ -619,8 +619,8 @@ int dkb_flash_verify_from_file(usb_dev_handle *udev, const char *image_file_name
         const int64_t chunk = std::min<int64_t>(group, v.length - done);
         const int64_t main_size = chunk_main_size(chunk, page_size, oob_size);
         r = dkb_flash_read(udev, back.data(), static_cast<int>(cur),
-                           static_cast<int>(cur + main_size), enable_hw_ecc, page_size,
-                           block_size, oob_size, enable_crc, otp, nullptr, nullptr);
+                           static_cast<int>(cur + main_size), enable_hw_ecc, page_size, block_size,
+                           oob_size, enable_crc, otp, nullptr, nullptr);
         if (r != DKB_OK)
             return r;
         const unsigned char *want = v.data + done;
@@ -641,8 +641,7 @@ int dkb_flash_verify_from_file(usb_dev_handle *udev, const char *image_file_name
                         static_cast<int>(in_unit - page_size), wire_addr(page_at),
                         back[static_cast<size_t>(i)], want[i]);
             else
-                fprintf(stderr,
-                        "Verify NAND flash failed: 0x%08X holds 0x%02X, the image 0x%02X\n",
+                fprintf(stderr, "Verify NAND flash failed: 0x%08X holds 0x%02X, the image 0x%02X\n",
                         wire_addr(page_at + in_unit), back[static_cast<size_t>(i)], want[i]);
             return DKB_ERR_VERIFY;
         }

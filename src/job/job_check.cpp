@@ -49,14 +49,14 @@ bool overlap(uint32_t s1, uint32_t e1, uint32_t s2, uint32_t e2)
 // What the station will find when it writes one image entry.
 struct image_info {
     const flashini_partition_info *p = nullptr;
-    std::string where;          // names the entry and its file
+    std::string where; // names the entry and its file
     bool from_container = false;
-    bool written = false;       // not skipped
+    bool written = false; // not skipped
     bool missing_skipped = false;
-    int64_t size = -1;          // image bytes (spare bytes included); -1 when unknown
-    int64_t main = -1;          // main-area bytes; -1 when unknown
-    int code = 0;               // the write's result at every phone when not 0
-    std::string reason;         // why, for code
+    int64_t size = -1;  // image bytes (spare bytes included); -1 when unknown
+    int64_t main = -1;  // main-area bytes; -1 when unknown
+    int code = 0;       // the write's result at every phone when not 0
+    std::string reason; // why, for code
 };
 
 // Erase sections the container holds (its entries come first in the job's list); -1 when the
@@ -97,9 +97,9 @@ std::vector<image_info> examine_images(const flashini_content &job, const job_ge
         const std::string desc = text_of(p.desc, sizeof p.desc);
         im.from_container = !container.empty() && file == container;
         if (im.from_container)
-            im.where = format("%s image %d \"%s\" (%s)", container.c_str(), ++from_box,
-                              desc.c_str(),
-                              text_of(p.original_filename, sizeof p.original_filename).c_str());
+            im.where =
+                format("%s image %d \"%s\" (%s)", container.c_str(), ++from_box, desc.c_str(),
+                       text_of(p.original_filename, sizeof p.original_filename).c_str());
         else
             im.where = format("[map%d] \"%s\" (%s)", ++from_file, desc.c_str(), file.c_str());
         im.written = p.skip_flash == 0;
@@ -217,7 +217,8 @@ std::string sha256_of(const char *path, int64_t offset, int64_t length)
 std::string size_text(int64_t bytes)
 {
     if (bytes >= (1 << 20))
-        return format("%" PRId64 " bytes (%.1f MiB)", bytes, static_cast<double>(bytes) / (1 << 20));
+        return format("%" PRId64 " bytes (%.1f MiB)", bytes,
+                      static_cast<double>(bytes) / (1 << 20));
     if (bytes >= 1024)
         return format("%" PRId64 " bytes (%.1f KiB)", bytes, static_cast<double>(bytes) / 1024);
     return format("%" PRId64 " bytes", bytes);
@@ -312,16 +313,17 @@ std::string job_check_plan(const flashini_content &job, const char *job_path,
     auto next = [&](const std::string &t) { line(format("%3d. ", ++step) + t); };
 
     const std::string container = text_of(job.one_file_image, sizeof job.one_file_image);
-    line(std::string("Job: ") + job_path +
-         (container.empty() ? ", a list of image files" : ", with the one-file image " + container));
+    line(
+        std::string("Job: ") + job_path +
+        (container.empty() ? ", a list of image files" : ", with the one-file image " + container));
     if (!container.empty()) {
         struct stat st;
         const int64_t size = stat(job.one_file_image, &st) == 0 ? st.st_size : 0;
         const char *c = job.creationtime;
-        line(format("  container: \"%s\", created %.4s-%.2s-%.2s %.2s:%.2s (UTC), %s",
-                    text_of(job.one_file_image_description, sizeof job.one_file_image_description)
-                        .c_str(),
-                    c, c + 4, c + 6, c + 8, c + 10, size_text(size).c_str()));
+        line(format(
+            "  container: \"%s\", created %.4s-%.2s-%.2s %.2s:%.2s (UTC), %s",
+            text_of(job.one_file_image_description, sizeof job.one_file_image_description).c_str(),
+            c, c + 4, c + 6, c + 8, c + 10, size_text(size).c_str()));
         line("  container SHA-256: " + sha256_of(job.one_file_image, 0, size));
     }
     line(format("Switches: CRC on transfers %s, verify after write %s, CSV log %s, clock from the "
@@ -355,7 +357,8 @@ std::string job_check_plan(const flashini_content &job, const char *job_path,
         line("       (chip selects not set: the phone's own are kept)");
     next("Get NAND flash info");
     const char *bbm = bbm_method_text(job.init_bbm_method);
-    next(format("BBM method %d: %s", job.init_bbm_method, bbm ? bbm : "unknown, fails every phone"));
+    next(
+        format("BBM method %d: %s", job.init_bbm_method, bbm ? bbm : "unknown, fails every phone"));
 
     const flashini_erase_info_list *erase = job.erase_info_list;
     const int boxed = erase && erase->no_of_erase_info > 0 ? erase_count_of_container(job) : 0;
@@ -370,8 +373,8 @@ std::string job_check_plan(const flashini_content &job, const char *job_path,
         const int64_t room = static_cast<int64_t>(p.nand_loc_end) - p.nand_loc_start;
         // (The parser keeps the skip flag only for a missing file, so for a present one the
         // rule no longer matters: it is written.)
-        const char *skip = im.from_container ? "always written (container image)"
-                                             : "written: its file is present";
+        const char *skip =
+            im.from_container ? "always written (container image)" : "written: its file is present";
         if (im.missing_skipped) {
             next("Skip " + im.where + ": the file is missing and the job allows skipping it");
             continue;
@@ -380,9 +383,8 @@ std::string job_check_plan(const flashini_content &job, const char *job_path,
         if (im.main >= 0 && room > 0)
             fill = format("%.1f%%", 100.0 * static_cast<double>(im.main) / room);
         next("Write " + im.where + " to " + range_text(p.nand_loc_start, p.nand_loc_end) + ": " +
-             (im.size >= 0 ? size_text(im.size) : std::string("size unknown")) + ", range " +
-             fill + " full, " + (p.image_with_oob ? "with spare bytes" : "no spare bytes") +
-             ", " + skip);
+             (im.size >= 0 ? size_text(im.size) : std::string("size unknown")) + ", range " + fill +
+             " full, " + (p.image_with_oob ? "with spare bytes" : "no spare bytes") + ", " + skip);
         if (im.size >= 0)
             line("       SHA-256 " + sha256_of(p.filename, p.offset_in_file, im.size));
         if (job.verify)

@@ -25,7 +25,6 @@ namespace ui
 struct SimulationOptions {
     int phones = 0;            // fixtures, 1..32 (two mapped names each, 64 at most)
     double fault_rate = 0.0;   // share of phones built to fail, 0..1
-    double weak_block_rate = 0.0; // share of phones with a weak block, 0..1
     double usb_mbps = 0.0;     // link speed in megabytes a second; 0 = as fast as possible
     int duration_s = 0;        // 0: until the operator quits
     uint32_t page_size = 2048; // NAND geometry of every phone
@@ -35,6 +34,8 @@ struct SimulationOptions {
     uint32_t bad_blocks = 4; // factory-bad blocks per phone, at random places
     uint32_t seed = 1;       // the line's random choices (faults, agent names, bad blocks)
     int swap_delay_ms = 800; // from a result to the phone's removal, and on to the next one
+    // Share of phones with a weak block where the job's first image starts, 0..1.
+    double weak_block_rate = 0.0;
 };
 
 // Writes the run's port mapping (fixtures 1..phones) to a new file under the temporary

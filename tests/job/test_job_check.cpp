@@ -16,10 +16,14 @@ class JobCheck : public JobDirTest
         if (write_b)
             write_bytes("b.img", std::vector<uint8_t>(0x20000, 0x5A));
         std::string ini = "[map]\ntotal = 2\n"
-                          "[map1]\nfilename = " + path("a.img") + "\ndesc = A\n"
-                          "nand_loc = 0\nnand_loc_end = 0x40000\n" + sections;
+                          "[map1]\nfilename = " +
+                          path("a.img") +
+                          "\ndesc = A\n"
+                          "nand_loc = 0\nnand_loc_end = 0x40000\n" +
+                          sections;
         if (sections.find("[map2]") == std::string::npos)
-            ini += "[map2]\nfilename = " + path("b.img") + "\ndesc = B\n"
+            ini += "[map2]\nfilename = " + path("b.img") +
+                   "\ndesc = B\n"
                    "nand_loc = 0x40000\nnand_loc_end = 0x80000\n";
         job = parse(write_text("flasher.ini", ini));
         EXPECT_TRUE(job) << err_;
@@ -52,8 +56,10 @@ TEST_F(JobCheck, OverlappingImageRangesNameBothEntries)
     auto f = check("[map2]\nfilename = " + path("b.img") +
                    "\ndesc = B\nnand_loc = 0x20000\nnand_loc_end = 0x60000\n");
     ASSERT_EQ(job_check_problem_count(f), 1) << texts(f);
-    EXPECT_EQ(f[0].text.find("[map2] \"B\" (" + path("b.img") + ") 0x00020000-0x00060000 overlaps "
-                             "[map1] \"A\" (" + path("a.img") + ") 0x00000000-0x00040000"),
+    EXPECT_EQ(f[0].text.find("[map2] \"B\" (" + path("b.img") +
+                             ") 0x00020000-0x00060000 overlaps "
+                             "[map1] \"A\" (" +
+                             path("a.img") + ") 0x00000000-0x00040000"),
               0u)
         << f[0].text;
 }
@@ -70,8 +76,8 @@ TEST_F(JobCheck, EraseRangeOverlappingAnImageIsAProblem)
 TEST_F(JobCheck, EndAtOrBeforeStartIsAProblem)
 {
     auto f = check("[erase]\ntotal = 1\n[erase1]\nnand_loc = 0x100000\nnand_loc_end = 0x100000\n"
-                   "[map2]\nfilename = " + path("b.img") +
-                   "\ndesc = B\nnand_loc = 0x80000\nnand_loc_end = 0x40000\n");
+                   "[map2]\nfilename = " +
+                   path("b.img") + "\ndesc = B\nnand_loc = 0x80000\nnand_loc_end = 0x40000\n");
     EXPECT_EQ(job_check_problem_count(f), 2) << texts(f);
     EXPECT_NE(texts(f).find("problem: [map2] \"B\" (" + path("b.img") +
                             "): the range 0x00080000-0x00040000 ends at or before its start"),

@@ -35,14 +35,15 @@ class TerminalRun : public ::testing::Test
     // extra lines of the [misc] section.
     void write_job(const std::string &misc)
     {
-        cwd.write("flasher.ini", "[misc]\nlogging = 1\n" + misc + "[map]\ntotal = 3\n"
-                                 "[map1]\nfilename = boot.img\ndesc = Boot loader\n"
-                                 "nand_loc = 0\nnand_loc_end = 0x60000\n"
-                                 "[map2]\nfilename = kernel.img\ndesc = Kernel\n"
-                                 "nand_loc = 0x60000\nnand_loc_end = 0x80000\n"
-                                 "[map3]\nfilename = cal.img\ndesc = Cal\n"
-                                 "skip_flash_if_file_not_exist = 1\n"
-                                 "nand_loc = 0x80000\nnand_loc_end = 0xA0000\n");
+        cwd.write("flasher.ini", "[misc]\nlogging = 1\n" + misc +
+                                     "[map]\ntotal = 3\n"
+                                     "[map1]\nfilename = boot.img\ndesc = Boot loader\n"
+                                     "nand_loc = 0\nnand_loc_end = 0x60000\n"
+                                     "[map2]\nfilename = kernel.img\ndesc = Kernel\n"
+                                     "nand_loc = 0x60000\nnand_loc_end = 0x80000\n"
+                                     "[map3]\nfilename = cal.img\ndesc = Cal\n"
+                                     "skip_flash_if_file_not_exist = 1\n"
+                                     "nand_loc = 0x80000\nnand_loc_end = 0xA0000\n");
     }
     ~TerminalRun() override
     {

@@ -560,8 +560,8 @@ TEST_F(AgentBus, VerifyComparesSpareBytesOnlyWithoutHardwareEcc)
     other_main[static_cast<size_t>(pages - 1) * unit + 5] ^= 0x40;
     const std::string written = file(img), spare = file(other_spare), main = file(other_main);
     auto verify = [&](const std::string &path, int hwecc) {
-        return dkb_flash_verify_from_file(dev, path.c_str(), 0, 0, 0, 2 * BLOCK, hwecc, PAGE,
-                                          BLOCK, OOB, 1, 0, nullptr, nullptr);
+        return dkb_flash_verify_from_file(dev, path.c_str(), 0, 0, 0, 2 * BLOCK, hwecc, PAGE, BLOCK,
+                                          OOB, 1, 0, nullptr, nullptr);
     };
     CaptureStdout();
     CaptureStderr();

@@ -21,6 +21,7 @@ struct ProgramOptions {
     std::string lock_path;                // empty: default_lock_path()
     std::string job_path = "flasher.ini"; // relative to the working directory
     std::string plugin_ini;               // empty: the plug-in host's "./post_plugin.ini"
+    std::string plugin_host;              // empty: plugin_host_default_path()
     std::string log_dir = "log";
     std::string port_mapping_path = PORT_MAPPING_DEFAULT_PATH;
     bool virtual_devices_only = false; // --simulate: leave real phones alone

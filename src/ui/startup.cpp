@@ -40,9 +40,9 @@ bool load_job(const ProgramOptions &options, OperatorMessages &messages, Acquire
         return false;
     }
     int errorno = 0;
-    acquired.plugin = options.plugin_ini.empty()
-                          ? plugin_handler_init(&errorno)
-                          : plugin_handler_init(&errorno, options.plugin_ini.c_str());
+    const char *ini = options.plugin_ini.empty() ? POST_PLUGIN_INI : options.plugin_ini.c_str();
+    const char *host = options.plugin_host.empty() ? nullptr : options.plugin_host.c_str();
+    acquired.plugin = plugin_handler_init(&errorno, ini, host);
     if (acquired.plugin) {
         if (acquired.job->one_file_image_description[0] == '\0') {
             messages.show(kMsgNoDescriptionForPlugin, kCaptionError, MessageIcon::Error);
@@ -101,6 +101,7 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
     setup.options.dkb_size = dkb_size;
     setup.options.post_plugin_handle = acquired.plugin;
     setup.options.logging_fd = log;
+    setup.options.log_path = setup.log_path;
     setup.options.port_mapping_path = options.port_mapping_path;
     setup.options.virtual_devices_only = options.virtual_devices_only;
     window.run(setup);

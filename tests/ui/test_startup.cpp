@@ -56,6 +56,7 @@ class Startup : public ::testing::Test
     {
         opt.lock_path = cwd.path("station.lock");
         opt.plugin_ini = cwd.path("post_plugin.ini");
+        opt.plugin_host = BW_PLUGIN_HOST;
         opt.port_mapping_path = cwd.path("ports.ini");
     }
     int run() { return ui::run_program(opt, messages, window); }

@@ -76,6 +76,7 @@ enum {
     DKB_ERR_FILE_RANGE = -27,     // offset or length reaches outside the image file
     DKB_ERR_IMAGE_TOO_LONG = -28, // data longer than its flash range (refused, nothing written)
     DKB_ERR_BAD_ARGS = -29,       // null buffer, or page/block sizes that cannot describe a NAND
+    DKB_ERR_VERIFY = -30,         // read-back after writing differs from the image (verify)
 };
 
 // Device error codes carried by flash_msg_error that mean something to the station.
@@ -175,8 +176,9 @@ inline constexpr int COMM_PROTOCOL_PMIC_RECORD_SIZE = 4;
 
 // ---- Progress ----------------------------------------------------------------------------------
 // Called on the calling thread between two transfers; msg is static text ("Flash", "Write to ram",
-// "Read from ram", "Write to flash", "Read from flash"). cur is not clamped and may exceed range;
-// range may be 0 or negative for an empty or inverted flash range: receivers must guard.
+// "Read from ram", "Write to flash", "Read from flash", "Verify flash"). cur is not clamped and may
+// exceed range; range may be 0 or negative for an empty or inverted flash range: receivers must
+// guard.
 typedef void (*dkb_progress_callback)(void *user_data, const char *msg, int cur, int range);
 
 // ---- Channel -----------------------------------------------------------------------------------
@@ -211,6 +213,18 @@ int dkb_flash_write_from_file(usb_dev_handle *udev, const char *image_file_name,
                               int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
                               int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
                               void *callback_data);
+// Verify after write: reads back the span dkb_flash_write_from_file with the same arguments
+// programmed and compares it with the file's bytes: the main data, and the spare bytes too when
+// oob_size is non-zero and enable_hw_ecc is 0 (with hardware ECC the phone writes its own spare
+// bytes). Reads in groups of whole erase blocks from flash_loc (at most about 1 MiB held), so
+// bad-block mapping applies exactly as for the write. Progress text "Verify flash", against the
+// image's main bytes. 0, -30 at the first difference (its address on stderr), or the read's or
+// the file's code.
+int dkb_flash_verify_from_file(usb_dev_handle *udev, const char *image_file_name,
+                               int image_file_offset, int image_file_length, int flash_loc,
+                               int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
+                               int oob_size, int enable_crc, int otp,
+                               dkb_progress_callback callback, void *callback_data);
 // Bytes a dkb_flash_read of this range needs in pbuf (spare areas included when oob_size is
 // non-zero); 0 or less for an empty or inverted range.
 int64_t dkb_flash_read_buffer_size(int flash_loc, int flash_loc_end, int page_size, int oob_size);

@@ -72,6 +72,7 @@ struct flashini_content {
     int logging;               // non-zero: write the CSV production log
     int reboot;                // non-zero: same effect as loop_test
     int sync_pc_time;          // non-zero: set the phone's clock from the PC
+    int verify;                // non-zero: read every image back after writing it and compare
     char creationtime[12];     // container's creation time, YYYYMMDDhhmm UTC, NOT terminated;
                                // all zero bytes without a container
     char one_file_image[4096]; // container path as written; empty without one

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-struct flashini_content;
+#include "job/job_check.h"
 
 namespace ui
 {
@@ -36,6 +36,10 @@ SummaryJob summary_job_from(const flashini_content &job);
 // The summary's runs; plugin_name is null when no plug-in is loaded. The local time comes from
 // the process's time zone (TZ honoured).
 std::vector<SummaryRun> job_summary(const SummaryJob &job, const char *plugin_name);
+
+// The job check's findings, shown after the summary before the first phone: each on a line of
+// its own, "Problem: ..." in bold red, "Warning: ..." in red. No runs when there are none.
+std::vector<SummaryRun> job_findings_runs(const std::vector<job_finding> &findings);
 
 // The text alone, runs concatenated.
 std::string summary_text(const std::vector<SummaryRun> &runs);

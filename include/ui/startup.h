@@ -49,6 +49,12 @@ class StationWindow
 // The whole program. Returns 0 on every path.
 int run_program(const ProgramOptions &options, OperatorMessages &messages, StationWindow &window);
 
+// --check: reads the job exactly as run_program does (the same parser, container verification
+// and plug-in loading, with the same operator messages when they fail), prints the plan and
+// every finding of the job check to out, and returns 0 when the job can program phones, 1 when
+// it cannot. Takes no lock, touches no USB device, writes no log.
+int run_check(const ProgramOptions &options, OperatorMessages &messages, FILE *out);
+
 // The window's close request: asks "Are you sure you want to quit?"; on Yes stops the station
 // (raises do_exit, closes the log) and returns true; otherwise changes nothing and returns false.
 // On the window thread, never from inside a message handler.

@@ -5,6 +5,9 @@
 // main bytes, each page with oob_size spare bytes. Erased bytes read 0xFF. A page can be
 // programmed once after its block was erased (programming it again is a device error); erasing
 // works per block. Factory-bad blocks refuse to be erased or programmed and read as 0x00.
+// A weak block takes every erase and program without complaint, but the first page programmed
+// in it after an erase keeps the lowest bit of its first byte inverted: the data arrived intact
+// (its CRC was right) and only reading it back shows the fault.
 // Storage is sparse: only blocks that have been programmed since their last erase hold memory,
 // so a 1 GiB NAND costs nothing until it is written. Every call is safe from any thread.
 #pragma once
@@ -29,6 +32,8 @@ struct NandGeometry {
     uint32_t block_count = 2048;
     uint32_t bus_width = 8;
     std::vector<uint32_t> bad_blocks; // factory-bad block numbers
+    // Blocks that store one wrong bit (see above).
+    std::vector<uint32_t> weak_blocks;
 };
 
 enum {
@@ -79,7 +84,7 @@ class Nand
     };
     const NandGeometry geo_;
     mutable std::mutex mu_; // guards everything below
-    std::vector<bool> bad_;
+    std::vector<bool> bad_, weak_;
     std::map<uint32_t, Block> blocks_; // only blocks programmed since their last erase
     std::optional<std::map<uint32_t, uint32_t>> bbt_;
 };

@@ -17,6 +17,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "util/bytes.h"
 #include "util/crc16.h"
 
@@ -491,11 +494,26 @@ int dkb_flash_write(usb_dev_handle *udev, const unsigned char *pbuf, int size, i
     return DKB_OK;
 }
 
-int dkb_flash_write_from_file(usb_dev_handle *udev, const char *image_file_name,
-                              int image_file_offset, int image_file_length, int flash_loc,
-                              int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
-                              int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
-                              void *callback_data)
+namespace
+{
+
+// An image file mapped read-only: the image's bytes are data[0, length).
+struct image_view {
+    void *map = MAP_FAILED;
+    size_t map_size = 0;
+    const unsigned char *data = nullptr;
+    int length = 0;
+    ~image_view()
+    {
+        if (map != MAP_FAILED)
+            munmap(map, map_size);
+    }
+};
+
+// Maps image_file_length bytes of the file from image_file_offset (length <= 0: to the end of
+// the file), never past the file's end. 0, or -16, -20, -21, -22, -27 with their lines.
+int map_image_file(const char *image_file_name, int image_file_offset, int image_file_length,
+                   image_view *v)
 {
     int fd = image_file_name ? open(image_file_name, O_RDONLY | O_CLOEXEC) : -1;
     if (fd < 0) {
@@ -536,12 +554,103 @@ int dkb_flash_write_from_file(usb_dev_handle *udev, const char *image_file_name,
         fprintf(stderr, " Cannot map memory: %d.\n", map_errno);
         return DKB_ERR_MAP_VIEW;
     }
-    int r =
-        dkb_flash_write(udev, static_cast<const unsigned char *>(view) + image_file_offset,
-                        static_cast<int>(length), flash_loc, flash_loc_end, enable_hw_ecc,
-                        page_size, block_size, oob_size, enable_crc, otp, callback, callback_data);
-    munmap(view, static_cast<size_t>(file_size));
-    return r;
+    v->map = view;
+    v->map_size = static_cast<size_t>(file_size);
+    v->data = static_cast<const unsigned char *>(view) + image_file_offset;
+    v->length = static_cast<int>(length);
+    return DKB_OK;
+}
+
+} // namespace
+
+int dkb_flash_write_from_file(usb_dev_handle *udev, const char *image_file_name,
+                              int image_file_offset, int image_file_length, int flash_loc,
+                              int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
+                              int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
+                              void *callback_data)
+{
+    image_view v;
+    int r = map_image_file(image_file_name, image_file_offset, image_file_length, &v);
+    if (r != DKB_OK)
+        return r;
+    return dkb_flash_write(udev, v.data, v.length, flash_loc, flash_loc_end, enable_hw_ecc,
+                           page_size, block_size, oob_size, enable_crc, otp, callback,
+                           callback_data);
+}
+
+int dkb_flash_verify_from_file(usb_dev_handle *udev, const char *image_file_name,
+                               int image_file_offset, int image_file_length, int flash_loc,
+                               int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
+                               int oob_size, int enable_crc, int otp,
+                               dkb_progress_callback callback, void *callback_data)
+{
+    if (!geometry_ok(page_size, block_size, oob_size)) {
+        fprintf(stderr, "Verify NAND flash: invalid arguments (page %d, block %d, oob %d)\n",
+                page_size, block_size, oob_size);
+        return DKB_ERR_BAD_ARGS;
+    }
+    image_view v;
+    int r = map_image_file(image_file_name, image_file_offset, image_file_length, &v);
+    if (r != DKB_OK)
+        return r;
+
+    // The read-back goes in groups of whole erase blocks counted from flash_loc, so every read
+    // command covers exactly what one write command programmed (the agent maps bad blocks the
+    // same way both times), and at most about 1 MiB is held at once.
+    const int64_t each_block = buffer_block_size(page_size, block_size, oob_size);
+    const int64_t group = each_block * std::max<int64_t>(1, (1 << 20) / each_block);
+    int64_t main_total = 0;
+    for (int64_t left = v.length; left > 0; left -= each_block) {
+        int64_t m = chunk_main_size(left < each_block ? left : each_block, page_size, oob_size);
+        if (m < 0)
+            return DKB_ERR_OOB_MISALIGNED;
+        main_total += m;
+    }
+    if (main_total > static_cast<int64_t>(flash_loc_end) - flash_loc)
+        return DKB_ERR_IMAGE_TOO_LONG;
+    // The phone computes the spare bytes itself under hardware ECC: only the main data is its
+    // own to compare then.
+    const bool compare_spare = oob_size != 0 && enable_hw_ecc == 0;
+    const int64_t unit = oob_size != 0 ? static_cast<int64_t>(page_size) + oob_size : 0;
+
+    std::vector<unsigned char> back(static_cast<size_t>(std::min<int64_t>(group, v.length)));
+    int64_t cur = flash_loc, done = 0;
+    while (done < v.length) {
+        const int64_t chunk = std::min<int64_t>(group, v.length - done);
+        const int64_t main_size = chunk_main_size(chunk, page_size, oob_size);
+        r = dkb_flash_read(udev, back.data(), static_cast<int>(cur),
+                           static_cast<int>(cur + main_size), enable_hw_ecc, page_size, block_size,
+                           oob_size, enable_crc, otp, nullptr, nullptr);
+        if (r != DKB_OK)
+            return r;
+        const unsigned char *want = v.data + done;
+        const bool same = memcmp(back.data(), want, static_cast<size_t>(chunk)) == 0;
+        for (int64_t i = 0; !same && i < chunk; i++) {
+            if (back[static_cast<size_t>(i)] == want[i])
+                continue;
+            // Byte i of the chunk: a spare byte, or main byte at a flash address.
+            const int64_t in_unit = unit ? i % unit : i;
+            const bool spare = unit && in_unit >= page_size;
+            if (spare && !compare_spare)
+                continue;
+            const int64_t page_at = cur + (unit ? (i / unit) * page_size : 0);
+            if (spare)
+                fprintf(stderr,
+                        "Verify NAND flash failed: spare byte %d of the page at 0x%08X holds "
+                        "0x%02X, the image 0x%02X\n",
+                        static_cast<int>(in_unit - page_size), wire_addr(page_at),
+                        back[static_cast<size_t>(i)], want[i]);
+            else
+                fprintf(stderr, "Verify NAND flash failed: 0x%08X holds 0x%02X, the image 0x%02X\n",
+                        wire_addr(page_at + in_unit), back[static_cast<size_t>(i)], want[i]);
+            return DKB_ERR_VERIFY;
+        }
+        cur += main_size;
+        done += chunk;
+        progress_step(callback, callback_data, "Verify flash", static_cast<int>(cur - flash_loc),
+                      static_cast<int>(main_total));
+    }
+    return DKB_OK;
 }
 
 int64_t dkb_flash_read_buffer_size(int flash_loc, int flash_loc_end, int page_size, int oob_size)

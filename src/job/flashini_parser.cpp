@@ -259,7 +259,8 @@ int read_job(const job_reader &r, flashini_content *job)
     if (job_int(r, "misc:loop_test", 0, &job->loop_test) ||
         job_int(r, "misc:logging", 0, &job->logging) ||
         job_int(r, "misc:reboot", 0, &job->reboot) ||
-        job_int(r, "misc:sync_pc_time", 0, &job->sync_pc_time))
+        job_int(r, "misc:sync_pc_time", 0, &job->sync_pc_time) ||
+        job_int(r, "misc:verify", 0, &job->verify))
         return -1;
 
     const char *container = job_string(r, "map:1fi_file");

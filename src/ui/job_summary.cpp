@@ -180,6 +180,15 @@ std::vector<SummaryRun> job_summary(const SummaryJob &job, const char *plugin_na
     return w.take();
 }
 
+std::vector<SummaryRun> job_findings_runs(const std::vector<job_finding> &findings)
+{
+    std::vector<SummaryRun> runs;
+    for (const job_finding &f : findings)
+        runs.push_back({std::string("\n") + (f.problem ? "Problem: " : "Warning: ") + f.text,
+                        f.problem, true});
+    return runs;
+}
+
 std::string summary_text(const std::vector<SummaryRun> &runs)
 {
     std::string s;

@@ -1,7 +1,7 @@
 // ui: the program's entry. Picks the front-end (the Qt window, or the terminal with --terminal
 // or when there is no display), sets up --simulate's virtual production line, and runs the
-// station through run_program. The station's exit code is 0 on every path; only a command line
-// that cannot be understood ends with 2.
+// station through run_program, or checks the job (--check). The station's exit code is 0 on
+// every path; --check ends with 0 or 1; a command line that cannot be understood ends with 2.
 #include "simulate.h"
 #include "station/shutdown.h"
 #include "terminal_messages.h"
@@ -26,6 +26,7 @@ namespace
 {
 
 struct Args {
+    bool check = false;
     bool terminal = false;
     bool simulate = false;
     ui::SimulationOptions sim;
@@ -48,6 +49,9 @@ int parse_args(int argc, char **argv, Args *a)
     app.get_formatter()->column_width(34);
     bool version = false;
     app.add_flag("--version", version, "print the version and end");
+    app.add_flag("--check", a->check,
+                 "check the job and print its plan; exit 0 when it can program phones, 1 when "
+                 "it cannot (no USB device is touched, no log written)");
     app.add_flag("--terminal", a->terminal,
                  "terminal front-end (the default when there is no display)");
     app.add_option("--ports", a->program.port_mapping_path,
@@ -77,6 +81,13 @@ int parse_args(int argc, char **argv, Args *a)
         ->needs(simulate)
         ->group(sim);
     app.add_option("--faults", a->sim.fault_rate, "share of phones that fail, 0..1 (default 0)")
+        ->type_name("RATE")
+        ->check(range(0.0, 1.0))
+        ->needs(simulate)
+        ->group(sim);
+    app.add_option("--weak-blocks", a->sim.weak_block_rate,
+                   "share of phones with a weak NAND block that only a read-back finds, 0..1 "
+                   "(default 0)")
         ->type_name("RATE")
         ->check(range(0.0, 1.0))
         ->needs(simulate)
@@ -152,6 +163,10 @@ int main(int argc, char **argv)
     Args args;
     if (int rc = parse_args(argc, argv, &args))
         return rc == 1 ? 0 : rc;
+    if (args.check) {
+        ui::TerminalMessages messages(stderr, 0);
+        return ui::run_check(args.program, messages, stdout);
+    }
 
     std::unique_ptr<ui::ProductionLine> line;
     if (args.simulate) {

@@ -55,12 +55,27 @@ uint64_t job_image_bytes(const flashini_content *job)
     return total;
 }
 
+// The block holding the first page of the first image that is written: a weak block there is
+// programmed by every phone of the job. -1 when the job writes nothing.
+int64_t first_image_block(const flashini_content *job, uint32_t block_size)
+{
+    if (!job || !job->partition_info_list)
+        return -1;
+    for (int i = 0; i < job->partition_info_list->no_of_partition_info; ++i) {
+        const flashini_partition_info &p = job->partition_info_list->partition_info[i];
+        if (!p.skip_flash && p.nand_loc_end > p.nand_loc_start)
+            return p.nand_loc_start / block_size;
+    }
+    return -1;
+}
+
 } // namespace
 
 struct ProductionLine::Fixture {
     // HELD: a phone stuck in boot ROM mode, left in until its row asks for its removal.
     enum State { EMPTY, PROGRAMMING, HELD, DONE } state = EMPTY;
     bool stuck = false; // the phone's boot ROM refuses every bootstrap
+    bool weak = false;  // the phone in it has a weak block
     std::shared_ptr<vphone::Phone> phone;
     Clock::time_point next_step{}; // DONE: when to take the phone out; EMPTY: when to put one in
 };
@@ -116,6 +131,10 @@ void ProductionLine::started(Station &station)
     station_ = &station;
     image_bytes_ = job_image_bytes(station.job());
     crc_on_ = station.job() && station.job()->enable_crc != 0;
+    verify_on_ = station.job() && station.job()->verify != 0;
+    weak_block_ = first_image_block(station.job(), opt_.page_size * opt_.pages_per_block);
+    if (weak_block_ >= opt_.block_count)
+        weak_block_ = -1;
     start_ = Clock::now();
     running_ = true;
     for (int f = 1; f <= opt_.phones; ++f)
@@ -138,11 +157,12 @@ void ProductionLine::put_phone_in(int fixture)
     po.nand.block_size = opt_.page_size * opt_.pages_per_block;
     po.nand.oob_size = opt_.oob_size;
     po.nand.block_count = opt_.block_count;
+    // (Drawn only when asked for, so a line without weak blocks makes the choices it always did.)
+    fx.weak = weak_block_ >= 0 && opt_.weak_block_rate > 0 && chance(rng_) < opt_.weak_block_rate;
     std::set<uint32_t> bad;
     std::uniform_int_distribution<uint32_t> block(1, opt_.block_count - 1);
     while (bad.size() < std::min(opt_.bad_blocks, opt_.block_count / 8))
         bad.insert(block(rng_));
-    po.nand.bad_blocks.assign(bad.begin(), bad.end());
     if (opt_.usb_mbps > 0)
         po.timing.bytes_per_sec = static_cast<uint64_t>(opt_.usb_mbps * 1e6);
     bool stuck = false;
@@ -155,6 +175,8 @@ void ProductionLine::put_phone_in(int fixture)
             kinds.insert(kinds.end(), {1, 2});
         if (crc_on_)
             kinds.push_back(3);
+        if (verify_on_ && weak_block_ >= 0)
+            kinds.push_back(5);
         switch (kinds[std::uniform_int_distribution<size_t>(0, kinds.size() - 1)(rng_)]) {
         case 0: {
             vphone::BootromFault f;
@@ -174,7 +196,7 @@ void ProductionLine::put_phone_in(int fixture)
         case 3:
             po.faults.corrupt_crc_from = std::uniform_int_distribution<int>(0, 2)(rng_);
             break;
-        default:
+        case 4:
             // A boot ROM that refuses its greeting, run after run: the phone never leaves boot
             // ROM mode, so the station tries it again until it asks for the phone's removal.
             for (int n = 1; n <= 4 * PHONE_HOLD_FAILS; ++n) {
@@ -186,9 +208,18 @@ void ProductionLine::put_phone_in(int fixture)
             }
             stuck = true;
             break;
+        default:
+            fx.weak = true;
+            break;
         }
     }
     fx.stuck = stuck;
+    if (fx.weak) {
+        // A good block, so the image is really written there and not relocated.
+        bad.erase(static_cast<uint32_t>(weak_block_));
+        po.nand.weak_blocks.push_back(static_cast<uint32_t>(weak_block_));
+    }
+    po.nand.bad_blocks.assign(bad.begin(), bad.end());
     fx.phone = vphone::plug_phone(boot_instance(fixture), po);
     if (fx.phone) {
         fx.state = Fixture::PROGRAMMING;
@@ -233,6 +264,8 @@ void ProductionLine::row_changed(const DeviceList &list, const DeviceListChange 
         ++passed_;
     else
         ++failed_;
+    if (fx.weak)
+        ++(item->status_code == 0 ? weak_passed_ : weak_failed_);
     if (fx.stuck && item->status_code != 0) {
         fx.state = Fixture::HELD;
         return;
@@ -296,6 +329,12 @@ std::string ProductionLine::summary(const std::string &log_path) const
     std::snprintf(buf, sizeof buf, "  phones programmed: %d\n  failures:          %d\n", passed_,
                   failed_);
     s += buf;
+    if (weak_passed_ + weak_failed_ > 0) {
+        std::snprintf(buf, sizeof buf, "  weak blocks:       %d phones, %d of them failed%s\n",
+                      weak_passed_ + weak_failed_, weak_failed_,
+                      verify_on_ ? "" : " (the job does not verify after writing)");
+        s += buf;
+    }
     double per_min = secs > 0 ? passed_ * 60.0 / secs : 0.0;
     double mbps = secs > 0 ? static_cast<double>(image_bytes_) * passed_ / secs / 1e6 : 0.0;
     std::snprintf(buf, sizeof buf, "  throughput:        %.1f phones/min, %.2f MB/s of images\n",

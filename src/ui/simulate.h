@@ -6,6 +6,8 @@
 // and "simagent-<n>", so a phone whose agent comes back under the other name stays on its row.
 // A phone is taken out a moment after its result shows, and the next one is put in, until the
 // operator quits or the duration ends. With a fault rate, that share of phones is built to fail.
+// With a weak-block rate, that share of phones gets a NAND block that stores one wrong bit where
+// the job's first image starts: such a phone passes unless the job verifies after writing.
 #pragma once
 
 #include "station_companion.h"
@@ -32,6 +34,8 @@ struct SimulationOptions {
     uint32_t bad_blocks = 4; // factory-bad blocks per phone, at random places
     uint32_t seed = 1;       // the line's random choices (faults, agent names, bad blocks)
     int swap_delay_ms = 800; // from a result to the phone's removal, and on to the next one
+    // Share of phones with a weak block where the job's first image starts, 0..1.
+    double weak_block_rate = 0.0;
 };
 
 // Writes the run's port mapping (fixtures 1..phones) to a new file under the temporary
@@ -57,6 +61,9 @@ class ProductionLine : public StationCompanion
     bool has_run() const { return start_ != std::chrono::steady_clock::time_point{}; }
     int passed() const { return passed_; }
     int failed() const { return failed_; }
+    // First results of the phones that had a weak block.
+    int weak_passed() const { return weak_passed_; }
+    int weak_failed() const { return weak_failed_; }
 
   private:
     struct Fixture;
@@ -74,6 +81,9 @@ class ProductionLine : public StationCompanion
     int phones_in_ = 0;           // phones put in so far
     uint64_t image_bytes_ = 0;    // image bytes one phone receives
     bool crc_on_ = false;         // the job's transfers carry a CRC
+    bool verify_on_ = false;      // the job reads every image back
+    int64_t weak_block_ = -1;     // where the first image starts (a block), -1 for no image
+    int weak_passed_ = 0, weak_failed_ = 0;
 };
 
 } // namespace ui

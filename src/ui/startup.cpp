@@ -2,6 +2,7 @@
 #include "ui/startup.h"
 
 #include "record/detail_record.h"
+#include "job/job_check.h"
 #include "station/post_plugin_handler.h"
 #include "station/production_log.h"
 #include "station/shutdown.h"
@@ -32,6 +33,33 @@ struct Acquired {
     }
 };
 
+// 2. The job. The parser has written its own reason to stderr already.
+// 3. The plug-in. A plug-in judges phones against the one-file image's description, so it
+// is refused for a job that has none.
+// False after the operator message that ends the program.
+bool load_job(const ProgramOptions &options, OperatorMessages &messages, Acquired &acquired)
+{
+    acquired.job = flashini_parse_file(options.job_path.c_str());
+    if (!acquired.job) {
+        messages.show(kMsgParseIniError, kCaptionError, MessageIcon::Error);
+        return false;
+    }
+    int errorno = 0;
+    const char *ini = options.plugin_ini.empty() ? POST_PLUGIN_INI : options.plugin_ini.c_str();
+    const char *host = options.plugin_host.empty() ? nullptr : options.plugin_host.c_str();
+    acquired.plugin = plugin_handler_init(&errorno, ini, host);
+    if (acquired.plugin) {
+        if (acquired.job->one_file_image_description[0] == '\0') {
+            messages.show(kMsgNoDescriptionForPlugin, kCaptionError, MessageIcon::Error);
+            return false;
+        }
+    } else if (errorno != 0) {
+        messages.show(kMsgPluginInitFailed, kCaptionError, MessageIcon::Error);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int run_program(const ProgramOptions &options, OperatorMessages &messages, StationWindow &window)
@@ -52,29 +80,10 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
         return 0;
     }
 
-    // 2. The job. The parser has written its own reason to stderr already.
+    // 2-3. The job and the plug-in.
     Acquired acquired;
-    acquired.job = flashini_parse_file(options.job_path.c_str());
-    if (!acquired.job) {
-        messages.show(kMsgParseIniError, kCaptionError, MessageIcon::Error);
+    if (!load_job(options, messages, acquired))
         return 0;
-    }
-
-    // 3. The plug-in. A plug-in judges phones against the one-file image's description, so it
-    // is refused for a job that has none.
-    int errorno = 0;
-    const char *ini = options.plugin_ini.empty() ? POST_PLUGIN_INI : options.plugin_ini.c_str();
-    const char *host = options.plugin_host.empty() ? nullptr : options.plugin_host.c_str();
-    acquired.plugin = plugin_handler_init(&errorno, ini, host);
-    if (acquired.plugin) {
-        if (acquired.job->one_file_image_description[0] == '\0') {
-            messages.show(kMsgNoDescriptionForPlugin, kCaptionError, MessageIcon::Error);
-            return 0;
-        }
-    } else if (errorno != 0) {
-        messages.show(kMsgPluginInitFailed, kCaptionError, MessageIcon::Error);
-        return 0;
-    }
 
     // 4. The production log, never overwriting an earlier run's file.
     StationSetup setup;
@@ -119,6 +128,31 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
     setup.options.virtual_devices_only = options.virtual_devices_only;
     window.run(setup);
     return 0;
+}
+
+int run_check(const ProgramOptions &options, OperatorMessages &messages, FILE *out)
+{
+    Acquired acquired;
+    if (!load_job(options, messages, acquired))
+        return 1;
+    job_check_plugin plugin;
+    if (acquired.plugin) {
+        plugin.name = plugin_handler_get_name(acquired.plugin);
+        plugin.extra_read_addr = plugin_handler_get_extra_read_addr(acquired.plugin);
+        plugin.extra_read_size = plugin_handler_get_extra_read_size(acquired.plugin);
+    }
+    const flashini_content &job = *acquired.job;
+    std::fputs(job_check_plan(job, options.job_path.c_str(), plugin).c_str(), out);
+    const std::vector<job_finding> findings = job_check_findings(job);
+    const int problems = job_check_problem_count(findings);
+    for (const job_finding &f : findings)
+        std::fprintf(out, "%s: %s\n", f.problem ? "problem" : "warning", f.text.c_str());
+    if (problems)
+        std::fprintf(out, "%d problem%s: the job cannot program phones as it stands.\n", problems,
+                     problems == 1 ? "" : "s");
+    else
+        std::fprintf(out, "No problems: the job can program phones.\n");
+    return problems ? 1 : 0;
 }
 
 bool confirm_quit(OperatorMessages &messages, Station &station)

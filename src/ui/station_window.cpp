@@ -136,7 +136,10 @@ void StationMainWindow::fill_summary(const StationSetup &setup)
     const char *plugin_name = plugin ? plugin_handler_get_name(plugin) : nullptr;
     SummaryJob job = summary_job_from(*setup.options.ini_content);
     QTextCursor cursor(summary_->document());
-    for (const SummaryRun &run : job_summary(job, plugin_name)) {
+    std::vector<SummaryRun> runs = job_summary(job, plugin_name);
+    for (SummaryRun &run : job_findings_runs(job_check_findings(*setup.options.ini_content)))
+        runs.push_back(std::move(run));
+    for (const SummaryRun &run : runs) {
         QTextCharFormat format;
         format.setFontWeight(run.bold ? QFont::Bold : QFont::Normal);
         if (run.red)

@@ -281,7 +281,10 @@ void TerminalWindow::run(StationSetup &setup)
                                   ? plugin_handler_get_name(setup.options.post_plugin_handle)
                                   : nullptr;
     SummaryJob job = summary_job_from(*setup.options.ini_content);
-    std::fprintf(out, "%s\n", summary_ansi(job_summary(job, plugin_name), colour).c_str());
+    std::vector<SummaryRun> runs = job_summary(job, plugin_name);
+    for (SummaryRun &run : job_findings_runs(job_check_findings(*setup.options.ini_content)))
+        runs.push_back(std::move(run));
+    std::fprintf(out, "%s\n", summary_ansi(runs, colour).c_str());
     if (!setup.log_path.empty())
         std::fprintf(out, "Production log: %s\n", setup.log_path.c_str());
     std::fprintf(out, "\n");

@@ -15,11 +15,15 @@ std::shared_ptr<Nand> Nand::create(const NandGeometry &g)
     return std::make_shared<Nand>(g);
 }
 
-Nand::Nand(const NandGeometry &geometry) : geo_(geometry), bad_(geometry.block_count, false)
+Nand::Nand(const NandGeometry &geometry)
+    : geo_(geometry), bad_(geometry.block_count, false), weak_(geometry.block_count, false)
 {
     for (uint32_t b : geo_.bad_blocks)
         if (b < geo_.block_count)
             bad_[b] = true;
+    for (uint32_t b : geo_.weak_blocks)
+        if (b < geo_.block_count)
+            weak_[b] = true;
 }
 
 uint64_t Nand::main_size() const
@@ -63,8 +67,13 @@ int Nand::program_page(uint32_t page, const uint8_t *main, const uint8_t *spare)
     Block &b = it->second;
     if (b.programmed[index])
         return NAND_ERR_NOT_ERASED;
+    const bool first_since_erase =
+        std::find(b.programmed.begin(), b.programmed.end(), true) == b.programmed.end();
     b.programmed[index] = true;
-    memcpy(b.main.data() + static_cast<size_t>(index) * geo_.page_size, main, geo_.page_size);
+    uint8_t *stored = b.main.data() + static_cast<size_t>(index) * geo_.page_size;
+    memcpy(stored, main, geo_.page_size);
+    if (weak_[block] && first_since_erase)
+        stored[0] ^= 0x01;
     if (spare && geo_.oob_size)
         memcpy(b.spare.data() + static_cast<size_t>(index) * geo_.oob_size, spare, geo_.oob_size);
     return NAND_OK;

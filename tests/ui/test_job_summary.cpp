@@ -132,3 +132,13 @@ TEST(JobSummary, AnsiRenderingWrapsFormattedRunsOnly)
 }
 
 } // namespace
+
+// The job check's findings follow the summary, each on its own line in red; problems in bold.
+TEST(JobSummary, FindingsFollowInRedOneLineEach)
+{
+    std::vector<job_finding> findings = {{true, "[map1] too long"}, {false, "[map2] missing"}};
+    EXPECT_EQ(ui::job_findings_runs(findings),
+              (std::vector<SummaryRun>{{"\nProblem: [map1] too long", true, true},
+                                       {"\nWarning: [map2] missing", false, true}}));
+    EXPECT_TRUE(ui::job_findings_runs({}).empty());
+}

@@ -161,7 +161,10 @@ TEST_F(Program, TermDuringAShiftEndsWithinTheBoundAndLogsEveryConnectedPhone)
          p = text.find("Status: Device Connected.", p + 1))
         ++connected;
     EXPECT_EQ(connected, 8) << text;
-    std::string log_name = std::filesystem::directory_iterator(cwd.path("log"))->path();
+    std::string log_name;
+    for (const auto &e : std::filesystem::directory_iterator(cwd.path("log")))
+        if (e.path().extension() == ".csv")
+            log_name = e.path();
     std::ifstream log(log_name, std::ios::binary);
     std::string csv;
     std::getline(log, csv); // header
@@ -190,6 +193,30 @@ TEST_F(Program, CommandLineItCannotUnderstandIsAUsageError)
     Result help = run_program("--help");
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_NE(help.out.find("--simulate N"), std::string::npos);
+}
+
+// --check reads the job as the station would and answers by its exit code, writing no log.
+TEST_F(Program, CheckPrintsThePlanAndExitsOneWhenTheJobCannotProgramPhones)
+{
+    ASSERT_EQ(std::system(("cp -r " BW_EXAMPLES_DIR "/list-job/. " + cwd.dir()).c_str()), 0);
+    Result good = run_program("--check");
+    EXPECT_EQ(good.exit_code, 0) << good.out;
+    EXPECT_NE(good.out.find("Write [map3] \"Root file system\" (rootfs.img) to "
+                            "0x00100000-0x00A00000: 524288 bytes"),
+              std::string::npos)
+        << good.out;
+    EXPECT_NE(good.out.find("warning: [map4] \"Calibration data\" (calibration.img): the file "
+                            "is missing"),
+              std::string::npos);
+
+    cwd.write("boot.img", std::string(0x40001, 'b')); // one byte more than its range
+    Result bad = run_program("--check");
+    EXPECT_EQ(bad.exit_code, 1) << bad.out;
+    EXPECT_NE(bad.out.find("problem: [map1] \"Boot loader\" (boot.img): 262145 bytes do not fit "
+                           "its range 0x00000000-0x00040000"),
+              std::string::npos)
+        << bad.out;
+    EXPECT_NE(access(cwd.path("log").c_str(), F_OK), 0) << "--check wrote a log";
 }
 
 } // namespace

@@ -113,8 +113,10 @@ TEST_F(StationWindowTest, CaptionColumnsSummaryAndAbout)
 
     QTextEdit *summary = window->summary_panel();
     EXPECT_TRUE(summary->isReadOnly());
+    // The job check's warning follows the summary, in red, before the first phone.
     EXPECT_EQ(summary->toPlainText().toStdString(),
-              "Filename: boot.img, cal.img[missing and skip]");
+              "Filename: boot.img, cal.img[missing and skip]\nWarning: [map2] \"Cal\" (cal.img): "
+              "the file is missing; the entry is skipped (skip_flash_if_file_not_exist)");
     QTextCursor at(summary->document());
     at.setPosition(2); // inside "Filename: "
     EXPECT_EQ(at.charFormat().fontWeight(), QFont::Bold);
@@ -122,6 +124,8 @@ TEST_F(StationWindowTest, CaptionColumnsSummaryAndAbout)
     at.setPosition(missing + 2);
     EXPECT_EQ(at.charFormat().foreground().color(), QColor(255, 0, 0));
     EXPECT_NE(at.charFormat().fontWeight(), QFont::Bold);
+    at.setPosition(summary->toPlainText().indexOf("Warning") + 2);
+    EXPECT_EQ(at.charFormat().foreground().color(), QColor(255, 0, 0));
 
     ASSERT_NE(window->about_action(), nullptr);
     EXPECT_EQ(window->about_action()->text().toStdString(), "About");

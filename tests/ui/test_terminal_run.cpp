@@ -27,16 +27,23 @@ class TerminalRun : public ::testing::Test
         vbus::reset();
         cwd.write("boot.img", std::string(300000, 'b'));
         cwd.write("kernel.img", std::string(70000, 'k'));
-        cwd.write("flasher.ini", "[misc]\nlogging = 1\n[map]\ntotal = 3\n"
-                                 "[map1]\nfilename = boot.img\ndesc = Boot loader\n"
-                                 "nand_loc = 0\nnand_loc_end = 0x60000\n"
-                                 "[map2]\nfilename = kernel.img\ndesc = Kernel\n"
-                                 "nand_loc = 0x60000\nnand_loc_end = 0x80000\n"
-                                 "[map3]\nfilename = cal.img\ndesc = Cal\n"
-                                 "skip_flash_if_file_not_exist = 1\n"
-                                 "nand_loc = 0x80000\nnand_loc_end = 0xA0000\n");
+        write_job("");
         program.lock_path = cwd.path("station.lock");
         program.plugin_ini = cwd.path("post_plugin.ini");
+    }
+    // The job: boot, kernel and a missing calibration image that may be skipped; misc holds
+    // extra lines of the [misc] section.
+    void write_job(const std::string &misc)
+    {
+        cwd.write("flasher.ini", "[misc]\nlogging = 1\n" + misc +
+                                     "[map]\ntotal = 3\n"
+                                     "[map1]\nfilename = boot.img\ndesc = Boot loader\n"
+                                     "nand_loc = 0\nnand_loc_end = 0x60000\n"
+                                     "[map2]\nfilename = kernel.img\ndesc = Kernel\n"
+                                     "nand_loc = 0x60000\nnand_loc_end = 0x80000\n"
+                                     "[map3]\nfilename = cal.img\ndesc = Cal\n"
+                                     "skip_flash_if_file_not_exist = 1\n"
+                                     "nand_loc = 0x80000\nnand_loc_end = 0xA0000\n");
     }
     ~TerminalRun() override
     {
@@ -198,6 +205,31 @@ TEST_F(TerminalRun, InterruptWithoutATerminalQuitsAndClosesTheLog)
     std::vector<std::string> log = log_lines();
     ASSERT_EQ(log.size(), 1u); // closed with its header and no run
     EXPECT_EQ(log[0], "Fixture ID,MPU Die ID,Start Time,Finish Time,Section,Status code\r");
+}
+
+// A shift with weak blocks: without verify every phone passes, weak ones included; with
+// misc:verify = 1 exactly the phones with a weak block fail, as "Verify Failed".
+TEST_F(TerminalRun, WithVerifyExactlyThePhonesWithAWeakBlockFail)
+{
+    for (int verify : {0, 1}) {
+        SCOPED_TRACE("verify " + std::to_string(verify));
+        write_job("verify = " + std::to_string(verify) + "\n");
+        ui::SimulationOptions sim;
+        sim.phones = 3;
+        sim.duration_s = 3;
+        sim.block_count = 256;
+        sim.weak_block_rate = 0.5;
+        sim.swap_delay_ms = 100;
+        ui::ProductionLine line(sim);
+        std::string out = run(&line, 3);
+        const int weak = line.weak_passed() + line.weak_failed();
+        EXPECT_GE(weak, 1) << out;
+        EXPECT_GT(line.passed() + line.failed(), weak) << "every phone had a weak block";
+        EXPECT_EQ(line.failed(), verify ? weak : 0) << out;
+        EXPECT_EQ(line.weak_failed(), verify ? weak : 0) << out;
+        EXPECT_EQ(count(out, "Status: Verify Failed\n"), verify ? count(out, "result: failed") : 0)
+            << out;
+    }
 }
 
 } // namespace

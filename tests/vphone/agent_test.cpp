@@ -547,3 +547,32 @@ TEST_F(AgentBus, WholePhoneHandsOverAndComesBackAfterReset)
 }
 
 } // namespace
+
+// Verify after write compares the spare bytes only when the phone does not compute them itself
+// (hardware ECC off); the main data always.
+TEST_F(AgentBus, VerifyComparesSpareBytesOnlyWithoutHardwareEcc)
+{
+    start();
+    const int unit = PAGE + OOB, pages = BLOCK / PAGE + 8; // one block and a bit
+    Bytes img = pattern(static_cast<size_t>(pages) * unit, 21);
+    Bytes other_spare = img, other_main = img;
+    other_spare[static_cast<size_t>(pages - 1) * unit + PAGE + 3] ^= 0x40;
+    other_main[static_cast<size_t>(pages - 1) * unit + 5] ^= 0x40;
+    const std::string written = file(img), spare = file(other_spare), main = file(other_main);
+    auto verify = [&](const std::string &path, int hwecc) {
+        return dkb_flash_verify_from_file(dev, path.c_str(), 0, 0, 0, 2 * BLOCK, hwecc, PAGE, BLOCK,
+                                          OOB, 1, 0, nullptr, nullptr);
+    };
+    CaptureStdout();
+    CaptureStderr();
+    ASSERT_EQ(dkb_flash_write_from_file(dev, written.c_str(), 0, 0, 0, 2 * BLOCK, 0, PAGE, BLOCK,
+                                        OOB, 1, 0, nullptr, nullptr),
+              0);
+    EXPECT_EQ(verify(written, 0), 0);
+    EXPECT_EQ(verify(spare, 1), 0);
+    EXPECT_EQ(verify(spare, 0), DKB_ERR_VERIFY);
+    EXPECT_EQ(verify(main, 1), DKB_ERR_VERIFY);
+    GetCapturedStdout();
+    EXPECT_NE(GetCapturedStderr().find("Verify NAND flash failed: 0x00023805 holds 0x"),
+              std::string::npos);
+}

@@ -1,0 +1,217 @@
+// benchmark of verify after write (misc:verify): one phone's flash time with and without the
+// read-back, on a virtual link of 40 MB/s (USB 2.0 high speed in practice) and at full speed.
+// Each time is given against its floor from the same run: the bytes the phone's link moves (the
+// DKB agent, the image, and the image again when it is read back) divided by the link's rate;
+// at full speed the rate is the bare virtual bus's, measured first.
+//
+// Prints a Markdown section; nothing here asserts on time.
+// Usage: bench_verify [MiB of the image, default 32]
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "job/flashini_parser.h"
+#include "station/station.h"
+#include "usb/usb.h"
+#include "usb/vbus.h"
+#include "vphone/phone.h"
+
+namespace
+{
+
+using clock_type = std::chrono::steady_clock;
+
+double seconds_since(clock_type::time_point t0)
+{
+    return std::chrono::duration<double>(clock_type::now() - t0).count();
+}
+
+std::vector<uint8_t> read_file(const char *path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+struct TempDir {
+    std::filesystem::path path;
+    TempDir()
+    {
+        char tmpl[] = "/tmp/bw-bench-verify-XXXXXX";
+        if (!mkdtemp(tmpl)) {
+            perror("mkdtemp");
+            exit(1);
+        }
+        path = tmpl;
+    }
+    ~TempDir() { std::filesystem::remove_all(path); }
+};
+
+// One image of mib MiB of pseudo-random bytes, CRC on every RAM block, verify as asked.
+flashini_content *make_job(const TempDir &dir, size_t mib, bool verify)
+{
+    const std::string image = (dir.path / "image.bin").string();
+    if (!std::filesystem::exists(image)) {
+        std::ofstream f(image, std::ios::binary);
+        std::vector<char> chunk(1 << 20);
+        uint64_t x = 0x9E3779B97F4A7C15ull;
+        for (size_t m = 0; m < mib; m++) {
+            for (char &c : chunk) {
+                x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+                c = static_cast<char>(x);
+            }
+            f.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        }
+    }
+    const std::string ini = (dir.path / "flasher.ini").string();
+    std::ofstream(ini) << "[misc]\ncrc = 1\nverify = " << (verify ? 1 : 0)
+                       << "\n[map]\ntotal = 1\n[map1]\nfilename = " << image
+                       << "\ndesc = image\nnand_loc = 0\nnand_loc_end = " << (mib << 20) << "\n";
+    return flashini_parse_file(ini.c_str());
+}
+
+// Seconds from plugging one phone in boot ROM mode to its result; -1 when it failed.
+double flash_one(const flashini_content *job, const std::vector<uint8_t> &dkb, size_t mib,
+                 uint64_t bytes_per_sec)
+{
+    station_options o;
+    o.ini_content = job;
+    o.dkb_buf = dkb.data();
+    o.dkb_size = static_cast<int>(dkb.size());
+    o.port_mapping_path.clear();
+    o.poll_period_ms = 20; // the monitor's pause is not what is measured
+    Station station(o);
+    std::set<const tag_list_item *> done;
+    int failed = 0;
+    station.device_list().set_observer([&](const DeviceListChange &c) {
+        const tag_list_item *rec = station.device_list().GetItemData(c.row);
+        if (c.kind == DeviceListChange::CellsChanged && rec && rec->completed &&
+            done.insert(rec).second)
+            failed += rec->status_code != 0;
+    });
+    if (station.start() != 0)
+        return -1;
+    vphone::PhoneOptions po;
+    po.nand.block_count = static_cast<uint32_t>((mib << 20) / 131072) * 2 + 64;
+    po.timing.bytes_per_sec = bytes_per_sec;
+    auto t0 = clock_type::now();
+    auto phone = vphone::plug_phone("sim-v1", po);
+    while (phone && done.empty() && seconds_since(t0) < 3600) {
+        station.wait_for_messages(5);
+        station.process_pending_messages();
+    }
+    const double s = seconds_since(t0);
+    if (phone)
+        phone->unplug();
+    station.stop();
+    vbus::reset();
+    return phone && !done.empty() && failed == 0 ? s : -1;
+}
+
+// The bare virtual bus: bytes per second into a device that only stores them in a RAM buffer,
+// as a phone must, in 65537-byte writes, with no protocol.
+class Sink : public vbus::Device
+{
+  public:
+    void connected(vbus::Link *) override {}
+    bool bulk_out(const uint8_t *data, size_t len) override
+    {
+        memcpy(ram_.data(), data, std::min(len, ram_.size()));
+        return true;
+    }
+    std::vector<uint8_t> ram_ = std::vector<uint8_t>(65537);
+};
+
+double bare_bus_rate(size_t mib)
+{
+    vbus::plug("sim-sink", 0x1286, 0x8111, std::make_shared<Sink>());
+    usb_dev_handle *h = usb_open(usb_make_device_path(0x1286, 0x8111, "sim-sink").c_str());
+    if (!h)
+        return 0;
+    std::vector<char> block(65537, 0x5A);
+    const size_t total = mib << 20;
+    size_t sent = 0;
+    auto t0 = clock_type::now();
+    while (sent < total) {
+        int n = static_cast<int>(std::min<size_t>(block.size(), total - sent));
+        if (usb_bulk_write(h, USB_EP_BULK_OUT, block.data(), n, 5000) != n)
+            break;
+        sent += static_cast<size_t>(n);
+    }
+    const double rate = sent / seconds_since(t0);
+    usb_close(h);
+    vbus::reset();
+    return rate;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const size_t mib = argc > 1 ? strtoul(argv[1], nullptr, 10) : 32;
+    if (mib == 0 || mib > 1024) {
+        fprintf(stderr, "usage: bench_verify [MiB 1..1024]\n");
+        return 2;
+    }
+    const std::vector<uint8_t> dkb = read_file(BW_DKB_IMAGE_PATH);
+    // The protocol layers print progress dots and diagnostics to stdout: keep the report clean.
+    fflush(stdout);
+    int report = dup(1);
+    if (!freopen("/dev/null", "w", stdout))
+        return 1;
+    FILE *out = fdopen(report, "w");
+
+    TempDir dir;
+    const double bare = bare_bus_rate(std::max<size_t>(mib, 64));
+    const double image = static_cast<double>(mib << 20);
+    struct Link {
+        const char *name;
+        uint64_t bytes_per_sec; // 0: full speed
+        double rate;            // bytes per second the floor is taken at
+    } links[] = {{"40 MB/s", 40000000, 40e6}, {"full speed", 0, bare}};
+
+    fprintf(out, "## Verify after write\n\n");
+    fprintf(out,
+            "One phone, one image of %zu MiB, CRC-16 on every RAM block, from plugging the phone "
+            "in boot ROM mode to its result. The floor is the bytes its link moves (DKB agent "
+            "%zu bytes, the image, and with verify the image once more) divided by the link's "
+            "rate; at full speed the rate is the bare virtual bus's in this run (%.0f MB/s).\n\n",
+            mib, dkb.size(), bare / 1e6);
+    fprintf(out, "| link | verify | flash time | floor (bytes moved / link rate) | time / floor |\n"
+                 "|---|---|---|---|---|\n");
+    for (const Link &l : links) {
+        double plain = 0;
+        for (bool verify : {false, true}) {
+            flashini_content *job = make_job(dir, mib, verify);
+            if (!job)
+                return 1;
+            const double s = flash_one(job, dkb, mib, l.bytes_per_sec);
+            flashini_destroy(job);
+            if (s < 0) {
+                fprintf(stderr, "bench_verify: the phone did not pass\n");
+                return 1;
+            }
+            const double floor =
+                (static_cast<double>(dkb.size()) + image * (verify ? 2 : 1)) / l.rate;
+            fprintf(
+                out, "| %s | %s | %.2f s%s | %.2f s | %.2f |\n", l.name, verify ? "on" : "off", s,
+                verify ? (" (+" + std::to_string(static_cast<int>((s / plain - 1) * 100 + 0.5)) +
+                          " % against off)")
+                             .c_str()
+                       : "",
+                floor, s / floor);
+            plain = verify ? plain : s;
+        }
+    }
+    fclose(out);
+    return 0;
+}

@@ -1,0 +1,107 @@
+// The job check's findings, one property each, and the misc:verify key it reports.
+#include "job/job_check.h"
+#include "job_test_util.h"
+
+namespace
+{
+
+class JobCheck : public JobDirTest
+{
+  protected:
+    // A list job: the given sections after two images of 0x20000 bytes (a.img, b.img), each in a
+    // range of its own unless the sections say otherwise.
+    std::vector<job_finding> check(const std::string &sections, bool write_b = true)
+    {
+        write_bytes("a.img", std::vector<uint8_t>(0x20000, 0xA5));
+        if (write_b)
+            write_bytes("b.img", std::vector<uint8_t>(0x20000, 0x5A));
+        std::string ini = "[map]\ntotal = 2\n"
+                          "[map1]\nfilename = " +
+                          path("a.img") +
+                          "\ndesc = A\n"
+                          "nand_loc = 0\nnand_loc_end = 0x40000\n" +
+                          sections;
+        if (sections.find("[map2]") == std::string::npos)
+            ini += "[map2]\nfilename = " + path("b.img") +
+                   "\ndesc = B\n"
+                   "nand_loc = 0x40000\nnand_loc_end = 0x80000\n";
+        job = parse(write_text("flasher.ini", ini));
+        EXPECT_TRUE(job) << err_;
+        return job ? job_check_findings(*job) : std::vector<job_finding>{};
+    }
+    static std::string texts(const std::vector<job_finding> &f)
+    {
+        std::string s;
+        for (const job_finding &x : f)
+            s += (x.problem ? "problem: " : "warning: ") + x.text + "\n";
+        return s;
+    }
+    job_ptr job;
+};
+
+TEST_F(JobCheck, VerifyKeyIsReadWithoutChangingTheOtherSettings)
+{
+    EXPECT_TRUE(check("").empty());
+    EXPECT_EQ(job->verify, 0);
+    job_ptr plain = std::move(job);
+    check("[misc]\nverify = 1\n");
+    ASSERT_TRUE(job);
+    EXPECT_EQ(job->verify, 1);
+    job->verify = 0;
+    EXPECT_EQ(memcmp(job.get(), plain.get(), offsetof(flashini_content, erase_info_list)), 0);
+}
+
+TEST_F(JobCheck, OverlappingImageRangesNameBothEntries)
+{
+    auto f = check("[map2]\nfilename = " + path("b.img") +
+                   "\ndesc = B\nnand_loc = 0x20000\nnand_loc_end = 0x60000\n");
+    ASSERT_EQ(job_check_problem_count(f), 1) << texts(f);
+    EXPECT_EQ(f[0].text.find("[map2] \"B\" (" + path("b.img") +
+                             ") 0x00020000-0x00060000 overlaps "
+                             "[map1] \"A\" (" +
+                             path("a.img") + ") 0x00000000-0x00040000"),
+              0u)
+        << f[0].text;
+}
+
+TEST_F(JobCheck, EraseRangeOverlappingAnImageIsAProblem)
+{
+    auto f = check("[erase]\ntotal = 2\n[erase1]\nnand_loc = 0x100000\nnand_loc_end = 0x200000\n"
+                   "[erase2]\nnand_loc = 0x60000\nnand_loc_end = 0x100000\n");
+    ASSERT_EQ(job_check_problem_count(f), 1) << texts(f);
+    EXPECT_EQ(f[0].text.find("[erase2] 0x00060000-0x00100000 overlaps [map2] \"B\""), 0u)
+        << f[0].text;
+}
+
+TEST_F(JobCheck, EndAtOrBeforeStartIsAProblem)
+{
+    auto f = check("[erase]\ntotal = 1\n[erase1]\nnand_loc = 0x100000\nnand_loc_end = 0x100000\n"
+                   "[map2]\nfilename = " +
+                   path("b.img") + "\ndesc = B\nnand_loc = 0x80000\nnand_loc_end = 0x40000\n");
+    EXPECT_EQ(job_check_problem_count(f), 2) << texts(f);
+    EXPECT_NE(texts(f).find("problem: [map2] \"B\" (" + path("b.img") +
+                            "): the range 0x00080000-0x00040000 ends at or before its start"),
+              std::string::npos)
+        << texts(f);
+    EXPECT_NE(texts(f).find("problem: [erase1] 0x00100000-0x00100000: ends at or before its start"),
+              std::string::npos);
+}
+
+TEST_F(JobCheck, MissingFileIsAProblemUnlessItMayBeSkipped)
+{
+    const std::string b = "[map2]\nfilename = " + path("b.img") +
+                          "\ndesc = B\nnand_loc = 0x40000\nnand_loc_end = 0x80000\n";
+    auto f = check(b, false);
+    ASSERT_EQ(job_check_problem_count(f), 1) << texts(f);
+    EXPECT_NE(f[0].text.find("the file is missing and the entry may not be skipped; every phone "
+                             "fails with -16"),
+              std::string::npos);
+
+    f = check(b + "skip_flash_if_file_not_exist = 1\n", false);
+    EXPECT_EQ(job_check_problem_count(f), 0) << texts(f);
+    EXPECT_EQ(texts(f), "warning: [map2] \"B\" (" + path("b.img") +
+                            "): the file is missing; the entry is skipped "
+                            "(skip_flash_if_file_not_exist)\n");
+}
+
+} // namespace

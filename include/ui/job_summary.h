@@ -37,6 +37,10 @@ SummaryJob summary_job_from(const flashini_content &job);
 // the process's time zone (TZ honoured).
 std::vector<SummaryRun> job_summary(const SummaryJob &job, const char *plugin_name);
 
+// The port mapping's problem (Station::port_mapping_problem) as the panel's last line, in red,
+// led by "\n"; no runs when there is none. The front-ends append it once the station started.
+std::vector<SummaryRun> mapping_summary(const std::string &problem);
+
 // The text alone, runs concatenated.
 std::string summary_text(const std::vector<SummaryRun> &runs);
 // ANSI rendering for the terminal: bold and red as escape sequences, or none when colour is

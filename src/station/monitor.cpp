@@ -124,12 +124,14 @@ int MonitorThreadProc(std::shared_ptr<station_context> ctx)
     while (!ctx->do_exit.load()) {
         paths.clear();
         if (station_enumerate(ctx.get(), &paths) == 0) {
+            // Reaped before the pass takes devices, so a fixture whose phone was just unplugged
+            // takes its next phone in this pass rather than the one after.
+            reap_download_threads(ll);
             for (const std::string &path : paths) {
                 if (ctx->do_exit.load())
                     break;
                 take_device(ctx, ll, path);
             }
-            reap_download_threads(ll);
         }
         // Pause even when there was no device list at all, so a failing platform is not polled
         // in a busy loop.

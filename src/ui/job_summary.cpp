@@ -180,6 +180,13 @@ std::vector<SummaryRun> job_summary(const SummaryJob &job, const char *plugin_na
     return w.take();
 }
 
+std::vector<SummaryRun> mapping_summary(const std::string &problem)
+{
+    if (problem.empty())
+        return {};
+    return {{"\n", false, false}, {problem, false, true}};
+}
+
 std::string summary_text(const std::vector<SummaryRun> &runs)
 {
     std::string s;

@@ -148,7 +148,7 @@ TEST(PortMapping, RowsInFixtureOrderWithTwoNamesPerFixture)
                "[Port2]\nInterfaceName = sim-2a\nPortNo = 2\n"
                "[Port3]\nInterfaceName = sim-9a\nPortNo = 9\n"
                "[Port4]\nInterfaceName = sim-2b\nPortNo = 2\n"
-               "[Port5]\nInterfaceName = sim-2c\nPortNo = 0x2\n");
+               "[Port5]\nInterfaceName = sim-2c\nPortNo = 02\n");
     DeviceList l;
     EXPECT_EQ(InitUSBMapping(l, f.path.c_str()), 5);
     EXPECT_EQ(column(l, COL_FIXTURE_ID), (std::vector<std::string>{"2", "5", "9"}));

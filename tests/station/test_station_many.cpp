@@ -123,7 +123,9 @@ TEST(StationMany, PhoneReplugedWhileTheOldThreadRunsWaitsForIt)
     Job job = make_job(jobdir, images, kJob);
     ASSERT_TRUE(job);
     station_options o;
-    o.ack_period_ms = 1000; // the old thread notices the unplug only at its next acknowledgement
+    // The old thread notices the unplug only at its next acknowledgement.
+    o.ack_period_ms = 1000;
+    o.unplug_check_ms = 1000;
     StationRun run(job.get(), o);
     ASSERT_EQ(run.start(), 0);
 

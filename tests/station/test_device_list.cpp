@@ -193,3 +193,30 @@ TEST(PortMapping, BadCountsAndMissingEntriesEndTheMapping)
     EXPECT_EQ(InitUSBMapping(p, partial.path.c_str()), 1);
     EXPECT_EQ(column(p, COL_FIXTURE_ID), (std::vector<std::string>{"1"}));
 }
+
+TEST(PortMapping, NumbersAreDecimalAndTheEntryThatEndsTheMappingIsNamed)
+{
+    TempFile f("[ports]\nNoOfPorts = 04\n"
+               "[Port1]\nInterfaceName = a\nPortNo = 010\n"
+               "[Port2]\nInterfaceName = b\nPortNo = 08\n"
+               "[Port3]\nInterfaceName = c\nPortNo = 0x3\n"
+               "[Port4]\nInterfaceName = d\nPortNo = 4\n");
+    DeviceList l;
+    std::string problem = "stale";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(InitUSBMapping(l, f.path.c_str(), &problem), 2);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(column(l, COL_FIXTURE_ID), (std::vector<std::string>{"8", "10"}));
+    EXPECT_EQ(problem, "Port mapping " + f.path +
+                           ": [Port3] PortNo = \"0x3\" is not a decimal number; the mapping ends "
+                           "before it (2 of 4 entries used)");
+    EXPECT_EQ(err, problem + "\n");
+
+    // A whole mapping is no problem, nor is a missing file.
+    TempFile good("[ports]\nNoOfPorts = 1\n[Port1]\nInterfaceName = a\nPortNo = 1\n");
+    DeviceList g;
+    EXPECT_EQ(InitUSBMapping(g, good.path.c_str(), &problem), 1);
+    EXPECT_EQ(problem, "");
+    EXPECT_EQ(InitUSBMapping(g, "/nonexistent/ports.ini", &problem), 0);
+    EXPECT_EQ(problem, "");
+}

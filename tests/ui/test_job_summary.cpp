@@ -132,3 +132,10 @@ TEST(JobSummary, AnsiRenderingWrapsFormattedRunsOnly)
 }
 
 } // namespace
+
+TEST(JobSummary, MappingProblemIsARedLineOfItsOwn)
+{
+    EXPECT_TRUE(ui::mapping_summary("").empty());
+    std::vector<SummaryRun> expect = {{"\n", false, false}, {"Port mapping x: bad", false, true}};
+    EXPECT_EQ(ui::mapping_summary("Port mapping x: bad"), expect);
+}

@@ -27,6 +27,7 @@ namespace
 struct Args {
     bool terminal = false;
     bool simulate = false;
+    bool ports_given = false; // --ports: a simulation then runs on that mapping
     ui::SimulationOptions sim;
     ui::ProgramOptions program;
     std::string screenshot;
@@ -128,6 +129,7 @@ int parse_args(int argc, char **argv, Args *a)
         return 1;
     }
     a->simulate = simulate->count() > 0;
+    a->ports_given = app.count("--ports") > 0;
     return 0;
 }
 
@@ -147,13 +149,15 @@ int main(int argc, char **argv)
         return rc == 1 ? 0 : rc;
 
     std::unique_ptr<ui::ProductionLine> line;
-    if (args.simulate) {
+    if (args.simulate && !args.ports_given) {
         std::string error;
         args.program.port_mapping_path = ui::write_simulation_ports(args.sim.phones, &error);
         if (args.program.port_mapping_path.empty()) {
             std::fprintf(stderr, "bramblewick: %s\n", error.c_str());
             return 0;
         }
+    }
+    if (args.simulate) {
         args.program.virtual_devices_only = true;
         line = std::make_unique<ui::ProductionLine>(args.sim);
     }
@@ -200,7 +204,8 @@ int main(int argc, char **argv)
     if (line) {
         if (line->has_run())   // not when start-up ended the program before the window
             std::fputs(line->summary(log_path).c_str(), stdout);
-        unlink(args.program.port_mapping_path.c_str());
+        if (!args.ports_given)
+            unlink(args.program.port_mapping_path.c_str());
     }
     return 0;
 }

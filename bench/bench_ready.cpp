@@ -258,9 +258,9 @@ std::vector<double> storm(const flashini_content *job, const std::vector<uint8_t
     std::thread hands([&] {
         const auto t0 = clock_type::now();
         for (int k = 0; k < count; k++) {
-            std::this_thread::sleep_until(t0 + std::chrono::microseconds(
-                                                   static_cast<int64_t>(window_ms) * 1000 * k /
-                                                   std::max(1, count - 1)));
+            std::this_thread::sleep_until(
+                t0 + std::chrono::microseconds(static_cast<int64_t>(window_ms) * 1000 * k /
+                                               std::max(1, count - 1)));
             phones[static_cast<size_t>(k)] =
                 vphone::plug_phone("sim-f" + std::to_string(k + 1), phone_options());
             plugged[static_cast<size_t>(k)] = clock_type::now();

@@ -67,9 +67,10 @@ int InitUSBMapping(DeviceList &list, const char *path, std::string *problem)
 
     int count = 0;
     if (!read_int(d, "ports:noofports", &count) || count < 1 || count > 64) {
-        report(problem, path,
-               bad_value(d, "ports:noofports", "[ports] NoOfPorts", "a decimal number from 1 to 64") +
-                   "; no fixture is mapped");
+        report(
+            problem, path,
+            bad_value(d, "ports:noofports", "[ports] NoOfPorts", "a decimal number from 1 to 64") +
+                "; no fixture is mapped");
         iniparser_freedict(d);
         return 0;
     }

@@ -365,8 +365,8 @@ TEST_F(StationMany, UnplugOfAFinishedPhoneIsSeenBeforeItsNextAcknowledgement)
     ASSERT_EQ(run.start(), 0);
     auto phone = vphone::plug_phone("sim-1", phone_options());
     ASSERT_TRUE(run.pump_until([&] {
-        const std::vector<uint32_t> cmds = phone->agent() ? phone->agent()->commands()
-                                                          : std::vector<uint32_t>{};
+        const std::vector<uint32_t> cmds =
+            phone->agent() ? phone->agent()->commands() : std::vector<uint32_t>{};
         return run.logged() == 1 && !cmds.empty() && cmds.back() == vphone::agent_cmd::ACK;
     }));
     const size_t before = phone->agent()->commands().size();

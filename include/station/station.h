@@ -28,10 +28,12 @@
 
 #include "dkb/libdkb.h"
 #include "job/flashini_parser.h"
+#include "station/bus_presence.h"
 #include "station/device_list.h"
 #include "station/durable_log.h"
 #include "station/fixture_health.h"
 #include "station/port_mapping.h"
+#include "station/run_names.h"
 #include "station/window_messages.h"
 
 // Boot ROM identities (both accepted alike) and the running agent's.
@@ -64,6 +66,7 @@ struct station_options {
     int poll_period_ms = 100;  // pause between the monitor's passes
     int agent_wait_ms = 10000; // how long a phone's agent may take to enumerate
     int ack_period_ms = 1000;  // acknowledgement period of a finished phone left plugged in
+    int unplug_check_ms = 50;  // how often a finished phone is looked for on the bus meanwhile
     // How long stop() waits for the download threads; -1 until all have ended. They end fast
     // once stopped (their devices are abandoned, every send returns at once, the waits and
     // loops watch do_exit); only a plug-in call can hold one. Threads still running then are
@@ -118,6 +121,12 @@ struct station_context : std::enable_shared_from_this<station_context> {
     // (station/shutdown.h).
     std::mutex devices_mutex;
     std::set<usb_dev_handle *> devices_held; // guarded by devices_mutex
+    // Names other rows' agent waits must leave alone; guarded inside.
+    run_names runs;
+    // The recent enumeration finished phones are looked for in; guarded inside.
+    bus_presence presence;
+    // Why the port mapping ended early ("" when it did not); window thread only.
+    std::string port_mapping_problem;
 
     bool started = false; // window thread only
     bool stopped = false; // window thread only
@@ -167,9 +176,10 @@ void reap_download_threads(download_thread_list &dl_thread_ll);
 // ---- Download thread --------------------------------------------------------------------------
 int DownloadThreadProc(station_context *ctx, tag_list_item *item);
 // Polls for the agent (0x1286/0x8111) on name1 or name2 for up to timeout ms. When either name
-// is empty the row knows only one and takes any agent, except one on another fixture's mapped
-// name, whose own row is waiting for it. 0 with the open device in *ret_udev and its name, claimed
-// in agents_in_use, in *taken_name; 1 on time-out, failure or stop.
+// is empty the row knows only one and may take an agent on any name, except one on another
+// fixture's mapped name or one another run claims (station/run_names.h), whose own row is
+// waiting for it; an agent on its own names comes first. 0 with the open device in *ret_udev and
+// its name, claimed in agents_in_use, in *taken_name; 1 on time-out, failure or stop.
 int wait_for_dkb(station_context *ctx, usb_dev_handle **ret_udev, int timeout, const char *name1,
                  const char *name2, std::string *taken_name);
 // The job on the agent device; 0, or the failing step's code with its message in *err_msg.
@@ -224,6 +234,8 @@ class Station
     const flashini_content *job() const { return ctx_->opt.ini_content; }
     void *post_plugin_handle() const { return ctx_->opt.post_plugin_handle; }
     int no_of_mapped_ports() const { return ctx_->no_of_mapped_ports; }
+    // After start(): the port mapping entry that could not be read, named; "" when none.
+    const std::string &port_mapping_problem() const { return ctx_->port_mapping_problem; }
     bool running() const { return ctx_->started && !ctx_->stopped; }
     station_context *context() { return ctx_.get(); }
 

@@ -40,6 +40,9 @@ std::vector<SummaryRun> job_summary(const SummaryJob &job, const char *plugin_na
 // The job check's findings, shown after the summary before the first phone: each on a line of
 // its own, "Problem: ..." in bold red, "Warning: ..." in red. No runs when there are none.
 std::vector<SummaryRun> job_findings_runs(const std::vector<job_finding> &findings);
+// The port mapping's problem (Station::port_mapping_problem) as the panel's last line, in red,
+// led by "\n"; no runs when there is none. The front-ends append it once the station started.
+std::vector<SummaryRun> mapping_summary(const std::string &problem);
 
 // The text alone, runs concatenated.
 std::string summary_text(const std::vector<SummaryRun> &runs);

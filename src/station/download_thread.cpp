@@ -2,6 +2,7 @@
 // monitor): bootstrap of the DKB agent through the boot ROM, the wait for the agent, the job,
 // the result, then reset or acknowledgement until unplugged, then the detach. Every report goes
 // to the window thread by synchronous send, addressed by the row record.
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -57,6 +58,21 @@ bool sleep_unless_exit(station_context *ctx, int ms)
         std::this_thread::sleep_for(std::min<clock::duration>(left, std::chrono::milliseconds(20)));
     }
     return true;
+}
+
+// Sleeps ms while the finished phone's agent is on the bus, looking for it every
+// unplug_check_ms; true when it has left (or the station stopped), so the fixture is free for
+// the next phone at once rather than at the next acknowledgement.
+bool sleep_while_plugged(station_context *ctx, const std::string &agent_name, int ms)
+{
+    const int step = std::max(1, std::min(ctx->opt.unplug_check_ms, ms));
+    for (int slept = 0; slept < ms; slept += step) {
+        if (sleep_unless_exit(ctx, std::min(step, ms - slept)))
+            return true;
+        if (!bus_device_listed(ctx, DKB_AGENT_VID, DKB_AGENT_PID, agent_name, step))
+            return true;
+    }
+    return false;
 }
 
 bool claim_agent(station_context *ctx, const char *name)
@@ -121,12 +137,22 @@ int wait_for_dkb(station_context *ctx, usb_dev_handle **ret_udev, int timeout, c
                  const char *name2, std::string *taken_name)
 {
     const uint32_t start = station_tick_ms();
+    const bool any = name1[0] == '\0' || name2[0] == '\0';
     std::vector<std::string> paths;
+    struct candidate {
+        const std::string *path;
+        std::string name;
+    };
+    std::vector<candidate> own, others;
+    std::vector<std::string> agent_names;
     for (;;) {
         if (ctx->do_exit.load())
             return 1;
         paths.clear();
         if (station_enumerate(ctx, &paths) == 0) {
+            own.clear();
+            others.clear();
+            agent_names.clear();
             for (const std::string &path : paths) {
                 unsigned vid = 0;
                 unsigned pid = 0;
@@ -136,26 +162,35 @@ int wait_for_dkb(station_context *ctx, usb_dev_handle **ret_udev, int timeout, c
                     vid != DKB_AGENT_VID || pid != DKB_AGENT_PID ||
                     ExtractInterfaceName(path.c_str(), name) != 0)
                     continue;
-                const bool own = strcmp(name, name2) == 0 || strcmp(name, name1) == 0;
-                const bool any = name1[0] == '\0' || name2[0] == '\0';
-                const bool wanted = own || (any && ctx->mapped_names.count(name) == 0);
+                agent_names.push_back(name);
+                if (strcmp(name, name2) == 0 || strcmp(name, name1) == 0)
+                    own.push_back({&path, name});
+                // A row that knows one name takes an agent on a name nobody else has: not a
+                // mapped name of another fixture, not a name of another phone's run.
+                else if (any && ctx->mapped_names.count(name) == 0 &&
+                         !run_names_claimed(ctx->runs, name))
+                    others.push_back({&path, name});
+            }
+            run_names_forget_absent(ctx->runs, agent_names);
+            own.insert(own.end(), others.begin(), others.end());
+            for (const candidate &c : own) {
                 // Another phone's thread may already own this agent (rows that know one name
-                // accept any agent).
-                if (!wanted || !claim_agent(ctx, name))
+                // accept agents on names nobody claims).
+                if (!claim_agent(ctx, c.name.c_str()))
                     continue;
-                usb_dev_handle *udev = usb_open(path.c_str());
+                usb_dev_handle *udev = usb_open(c.path->c_str());
                 if (!udev) {
-                    release_agent(ctx, name);
+                    release_agent(ctx, c.name);
                     continue;
                 }
                 station_hold_device(ctx, udev);
                 if (usb_set_configuration(udev, 1) != 0 || usb_claim_interface(udev, 0) != 0) {
                     station_close_device(ctx, udev);
-                    release_agent(ctx, name);
+                    release_agent(ctx, c.name);
                     return 1;
                 }
                 *ret_udev = udev;
-                *taken_name = name;
+                *taken_name = c.name;
                 return 0;
             }
         }
@@ -376,6 +411,8 @@ int DownloadThreadProc(station_context *ctx, tag_list_item *item)
     const flashini_content *job = ctx->opt.ini_content;
     usb_dev_handle *bootrom = item->udev;
     item->counted_udev = bootrom;
+    // Other rows' agent waits leave this phone's names alone until the thread ends.
+    run_names_guard claimed(ctx->runs, item->interface_1_name, item->interface_2_name);
 
     send_text(ctx, WM_DEVICE_IMAGE, item, "Download DKB");
     send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, "");
@@ -428,13 +465,16 @@ int DownloadThreadProc(station_context *ctx, tag_list_item *item)
             dkb_software_reset_device(agent);
         } else {
             // Keep the finished phone acknowledged until it is unplugged.
-            while (dkb_ack(agent) == 0 && !sleep_unless_exit(ctx, ctx->opt.ack_period_ms)) {
+            while (dkb_ack(agent) == 0 &&
+                   !sleep_while_plugged(ctx, agent_name, ctx->opt.ack_period_ms)) {
             }
         }
     } else {
         item->detail.result_text = errmsg;
         send_code(ctx, WM_DEVICE_COMPLETED, item, err);
         send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, errmsg);
+        // The failed phone usually stays in its fixture in agent mode: no other row takes it.
+        run_names_leave_agent(ctx->runs, agent_name);
     }
     send_code(ctx, WM_DEVICE_DISCONNECTED, item, 0);
     station_close_device(ctx, agent);

@@ -142,6 +142,9 @@ int MonitorThreadProc(std::shared_ptr<station_context> ctx)
     while (!ctx->do_exit.load()) {
         paths.clear();
         if (station_enumerate(ctx.get(), &paths) == 0) {
+            // Reaped before the pass takes devices, so a fixture whose phone was just unplugged
+            // takes its next phone in this pass rather than the one after.
+            reap_download_threads(ll);
             std::vector<std::string> listed;
             char name[STATION_NAME_MAX];
             unsigned vid = 0;
@@ -155,7 +158,6 @@ int MonitorThreadProc(std::shared_ptr<station_context> ctx)
                     break;
                 take_device(ctx, ll, path);
             }
-            reap_download_threads(ll);
         }
         // Pause even when there was no device list at all, so a failing platform is not polled
         // in a busy loop.

@@ -212,7 +212,8 @@ int Station::start()
     ctx->queue.open([ctx](unsigned msg, WPARAM w, LPARAM l) { return MainProc(ctx, msg, w, l); },
                     std::this_thread::get_id());
     if (!ctx->opt.port_mapping_path.empty())
-        ctx->no_of_mapped_ports = InitUSBMapping(ctx->list, ctx->opt.port_mapping_path.c_str());
+        ctx->no_of_mapped_ports = InitUSBMapping(ctx->list, ctx->opt.port_mapping_path.c_str(),
+                                                 &ctx->port_mapping_problem);
     for (int row = 0; row < ctx->list.GetItemCount(); row++)
         for (int col : {COL_INTERFACE_1, COL_INTERFACE_2})
             if (!ctx->list.text(row, col).empty())

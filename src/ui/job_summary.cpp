@@ -189,6 +189,13 @@ std::vector<SummaryRun> job_findings_runs(const std::vector<job_finding> &findin
     return runs;
 }
 
+std::vector<SummaryRun> mapping_summary(const std::string &problem)
+{
+    if (problem.empty())
+        return {};
+    return {{"\n", false, false}, {problem, false, true}};
+}
+
 std::string summary_text(const std::vector<SummaryRun> &runs)
 {
     std::string s;

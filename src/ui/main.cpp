@@ -29,6 +29,7 @@ struct Args {
     bool check = false;
     bool terminal = false;
     bool simulate = false;
+    bool ports_given = false; // --ports: a simulation then runs on that mapping
     ui::SimulationOptions sim;
     ui::ProgramOptions program;
     std::string screenshot;
@@ -146,6 +147,7 @@ int parse_args(int argc, char **argv, Args *a)
         return 1;
     }
     a->simulate = simulate->count() > 0;
+    a->ports_given = app.count("--ports") > 0;
     return 0;
 }
 
@@ -169,13 +171,15 @@ int main(int argc, char **argv)
     }
 
     std::unique_ptr<ui::ProductionLine> line;
-    if (args.simulate) {
+    if (args.simulate && !args.ports_given) {
         std::string error;
         args.program.port_mapping_path = ui::write_simulation_ports(args.sim.phones, &error);
         if (args.program.port_mapping_path.empty()) {
             std::fprintf(stderr, "bramblewick: %s\n", error.c_str());
             return 0;
         }
+    }
+    if (args.simulate) {
         args.program.virtual_devices_only = true;
         line = std::make_unique<ui::ProductionLine>(args.sim);
     }
@@ -222,7 +226,8 @@ int main(int argc, char **argv)
     if (line) {
         if (line->has_run()) // not when start-up ended the program before the window
             std::fputs(line->summary(log_path).c_str(), stdout);
-        unlink(args.program.port_mapping_path.c_str());
+        if (!args.ports_given)
+            unlink(args.program.port_mapping_path.c_str());
     }
     if (station_download_threads_alive() > 0) {
         // A download thread the quit left behind (a plug-in call that never returns) must not

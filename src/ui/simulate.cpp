@@ -249,8 +249,11 @@ void ProductionLine::row_changed(const DeviceList &list, const DeviceListChange 
     // A phone the quit cut off ("Station stopped") did not fail: it is not counted.
     if (!item || !item->completed || (station_ && !station_->running()))
         return;
-    int fixture = std::atoi(list.text(change.row, COL_FIXTURE_ID).c_str());
-    if (fixture < 1 || fixture > opt_.phones)
+    // Known by its boot ROM's port rather than its fixture number, so a mapping given with
+    // --ports (fixture numbers of its own, "NA" rows for ports it leaves out) works too.
+    int fixture = 0;
+    if (std::sscanf(list.text(change.row, COL_INTERFACE_1).c_str(), "sim-%d", &fixture) != 1 ||
+        fixture < 1 || fixture > opt_.phones)
         return; // not one of our fixtures (a real phone on an unmapped port)
     Fixture &fx = *fixtures_[static_cast<size_t>(fixture - 1)];
     if (fx.state == Fixture::HELD && list.text(change.row, COL_STATUS) == kRemoveThePhone) {

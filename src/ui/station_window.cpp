@@ -122,6 +122,15 @@ int StationMainWindow::start_station()
     });
     int rc = station_.start();
     if (rc == 0) {
+        // The mapping is read by the start: what ended it early goes under the job.
+        QTextCursor cursor(summary_->document());
+        cursor.movePosition(QTextCursor::End);
+        for (const SummaryRun &run : mapping_summary(station_.port_mapping_problem())) {
+            QTextCharFormat format;
+            if (run.red)
+                format.setForeground(QColor(0xFF, 0, 0));
+            cursor.insertText(QString::fromStdString(run.text), format);
+        }
         refresh_status();
         timer_.start(1000);
         if (companion_)

@@ -331,6 +331,14 @@ void TerminalWindow::run(StationSetup &setup)
     }
     if (opt_.companion)
         opt_.companion->started(station);
+    // The mapping is read by the start: what ended it early goes under the header.
+    if (!station.port_mapping_problem().empty()) {
+        std::fprintf(out, "%s\n\n",
+                     summary_ansi(mapping_summary(station.port_mapping_problem()), colour)
+                         .substr(1) // the panel's line break: the header already ended its line
+                         .c_str());
+        std::fflush(out);
+    }
 
     int drawn_lines = 0;
     int64_t last_draw = 0;

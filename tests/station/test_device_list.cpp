@@ -148,7 +148,7 @@ TEST(PortMapping, RowsInFixtureOrderWithTwoNamesPerFixture)
                "[Port2]\nInterfaceName = sim-2a\nPortNo = 2\n"
                "[Port3]\nInterfaceName = sim-9a\nPortNo = 9\n"
                "[Port4]\nInterfaceName = sim-2b\nPortNo = 2\n"
-               "[Port5]\nInterfaceName = sim-2c\nPortNo = 0x2\n");
+               "[Port5]\nInterfaceName = sim-2c\nPortNo = 02\n");
     DeviceList l;
     EXPECT_EQ(InitUSBMapping(l, f.path.c_str()), 5);
     EXPECT_EQ(column(l, COL_FIXTURE_ID), (std::vector<std::string>{"2", "5", "9"}));
@@ -192,4 +192,31 @@ TEST(PortMapping, BadCountsAndMissingEntriesEndTheMapping)
     DeviceList p;
     EXPECT_EQ(InitUSBMapping(p, partial.path.c_str()), 1);
     EXPECT_EQ(column(p, COL_FIXTURE_ID), (std::vector<std::string>{"1"}));
+}
+
+TEST(PortMapping, NumbersAreDecimalAndTheEntryThatEndsTheMappingIsNamed)
+{
+    TempFile f("[ports]\nNoOfPorts = 04\n"
+               "[Port1]\nInterfaceName = a\nPortNo = 010\n"
+               "[Port2]\nInterfaceName = b\nPortNo = 08\n"
+               "[Port3]\nInterfaceName = c\nPortNo = 0x3\n"
+               "[Port4]\nInterfaceName = d\nPortNo = 4\n");
+    DeviceList l;
+    std::string problem = "stale";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(InitUSBMapping(l, f.path.c_str(), &problem), 2);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(column(l, COL_FIXTURE_ID), (std::vector<std::string>{"8", "10"}));
+    EXPECT_EQ(problem, "Port mapping " + f.path +
+                           ": [Port3] PortNo = \"0x3\" is not a decimal number; the mapping ends "
+                           "before it (2 of 4 entries used)");
+    EXPECT_EQ(err, problem + "\n");
+
+    // A whole mapping is no problem, nor is a missing file.
+    TempFile good("[ports]\nNoOfPorts = 1\n[Port1]\nInterfaceName = a\nPortNo = 1\n");
+    DeviceList g;
+    EXPECT_EQ(InitUSBMapping(g, good.path.c_str(), &problem), 1);
+    EXPECT_EQ(problem, "");
+    EXPECT_EQ(InitUSBMapping(g, "/nonexistent/ports.ini", &problem), 0);
+    EXPECT_EQ(problem, "");
 }

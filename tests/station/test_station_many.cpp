@@ -48,14 +48,20 @@ const tag_list_item *record(StationRun &run, int row)
     return run.list().GetItemData(row);
 }
 
+// The default images in a job of kJob, in a directory of their own.
+class StationMany : public ::testing::Test
+{
+  protected:
+    void SetUp() override { ASSERT_TRUE(job); }
+    TempDir jobdir;
+    std::vector<Image> images = default_images();
+    Job job = make_job(jobdir, images, kJob);
+};
+
 } // namespace
 
-TEST(StationMany, EightPhonesOnMappedAndUnmappedFixturesAtOnce)
+TEST_F(StationMany, EightPhonesOnMappedAndUnmappedFixturesAtOnce)
 {
-    TempDir jobdir;
-    auto images = default_images();
-    Job job = make_job(jobdir, images, kJob);
-    ASSERT_TRUE(job);
     station_options o;
     o.port_mapping_path = write_mapping(jobdir, 4);
     o.ack_period_ms = 100;
@@ -116,14 +122,12 @@ TEST(StationMany, EightPhonesOnMappedAndUnmappedFixturesAtOnce)
     EXPECT_EQ(run.cell(4, COL_INTERFACE_1), "sim-u1");
 }
 
-TEST(StationMany, PhoneReplugedWhileTheOldThreadRunsWaitsForIt)
+TEST_F(StationMany, PhoneReplugedWhileTheOldThreadRunsWaitsForIt)
 {
-    TempDir jobdir;
-    auto images = default_images();
-    Job job = make_job(jobdir, images, kJob);
-    ASSERT_TRUE(job);
     station_options o;
-    o.ack_period_ms = 1000; // the old thread notices the unplug only at its next acknowledgement
+    // The old thread notices the unplug only at its next acknowledgement.
+    o.ack_period_ms = 1000;
+    o.unplug_check_ms = 1000;
     StationRun run(job.get(), o);
     ASSERT_EQ(run.start(), 0);
 
@@ -155,12 +159,8 @@ TEST(StationMany, PhoneReplugedWhileTheOldThreadRunsWaitsForIt)
     ASSERT_TRUE(run.pump_until([&] { return record(run, 0) == nullptr; }));
 }
 
-TEST(StationMany, PhoneLeftInBootRomAfterAFailureIsAttachedAgain)
+TEST_F(StationMany, PhoneLeftInBootRomAfterAFailureIsAttachedAgain)
 {
-    TempDir jobdir;
-    auto images = default_images();
-    Job job = make_job(jobdir, images, kJob);
-    ASSERT_TRUE(job);
     StationRun run(job.get());
     ASSERT_EQ(run.start(), 0);
     auto po = phone_options();
@@ -181,12 +181,8 @@ TEST(StationMany, PhoneLeftInBootRomAfterAFailureIsAttachedAgain)
     ASSERT_TRUE(run.pump_until([&] { return record(run, 0) == nullptr; }));
 }
 
-TEST(StationMany, AttachUnderTheOtherNameWaitsUntilThePreviousRunDetached)
+TEST_F(StationMany, AttachUnderTheOtherNameWaitsUntilThePreviousRunDetached)
 {
-    TempDir jobdir;
-    auto images = default_images();
-    Job job = make_job(jobdir, images, kJob);
-    ASSERT_TRUE(job);
     station_options o;
     o.port_mapping_path = write_mapping(jobdir, 1);
     o.agent_wait_ms = 600;
@@ -213,20 +209,18 @@ TEST(StationMany, AttachUnderTheOtherNameWaitsUntilThePreviousRunDetached)
 
 // A shift on three fixtures: phones come one after the other, pass or fail in every way the
 // phone can, are taken out and replaced; at the end the rows and the log are exactly right.
-TEST(StationMany, ProductionShift)
+TEST_F(StationMany, ProductionShift)
 {
-    TempDir jobdir;
-    auto images = default_images();
-    Job job =
+    Job shift_job =
         make_job(jobdir, images,
                  std::string(kJob) + "[misc]\nsync_pc_time = 1\n"
                                      "[gpio_ad]\ntotal = 1\n[gpio_ad1]\ngpio = 6\nvalue = 0\n");
-    ASSERT_TRUE(job);
+    ASSERT_TRUE(shift_job);
     station_options o;
     o.port_mapping_path = write_mapping(jobdir, 3);
     o.ack_period_ms = 50;
     o.agent_wait_ms = 500;
-    StationRun run(job.get(), o);
+    StationRun run(shift_job.get(), o);
     ASSERT_EQ(run.start(), 0);
 
     namespace cmd = vphone::agent_cmd;
@@ -302,12 +296,8 @@ TEST(StationMany, ProductionShift)
 
 // Quitting while phones are being programmed and nobody drains the window queue: every thread
 // is blocked in a send. stop() must release them all and return.
-TEST(StationMany, StopWhileThreadsAreBlockedInSendsDoesNotDeadlock)
+TEST_F(StationMany, StopWhileThreadsAreBlockedInSendsDoesNotDeadlock)
 {
-    TempDir jobdir;
-    auto images = default_images();
-    Job job = make_job(jobdir, images, kJob);
-    ASSERT_TRUE(job);
     StationRun run(job.get());
     ASSERT_EQ(run.start(), 0);
     std::vector<std::shared_ptr<vphone::Phone>> phones;
@@ -323,4 +313,64 @@ TEST(StationMany, StopWhileThreadsAreBlockedInSendsDoesNotDeadlock)
     EXPECT_FALSE(run.station->running());
     // After the stop no handler runs: the rows keep what they showed.
     EXPECT_EQ(run.station->process_pending_messages(), 0);
+}
+
+// A phone on an unmapped port and a phone in a fixture that knows one name hand over together:
+// the fixture's thread waits for its agent while the unmapped phone's agent is already on the bus.
+// Neither row takes the other's phone.
+TEST_F(StationMany, AgentOfAnotherRunIsNeverTakenByARowThatKnowsOneName)
+{
+    station_options o;
+    o.port_mapping_path = (jobdir.path / "ports.ini").string();
+    std::ofstream(o.port_mapping_path)
+        << "[ports]\nNoOfPorts = 1\n[Port1]\nInterfaceName = sim-f1\nPortNo = 1\n";
+    StationRun run(job.get(), o);
+    ASSERT_EQ(run.start(), 0);
+
+    vphone::PhoneOptions late = phone_options();
+    late.bootrom.reenumerate_delay_ms = 1500;
+    auto fixed = vphone::plug_phone("sim-f1", late);
+    ASSERT_TRUE(fixed);
+    ASSERT_TRUE(run.pump_until([&] { return fixed->bootrom()->handed_over(); }));
+    // The unplugged-port phone's thread is held while its agent appears, so the fixture's
+    // thread sees that agent first.
+    run.on_change = [&](const DeviceListChange &c) {
+        if ((c.columns & column_bit(COL_IMAGE)) && run.cell(c.row, COL_FIXTURE_ID) == "NA" &&
+            run.cell(c.row, COL_IMAGE) == "Wait for DKB")
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    };
+    auto loose = vphone::plug_phone("sim-u1", phone_options());
+    ASSERT_TRUE(loose);
+    ASSERT_TRUE(run.pump_until([&] { return run.logged() == 2; }, 20000)) << run.log_text();
+
+    auto lines = log_lines(run.log_text());
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"1,,T,T,Finished,0", "NA,,T,T,Finished,0"}));
+    for (auto &p : {fixed, loose}) {
+        EXPECT_TRUE(holds_images(*p->nand(), images)) << p->instance();
+        ASSERT_TRUE(p->agent());
+        const std::vector<uint32_t> cmds = p->agent()->commands();
+        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), vphone::agent_cmd::WRITE_BBM), 1)
+            << p->instance();
+    }
+}
+
+// A finished phone is acknowledged once a second, but its unplug is seen in between: the row
+// clears without another acknowledgement.
+TEST_F(StationMany, UnplugOfAFinishedPhoneIsSeenBeforeItsNextAcknowledgement)
+{
+    station_options o;
+    o.ack_period_ms = 60000;
+    StationRun run(job.get(), o);
+    ASSERT_EQ(run.start(), 0);
+    auto phone = vphone::plug_phone("sim-1", phone_options());
+    ASSERT_TRUE(run.pump_until([&] {
+        const std::vector<uint32_t> cmds =
+            phone->agent() ? phone->agent()->commands() : std::vector<uint32_t>{};
+        return run.logged() == 1 && !cmds.empty() && cmds.back() == vphone::agent_cmd::ACK;
+    }));
+    const size_t before = phone->agent()->commands().size();
+    phone->unplug();
+    ASSERT_TRUE(run.pump_until([&] { return record(run, 0) == nullptr; }, 5000));
+    EXPECT_EQ(phone->agent()->commands().size(), before);
 }

@@ -142,3 +142,10 @@ TEST(JobSummary, FindingsFollowInRedOneLineEach)
                                        {"\nWarning: [map2] missing", false, true}}));
     EXPECT_TRUE(ui::job_findings_runs({}).empty());
 }
+
+TEST(JobSummary, MappingProblemIsARedLineOfItsOwn)
+{
+    EXPECT_TRUE(ui::mapping_summary("").empty());
+    std::vector<SummaryRun> expect = {{"\n", false, false}, {"Port mapping x: bad", false, true}};
+    EXPECT_EQ(ui::mapping_summary("Port mapping x: bad"), expect);
+}

@@ -41,16 +41,17 @@ class StationLibusb : public ::testing::Test
     {
         // A libusb context from before the testbed would never see the phones.
         ASSERT_EQ(usb_libusb::reinit(), 0);
+        ASSERT_TRUE(job);
     }
     void TearDown() override { umockbus::reset(); }
+
+    TempDir jobdir;
+    std::vector<Image> images = default_images();
+    Job job = make_job(jobdir, images, kJob);
 };
 
 TEST_F(StationLibusb, TwoPhonesOnTwoPortsAreProgrammedAtOnce)
 {
-    TempDir jobdir;
-    auto images = default_images();
-    Job job = make_job(jobdir, images, kJob);
-    ASSERT_TRUE(job);
     station_options o;
     o.ack_period_ms = 100;
     StationRun run(job.get(), o);
@@ -93,10 +94,6 @@ TEST_F(StationLibusb, TwoPhonesOnTwoPortsAreProgrammedAtOnce)
 
 TEST_F(StationLibusb, PhoneUnpluggedDuringAnImageWriteFailsWithWriteFailed)
 {
-    TempDir jobdir;
-    auto images = default_images();
-    Job job = make_job(jobdir, images, kJob);
-    ASSERT_TRUE(job);
     StationRun run(job.get());
     ASSERT_EQ(run.start(), 0);
 
@@ -139,10 +136,6 @@ TEST_F(StationLibusb, PhoneUnpluggedDuringAnImageWriteFailsWithWriteFailed)
 TEST_F(StationLibusb, MappedFixtureTakesItsAgentOnTheOtherHubPort)
 {
     // A fixture whose phone comes back as the agent on a second hub port, as some cables do.
-    TempDir jobdir;
-    auto images = default_images();
-    Job job = make_job(jobdir, images, kJob);
-    ASSERT_TRUE(job);
     std::string mapping = (jobdir.path / "ports.ini").string();
     std::ofstream(mapping) << "[ports]\nNoOfPorts = 2\n[Port1]\nInterfaceName = 1-1.2\n"
                               "PortNo = 7\n[Port2]\nInterfaceName = 1-1.3\nPortNo = 7\n";
@@ -170,10 +163,6 @@ TEST_F(StationLibusb, MappedFixtureTakesItsAgentOnTheOtherHubPort)
 
 TEST_F(StationLibusb, NextPhoneOnTheSamePortIsProgrammedToo)
 {
-    TempDir jobdir;
-    auto images = default_images();
-    Job job = make_job(jobdir, images, kJob);
-    ASSERT_TRUE(job);
     station_options o;
     o.ack_period_ms = 50;
     StationRun run(job.get(), o);
@@ -193,6 +182,39 @@ TEST_F(StationLibusb, NextPhoneOnTheSamePortIsProgrammedToo)
     }
     EXPECT_EQ(run.list().GetItemCount(), 1);
     EXPECT_EQ(log_lines(run.log_text()), std::vector<std::string>(3, "NA,,T,T,Finished,0"));
+}
+
+TEST_F(StationLibusb, AgentOfAnotherRunIsNeverTakenByAFixtureThatKnowsOneName)
+{
+    // Fixture 1 knows only its own port; the second phone sits on a port no fixture has. Both
+    // agents come back on their own ports, fixture 1's late, while the other is already there.
+    station_options o;
+    o.port_mapping_path = (jobdir.path / "ports.ini").string();
+    std::ofstream(o.port_mapping_path)
+        << "[ports]\nNoOfPorts = 1\n[Port1]\nInterfaceName = 1-1.2\nPortNo = 1\n";
+    StationRun run(job.get(), o);
+    ASSERT_EQ(run.start(), 0);
+
+    vphone::PhoneOptions late = emulated_phone();
+    late.bootrom.reenumerate_delay_ms = 1500;
+    auto fixed = vphone::plug_phone("1-1.2", late);
+    ASSERT_TRUE(fixed);
+    ASSERT_TRUE(run.pump_until([&] { return fixed->bootrom()->handed_over(); }, 20000));
+    // The unmapped phone's thread is held while its agent appears.
+    run.on_change = [&](const DeviceListChange &c) {
+        if ((c.columns & column_bit(COL_IMAGE)) && run.cell(c.row, COL_FIXTURE_ID) == "NA" &&
+            run.cell(c.row, COL_IMAGE) == "Wait for DKB")
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    };
+    auto loose = vphone::plug_phone("1-1.3", emulated_phone());
+    ASSERT_TRUE(loose);
+    ASSERT_TRUE(run.pump_until([&] { return run.logged() == 2; }, 30000)) << run.log_text();
+
+    auto lines = log_lines(run.log_text());
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"1,,T,T,Finished,0", "NA,,T,T,Finished,0"}));
+    for (auto &phone : {fixed, loose})
+        EXPECT_TRUE(nand_holds(*phone->nand(), images)) << phone->instance();
 }
 
 } // namespace

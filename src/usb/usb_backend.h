@@ -25,6 +25,9 @@ struct usb_backend {
     // Appends the paths of the backend's present devices in a stable order; 0, or -1 when no
     // list could be had.
     int (*enumerate)(std::vector<std::string> *paths);
+    // Opens and closes the device as open would, saying why it failed (USB_OPEN_*). Optional:
+    // when null, usb.cpp reads open's null as USB_OPEN_FAILED.
+    int (*check_open)(const std::string &instance, unsigned vid, unsigned pid) = nullptr;
 };
 
 // Every backend's handle starts with this, so usb.cpp can dispatch without knowing the rest.

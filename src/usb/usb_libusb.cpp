@@ -171,6 +171,7 @@ usb_dev_handle *open_device(const std::string &instance, unsigned vid, unsigned 
     h->backend = &usb_libusb_backend();
     h->dh = dh;
     ++g_open_handles;
+    *why = USB_OPEN_OK;
     return h;
 }
 

@@ -67,12 +67,12 @@ int parse_args(int argc, char **argv, Args *a)
 
     const char *setup = "Setting up a station";
     app.add_flag("--list", a->list,
-                 "list the phones on the bus: port, id, mode, fixture, whether they can be opened")
+                 "list the phones on the bus with their fixtures, and end")
         ->group(setup);
     CLI::Option *learn =
         app.add_option("--learn-ports", a->learn_ports_path,
-                       "learn the fixtures' ports by plugging a phone into each in turn, and "
-                       "write the mapping to FILE (default: the --ports file)")
+                       "learn the fixtures' ports by plugging, write them to FILE "
+                       "(default: the --ports file)")
             ->type_name("[FILE]")
             ->expected(0, 1)
             ->group(setup);

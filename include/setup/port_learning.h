@@ -77,8 +77,8 @@ enum {
 // first step does, and waits up to timeout_ms for an agent (1286:8111) on a port that had none
 // before. 0 with that port in *agent_port, or an AGENT_CHECK_* code. Blocks; touches no other
 // phone.
-int agent_check(const std::string &rom_path, const unsigned char *dkb, int dkb_size,
-                int timeout_ms, std::string *agent_port);
+int agent_check(const std::string &rom_path, const unsigned char *dkb, int dkb_size, int timeout_ms,
+                std::string *agent_port);
 
 // The entries as the engineer checks them before they are written: "fixture 1: 1-1.2, 1-1.5".
 std::vector<std::string> describe_mapping(const std::vector<PortEntry> &entries);

@@ -87,13 +87,13 @@ int write_durably(const std::string &path, const std::string &text)
 
 std::string format_port_mapping(const std::vector<PortEntry> &entries, const std::string &stamp)
 {
-    std::string out = "; Fixture port mapping: the hub port (interface name) of every fixture.\n"
-                      "; Written by bramblewick --learn-ports, " +
+    std::string out = "# Fixture port mapping: the hub port (interface name) of every fixture.\n"
+                      "# Written by bramblewick --learn-ports, " +
                       stamp + ".\n[ports]\nNoOfPorts = " + std::to_string(entries.size()) + "\n";
     for (size_t i = 0; i < entries.size(); ++i)
-        out += "\n[Port" + std::to_string(i + 1) + "]\nInterfaceName = " +
-               entries[i].interface_name + "\nPortNo = " + std::to_string(entries[i].fixture) +
-               "\n";
+        out += "\n[Port" + std::to_string(i + 1) +
+               "]\nInterfaceName = " + entries[i].interface_name +
+               "\nPortNo = " + std::to_string(entries[i].fixture) + "\n";
     return out;
 }
 
@@ -134,8 +134,7 @@ int write_port_mapping(const std::string &path, const std::vector<PortEntry> &en
         return fail(error, "cannot make " + dir_of(path) + ": " + ec.message());
 
     const std::string tmp = path + ".new";
-    if (write_durably(tmp, format_port_mapping(entries, utc_stamp("%Y-%m-%d %H:%M:%S UTC"))) !=
-        0) {
+    if (write_durably(tmp, format_port_mapping(entries, utc_stamp("%Y-%m-%d %H:%M:%S UTC"))) != 0) {
         const std::string why = strerror(errno);
         return fail(error, "cannot write " + tmp + ": " + why);
     }
@@ -151,8 +150,8 @@ int write_port_mapping(const std::string &path, const std::vector<PortEntry> &en
         fs::copy_file(path, name, ec);
         if (ec) {
             unlink(tmp.c_str());
-            return fail(error, "cannot keep a copy of " + path + " as " + name + ": " +
-                                   ec.message());
+            return fail(error,
+                        "cannot keep a copy of " + path + " as " + name + ": " + ec.message());
         }
         *backup = name;
     }

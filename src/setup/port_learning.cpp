@@ -119,8 +119,8 @@ std::vector<std::string> PortLearner::poll(const std::vector<std::string> &paths
             continue; // not newly plugged
         if (int other = fixture_of(port)) {
             said.push_back("Port " + port + " is already fixture " + std::to_string(other) +
-                           ": not taken. Plug the phone into fixture " +
-                           std::to_string(fixture_) + ".");
+                           ": not taken. Plug the phone into fixture " + std::to_string(fixture_) +
+                           ".");
             continue;
         }
         state_ = PhoneFound;
@@ -192,12 +192,11 @@ std::vector<std::string> PortLearner::agent_checked(int rc, const std::string &a
                 std::to_string(other) + ": not taken."};
     }
     second_port_ = agent_port;
-    return {"Its agent comes back on another port, " + agent_port +
-            ": Enter takes both names."};
+    return {"Its agent comes back on another port, " + agent_port + ": Enter takes both names."};
 }
 
-int agent_check(const std::string &rom_path, const unsigned char *dkb, int dkb_size,
-                int timeout_ms, std::string *agent_port)
+int agent_check(const std::string &rom_path, const unsigned char *dkb, int dkb_size, int timeout_ms,
+                std::string *agent_port)
 {
     using Clock = std::chrono::steady_clock;
     std::vector<std::string> paths;

@@ -101,10 +101,9 @@ std::string format_survey(const Survey &survey, const std::string &mapping_path)
         char id[16];
         snprintf(id, sizeof id, "%04x:%04x", e.vid, e.pid);
         std::string fixture = e.fixture.empty() ? "not mapped" : "fixture " + e.fixture;
-        snprintf(line, sizeof line, "%-*s  %-9s  %-22s  %s", static_cast<int>(width),
-                 e.port.c_str(), id,
-                 e.mode == PhoneMode::BootRom ? "boot ROM download mode" : "DKB agent",
-                 fixture.c_str());
+        snprintf(
+            line, sizeof line, "%-*s  %-9s  %-22s  %s", static_cast<int>(width), e.port.c_str(), id,
+            e.mode == PhoneMode::BootRom ? "boot ROM download mode" : "DKB agent", fixture.c_str());
         out += line;
         if (e.open_result != USB_OPEN_OK) {
             out += "  ";

@@ -17,8 +17,8 @@
 namespace ui
 {
 
-LearnPortsDialog::LearnPortsDialog(std::string mapping_path, const unsigned char *dkb,
-                                   int dkb_size, QWidget *parent)
+LearnPortsDialog::LearnPortsDialog(std::string mapping_path, const unsigned char *dkb, int dkb_size,
+                                   QWidget *parent)
     : QDialog(parent), path_(std::move(mapping_path)), dkb_(dkb), dkb_size_(dkb_size)
 {
     setWindowTitle("Learn the fixture ports");
@@ -126,9 +126,9 @@ void LearnPortsDialog::finish()
     timer_.stop();
     const std::vector<setup::PortEntry> &entries = learner_->entries();
     if (entries.empty()) {
-        QMessageBox::information(this, "Learn the fixture ports",
-                                 QString::fromStdString("Nothing learned: " + path_ +
-                                                        " is left as it was."));
+        QMessageBox::information(
+            this, "Learn the fixture ports",
+            QString::fromStdString("Nothing learned: " + path_ + " is left as it was."));
         accept();
         return;
     }
@@ -150,8 +150,7 @@ void LearnPortsDialog::finish()
     accept();
 }
 
-int run_learn_ports_dialog(const std::string &mapping_path, const unsigned char *dkb,
-                           int dkb_size)
+int run_learn_ports_dialog(const std::string &mapping_path, const unsigned char *dkb, int dkb_size)
 {
     std::string error;
     if (setup::check_mapping_writable(mapping_path, &error) != 0) {

@@ -48,7 +48,6 @@ class LearnPortsDialog : public QDialog
 
 // Runs the dialog; returns its result_code(). A mapping file that cannot be written is told in
 // a message box before anything is learned (result 1).
-int run_learn_ports_dialog(const std::string &mapping_path, const unsigned char *dkb,
-                           int dkb_size);
+int run_learn_ports_dialog(const std::string &mapping_path, const unsigned char *dkb, int dkb_size);
 
 } // namespace ui

@@ -128,10 +128,12 @@ int run_learn_ports_terminal(const LearnPortsOptions &o)
             "plugged in count once they are re-plugged.\n",
             o.mapping_path.c_str());
 
-    struct sigaction sa {};
+    struct sigaction sa {
+    };
     sa.sa_handler = on_interrupt;
     sigemptyset(&sa.sa_mask);
-    struct sigaction old_int {};
+    struct sigaction old_int {
+    };
     g_interrupted = 0;
     sigaction(SIGINT, &sa, &old_int);
     KeyMode mode(o.in_fd);

@@ -16,8 +16,8 @@ struct LearnPortsOptions {
     std::string mapping_path; // the file to write
     int in_fd = 0;
     FILE *out = stdout;
-    int poll_ms = 100;          // pause between enumeration passes
-    int agent_wait_ms = 10000;  // how long the agent check waits for the agent
+    int poll_ms = 100;                  // pause between enumeration passes
+    int agent_wait_ms = 10000;          // how long the agent check waits for the agent
     const unsigned char *dkb = nullptr; // the agent the check pushes
     int dkb_size = 0;
 };

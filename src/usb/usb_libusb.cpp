@@ -354,7 +354,7 @@ int reinit()
 const usb_backend &usb_libusb_backend()
 {
     using namespace usb_libusb;
-    static const usb_backend ops = {lu_open,   lu_close,    lu_write,
-                                    lu_read,   lu_enumerate, lu_check_open};
+    static const usb_backend ops = {lu_open, lu_close,     lu_write,
+                                    lu_read, lu_enumerate, lu_check_open};
     return ops;
 }

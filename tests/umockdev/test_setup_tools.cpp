@@ -50,7 +50,7 @@ std::string without_comments(const std::string &text)
     std::istringstream in(text);
     std::string out, line;
     while (std::getline(in, line))
-        if (line.empty() || line[0] != ';')
+        if (line.empty() || line[0] != '#')
             out += line + "\n";
     return out;
 }
@@ -147,16 +147,17 @@ TEST_F(SetupTools, ListShowsBootRomAgentAndUnopenablePhone)
     for (int i = 0; i < 150 && s.phones.size() < 3; ++i, usleep(20000))
         s = setup::survey_phones(mapping);
     EXPECT_EQ(setup::format_survey(s, mapping),
-              "Port mapping: " + mapping + " (2 port entries)\n"
-              "PORT   ID         MODE                    FIXTURE\n"
-              "1-1.2  8086:d001  boot ROM download mode  fixture 1\n"
-              "1-1.3  1286:8111  DKB agent               fixture 1\n"
-              "1-1.4  1286:8104  boot ROM download mode  not mapped  cannot be opened: "
-              "permission denied\n"
-              "Phones the station cannot open are left alone during a shift. Install the udev "
-              "rules\n(60-bramblewick.rules, in the package) and add the user to the group "
-              "bramblewick\n(sudo usermod -aG bramblewick $USER), log in again and re-plug the "
-              "phones.\n");
+              "Port mapping: " + mapping +
+                  " (2 port entries)\n"
+                  "PORT   ID         MODE                    FIXTURE\n"
+                  "1-1.2  8086:d001  boot ROM download mode  fixture 1\n"
+                  "1-1.3  1286:8111  DKB agent               fixture 1\n"
+                  "1-1.4  1286:8104  boot ROM download mode  not mapped  cannot be opened: "
+                  "permission denied\n"
+                  "Phones the station cannot open are left alone during a shift. Install the udev "
+                  "rules\n(60-bramblewick.rules, in the package) and add the user to the group "
+                  "bramblewick\n(sudo usermod -aG bramblewick $USER), log in again and re-plug the "
+                  "phones.\n");
     // The check opened and closed: nothing is left open, no configuration was changed.
     for (const char *port : {"1-1.2", "1-1.3"}) {
         umockbus::HostView v;

@@ -156,7 +156,7 @@ void *plugin_for(int index)
                 BW_SAMPLE_PLUGIN, kPluginRanges[index].addr, kPluginRanges[index].size);
         close(fd);
         int err = 0;
-        handles[index] = plugin_handler_init(&err, path);
+        handles[index] = plugin_handler_init(&err, path, BW_PLUGIN_HOST);
         unlink(path);
         if (!handles[index])
             abort();

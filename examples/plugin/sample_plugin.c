@@ -1,6 +1,6 @@
 /* Sample post-flash plug-in: accepts a phone only when the bytes read back from its NAND start
- * with the image signature "BWIMG1" and are not all erased. Loaded by the station's plug-in host;
- * see README.md. Safe on many download threads at once: it keeps no mutable state. */
+ * with the image signature "BWIMG1" and are not all erased. Loaded by the station's helper program
+ * bramblewick-plugin-host, in a process of its own per phone; see README.md. */
 #include <stdlib.h>
 #include <string.h>
 
@@ -41,7 +41,7 @@ BW_PLUGIN_EXPORT int plugin_download_finish_cb(void *plugin, struct usb_dev_hand
                                                char *one_file_image_version)
 {
     (void)plugin;
-    (void)udev;
+    (void)udev; /* always NULL: the phone's device stays with the station */
     (void)program_okay;
     (void)one_file_image_version;
     if (read_size < SIGNATURE_LEN)

@@ -1,7 +1,8 @@
 // station core: the CSV production log. The program creates the file at start-up
-// (log_create_file); the result handler appends one line per finished run (log_msg) in the window
-// thread. Lines end in CR LF, the stored format of the log; every line is flushed as it is
-// written, so a line is in the file as soon as its phone has finished.
+// (log_create_file); the station takes it over (log_adopt) and the result handler appends one
+// line per finished run (log_msg) in the window thread. Lines end in CR LF, the stored format of
+// the log. Every line is written durably (durable_log.h): on disk before the row shows the
+// result, or kept, in order, while the log cannot be written.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "station/device_list.h"
+#include "station/durable_log.h"
 
 inline constexpr const char *LOG_HEADER =
     "Fixture ID,MPU Die ID,Start Time,Finish Time,Section,Status code\r\n";
@@ -24,9 +26,22 @@ FILE *log_create_file(const char *dir, const station_time &when, std::string *pa
 void csv_append_field(std::string &line, const char *field);
 
 // The line for row nItem: fixture (column 0, 29 characters at most), die ID (column 4, 29),
-// the record's start time, finish, section (column 3, 255), the record's status code; CR LF.
-std::string log_format_line(const DeviceList &list, int nItem, const station_time &finish);
+// the record's start time, finish, section (column 3, 255, unless given), the record's status
+// code; CR LF.
+std::string log_format_line(const DeviceList &list, int nItem, const station_time &finish,
+                            const char *section = nullptr);
 
-// Appends the line for row nItem to logging_fd and flushes it; nothing when logging_fd is null
-// or the row has no record.
-void log_msg(FILE *logging_fd, const DeviceList &list, int nItem);
+// Makes the stream from log_create_file (at path) the log's file; the stream is closed. 0, or a
+// negative errno (log left without a file: logging off).
+int log_adopt(durable_log *log, FILE *stream, const std::string &path);
+
+// Appends the line for row nItem (Section `section` when given, else column 3). 0 when it is on
+// disk, or when there is no log or the row has no record; a negative errno when it is kept.
+int log_msg(durable_log *log, const DeviceList &list, int nItem, const char *section = nullptr);
+
+// The station-wide alarm while lines are kept: why, and what it means. Empty when none is.
+std::string log_alarm_text(const durable_log &log);
+
+// Writes the lines still kept (after the last flush at shutdown) to `to`, after a line saying
+// which log they belong to, so no line is lost without a trace. Nothing when none is kept.
+void log_report_unwritten(const durable_log &log, FILE *to);

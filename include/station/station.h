@@ -29,6 +29,8 @@
 #include "dkb/libdkb.h"
 #include "job/flashini_parser.h"
 #include "station/device_list.h"
+#include "station/durable_log.h"
+#include "station/fixture_health.h"
 #include "station/port_mapping.h"
 #include "station/window_messages.h"
 
@@ -52,6 +54,8 @@ struct station_options {
     void *post_plugin_handle = nullptr;
     // The production log (log_create_file), or null for none. Taken over: stop() closes it.
     FILE *logging_fd = nullptr;
+    // Its path, where it is made again should it be removed while the station runs.
+    std::string log_path;
     // The port mapping file; empty for none.
     std::string port_mapping_path = PORT_MAPPING_DEFAULT_PATH;
     int poll_period_ms = 100;  // pause between the monitor's passes
@@ -85,7 +89,11 @@ struct station_context : std::enable_shared_from_this<station_context> {
     MessageQueue queue;
     DeviceList list;            // window thread only
     int no_of_mapped_ports = 0; // window thread only
-    FILE *logging_fd = nullptr; // window thread only
+    durable_log log;            // window thread only; no files when logging is off
+    // Raised by the window thread while log lines are kept (they could not be written): the
+    // monitor then takes no new phone.
+    std::atomic<bool> log_blocked{false};
+    station_health health; // window thread only, but for health.strikes (its own lock)
 
     // Every interface name of the port mapping. Written by start() before the monitor exists,
     // read-only afterwards (the download threads read it without a lock).
@@ -181,8 +189,17 @@ class Station
     int process_pending_messages() { return ctx_->queue.process_pending(); }
     // Window thread: waits up to timeout_ms for a message; true when one is waiting.
     bool wait_for_messages(int timeout_ms) { return ctx_->queue.wait(timeout_ms); }
-    // Window thread, once a second: the elapsed-time column.
-    void one_second_timer() { OneSecondTimer(ctx_->list); }
+    // Window thread, once a second: the elapsed-time column, another try at writing the kept
+    // log lines, the rows of held phones that have been removed.
+    void one_second_timer();
+
+    // Window thread: the station-wide alarm (the log cannot be written); empty when none.
+    std::string alarm() const;
+    // Window thread: this run's tally and the fixtures' health.
+    const station_health &health() const { return ctx_->health; }
+    std::string tally_text() const;
+    // After stop(): the log lines that could never be written, to `to` (standard error).
+    void report_unwritten_log(FILE *to) const;
 
     // Window thread: the rows. Set an observer with device_list().set_observer().
     DeviceList &device_list() { return ctx_->list; }

@@ -272,29 +272,39 @@ int start_download_image(station_context *ctx, tag_list_item *pitem, usb_dev_han
         const int post_read_addr = plugin_handler_get_extra_read_addr(plugin);
         const int post_read_size = plugin_handler_get_extra_read_size(plugin);
         if (post_read_size != 0) {
-            // A size read as negative cannot be a buffer: the allocation it asks for fails.
-            void *buf = post_read_size > 0 ? malloc(static_cast<size_t>(post_read_size)) : nullptr;
-            if (!buf) {
+            // A size read as negative cannot be a buffer: the allocation it asks for fails. The
+            // bytes go straight into the shared memory the plug-in's process maps.
+            plugin_shared_buffer buf;
+            if (plugin_shared_buffer_alloc(&buf, post_read_size) != 0) {
                 *err_msg = "No more memory for post plugin read buffer";
                 return 1;
             }
             const int64_t end = static_cast<int64_t>(post_read_addr) + post_read_size;
             r = end > INT_MAX ? DKB_ERR_READ_SIZE
-                              : dkb_flash_read(udev, static_cast<unsigned char *>(buf),
+                              : dkb_flash_read(udev, reinterpret_cast<unsigned char *>(buf.data()),
                                                post_read_addr, static_cast<int>(end), 1, page_size,
                                                block_size, 0, job->enable_crc, 0, nullptr, nullptr);
             if (r != 0) {
-                free(buf);
+                plugin_shared_buffer_free(&buf);
                 *err_msg = "Read post plugin buffer failed ";
                 return r;
             }
-            // The plug-in gets its own copy of the description: the job is shared by all threads.
-            char version[sizeof job->one_file_image_description];
-            memcpy(version, job->one_file_image_description, sizeof version);
-            version[sizeof version - 1] = '\0';
-            r = plugin_handler_download_finish_cb(plugin, udev, static_cast<char *>(buf),
-                                                  post_read_size, 1, version);
-            free(buf);
+            // A station that stops abandons the call at once; its phone gets the stop's text.
+            const int how = plugin_handler_judge(plugin, &buf, 1, job->one_file_image_description,
+                                                 &ctx->do_exit, &r);
+            plugin_shared_buffer_free(&buf);
+            if (how == POST_PLUGIN_TIMED_OUT) {
+                *err_msg = "Post plugin timed out";
+                return 1;
+            }
+            if (how == POST_PLUGIN_CRASHED) {
+                *err_msg = "Post plugin crashed";
+                return 1;
+            }
+            if (how == POST_PLUGIN_CANCELLED) {
+                *err_msg = "Station stopped";
+                return 1;
+            }
             if (r != 0) {
                 *err_msg = "Error execcute post plugin";
                 return r;

@@ -32,20 +32,26 @@ void report_thread_start_failure(station_context *ctx, tag_list_item *item, usb_
     usb_close(udev);
 }
 
-// One member of a pass: attach it and start its thread, unless its name already has one.
+// The interface name of a boot ROM device's path into name; false for any other path.
+bool bootrom_name(const std::string &path, char name[STATION_NAME_MAX])
+{
+    unsigned vid = 0;
+    unsigned pid = 0;
+    return path.size() < USB_PATH_MAX && GetVIDPIDFromDevicePath(path.c_str(), &vid, &pid) == 0 &&
+           is_bootrom(vid, pid) && ExtractInterfaceName(path.c_str(), name) == 0;
+}
+
+// One member of a pass: attach it and start its thread, unless its name already has one, the
+// log cannot be written, or the phone keeps failing without leaving the bus.
 void take_device(const std::shared_ptr<station_context> &ctx, download_thread_list &ll,
                  const std::string &path)
 {
-    if (path.size() >= USB_PATH_MAX)
-        return;
-    unsigned vid = 0;
-    unsigned pid = 0;
     char name[STATION_NAME_MAX];
-    if (GetVIDPIDFromDevicePath(path.c_str(), &vid, &pid) != 0 || !is_bootrom(vid, pid))
-        return;
-    if (ExtractInterfaceName(path.c_str(), name) != 0)
+    if (!bootrom_name(path, name))
         return;
     if (FindDeviceStillConnectedNAlive(name, ll))
+        return;
+    if (ctx->log_blocked.load() || strikes_held(&ctx->health.strikes, name))
         return;
     usb_dev_handle *udev = usb_open(path.c_str());
     if (!udev)
@@ -124,6 +130,12 @@ int MonitorThreadProc(std::shared_ptr<station_context> ctx)
     while (!ctx->do_exit.load()) {
         paths.clear();
         if (station_enumerate(ctx.get(), &paths) == 0) {
+            std::vector<std::string> listed;
+            char name[STATION_NAME_MAX];
+            for (const std::string &path : paths)
+                if (bootrom_name(path, name))
+                    listed.push_back(name);
+            strikes_listed(&ctx->health.strikes, listed);
             for (const std::string &path : paths) {
                 if (ctx->do_exit.load())
                     break;

@@ -1,14 +1,16 @@
-// station core: the post-flash plug-in host over dlopen/dlsym. plugin_handler_init is called once
-// by start-up; the getters and the per-phone call by the download threads.
+// station core: the post-flash plug-in host. plugin_handler_init is called once by start-up;
+// the getters and the per-phone call by the download threads. The plug-in itself runs in the
+// helper program, one process per start-up check and per phone (plugin_process.cpp).
 #include "station/post_plugin_handler.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
 #include <new>
+#include <string>
 #include <unistd.h>
 
 #include <iniparser.h>
@@ -22,13 +24,9 @@ struct plugin_func_priv {
     char dll_name[4096];
     unsigned int extra_read_addr;
     unsigned int extra_read_size;
-    void *dll_handle;
-    void *plugin_handle;
-    LPPLUGIN_GET_NAME plugin_get_name;
-    LPPLUGIN_FINALIZE plugin_finalize;
-    LPPLUGIN_INIT plugin_init;
-    LPPLUGIN_GET_ERROR_STR plugin_get_error_str;
-    LPPLUGIN_DOWNLOAD_FINISH_CB plugin_download_finish_cb;
+    int timeout_ms;
+    std::string host_path; // the helper program
+    std::string name;      // plugin_get_name's text at the start-up check
 };
 
 // Unsigned number as the INI reader gives it: decimal, 0x hexadecimal or 0 octal; text that is
@@ -51,14 +49,37 @@ bool read_unsigned(dictionary *d, const char *key, unsigned int *value)
     return true;
 }
 
-template <typename F> F lookup(void *dll, const char *name)
+// Seconds, fractions allowed, more than 0 and at most a day; absent: the default.
+bool read_timeout(dictionary *d, int *timeout_ms)
 {
-    return reinterpret_cast<F>(dlsym(dll, name));
+    *timeout_ms = POST_PLUGIN_DEFAULT_TIMEOUT_S * 1000;
+    const char *s = iniparser_getstring(d, "plugin:timeout", nullptr);
+    if (!s)
+        return true;
+    char *end = nullptr;
+    double v = strtod(s, &end);
+    if (end == s || *end != '\0' || !std::isfinite(v) || v * 1000 < 1 || v > 86400) {
+        fprintf(stderr,
+                "post_plugin.ini: plugin:timeout is not a number of seconds from "
+                "0.001 to 86400: %s\n",
+                s);
+        return false;
+    }
+    *timeout_ms = static_cast<int>(std::lround(v * 1000));
+    return true;
+}
+
+plugin_request request_of(const plugin_func_priv *priv, uint32_t kind)
+{
+    plugin_request req;
+    req.kind = kind;
+    req.dll_name = priv->dll_name;
+    return req;
 }
 
 } // namespace
 
-void *plugin_handler_init(int *errorno, const char *ini_path)
+void *plugin_handler_init(int *errorno, const char *ini_path, const char *host_path)
 {
     *errorno = 0;
     if (!ini_path || access(ini_path, R_OK) != 0)
@@ -79,52 +100,41 @@ void *plugin_handler_init(int *errorno, const char *ini_path)
     }
     copy_text_field(priv->dll_name, sizeof priv->dll_name,
                     iniparser_getstring(d, "plugin:dll_name", ""));
-    // All three are read before any is tested.
+    // All are read before any is tested.
     const bool numbers_ok = read_unsigned(d, "plugin:extra_read_addr", &priv->extra_read_addr) &
-                            read_unsigned(d, "plugin:extra_read_size", &priv->extra_read_size);
+                            read_unsigned(d, "plugin:extra_read_size", &priv->extra_read_size) &
+                            read_timeout(d, &priv->timeout_ms);
     iniparser_freedict(d);
 
-    // A configuration whose read range cannot be taken as written names no usable plug-in.
+    // A configuration whose numbers cannot be taken as written names no usable plug-in.
     if (priv->dll_name[0] == '\0' || !numbers_ok) {
         delete priv;
         *errorno = ERROR_POST_PLUGIN_NO_DLL_NAME;
         return nullptr;
     }
-    priv->dll_handle = dlopen(priv->dll_name, RTLD_NOW | RTLD_LOCAL);
-    if (!priv->dll_handle) {
+    priv->host_path = host_path ? host_path : plugin_host_default_path();
+
+    // Loading, the five exports and plugin_init are checked now, in a helper of their own, so a
+    // plug-in that cannot start stops the station here and not at its first phone.
+    plugin_reply reply;
+    int r = plugin_process_run(priv->host_path, request_of(priv, PLUGIN_KIND_CHECK), nullptr,
+                               priv->timeout_ms, nullptr, &reply);
+    if (r != PLUGIN_RUN_ANSWERED || reply.errorno != 0) {
+        *errorno = r != PLUGIN_RUN_ANSWERED || reply.errorno < ERROR_POST_PLUGIN_LOAD_DLL_FAILED ||
+                           reply.errorno > ERROR_POST_PLUGIN_INIT_DLL_FAILED
+                       ? ERROR_POST_PLUGIN_LOAD_DLL_FAILED
+                       : static_cast<int>(reply.errorno);
         delete priv;
-        *errorno = ERROR_POST_PLUGIN_LOAD_DLL_FAILED;
         return nullptr;
     }
-    priv->plugin_get_name = lookup<LPPLUGIN_GET_NAME>(priv->dll_handle, "plugin_get_name");
-    priv->plugin_finalize = lookup<LPPLUGIN_FINALIZE>(priv->dll_handle, "plugin_finalize");
-    priv->plugin_init = lookup<LPPLUGIN_INIT>(priv->dll_handle, "plugin_init");
-    priv->plugin_get_error_str =
-        lookup<LPPLUGIN_GET_ERROR_STR>(priv->dll_handle, "plugin_get_error_str");
-    priv->plugin_download_finish_cb =
-        lookup<LPPLUGIN_DOWNLOAD_FINISH_CB>(priv->dll_handle, "plugin_download_finish_cb");
-    if (!priv->plugin_get_name || !priv->plugin_finalize || !priv->plugin_init ||
-        !priv->plugin_get_error_str || !priv->plugin_download_finish_cb) {
-        dlclose(priv->dll_handle);
-        delete priv;
-        *errorno = ERROR_POST_PLUGIN_LOAD_DLL_FUNC_FAILED;
-        return nullptr;
-    }
-    priv->plugin_handle = priv->plugin_init(errorno);
-    if (!priv->plugin_handle) {
-        dlclose(priv->dll_handle);
-        delete priv;
-        *errorno = ERROR_POST_PLUGIN_INIT_DLL_FAILED;
-        return nullptr;
-    }
+    priv->name = reply.name;
     *errorno = 0;
     return priv;
 }
 
 const char *plugin_handler_get_name(void *handle)
 {
-    auto *priv = static_cast<plugin_func_priv *>(handle);
-    return priv->plugin_get_name();
+    return static_cast<plugin_func_priv *>(handle)->name.c_str();
 }
 
 int plugin_handler_get_extra_read_addr(void *handle)
@@ -137,22 +147,58 @@ int plugin_handler_get_extra_read_size(void *handle)
     return static_cast<int>(static_cast<plugin_func_priv *>(handle)->extra_read_size);
 }
 
+int plugin_handler_get_timeout_ms(void *handle)
+{
+    return static_cast<plugin_func_priv *>(handle)->timeout_ms;
+}
+
+int plugin_handler_judge(void *handle, const plugin_shared_buffer *buf, int program_okay,
+                         const char *one_file_image_version, const std::atomic<int> *cancel,
+                         int *verdict)
+{
+    auto *priv = static_cast<plugin_func_priv *>(handle);
+    plugin_request req = request_of(priv, PLUGIN_KIND_CALL);
+    req.program_okay = program_okay;
+    req.version.assign(one_file_image_version ? one_file_image_version : "",
+                       one_file_image_version ? strnlen(one_file_image_version, PLUGIN_TEXT_MAX - 1)
+                                              : 0);
+    plugin_reply reply;
+    *verdict = 1;
+    switch (plugin_process_run(priv->host_path, req, buf, priv->timeout_ms, cancel, &reply)) {
+    case PLUGIN_RUN_ANSWERED:
+        if (reply.errorno != 0) {
+            fprintf(stderr, "bramblewick-plugin-host: the plug-in did not start (%u)\n",
+                    reply.errorno);
+            return POST_PLUGIN_NOT_RUN;
+        }
+        *verdict = reply.verdict;
+        return POST_PLUGIN_ANSWERED;
+    case PLUGIN_RUN_TIMED_OUT:
+        return POST_PLUGIN_TIMED_OUT;
+    case PLUGIN_RUN_CRASHED:
+        return POST_PLUGIN_CRASHED;
+    case PLUGIN_RUN_CANCELLED:
+        return POST_PLUGIN_CANCELLED;
+    default:
+        return POST_PLUGIN_NOT_RUN;
+    }
+}
+
 int plugin_handler_download_finish_cb(void *handle, usb_dev_handle *udev, char *preadbuf,
                                       int read_size, int program_okay, char *one_file_image_version)
 {
-    auto *priv = static_cast<plugin_func_priv *>(handle);
-    return priv->plugin_download_finish_cb(priv->plugin_handle, udev, preadbuf, read_size,
-                                           program_okay, one_file_image_version);
+    (void)udev; // a device handle means nothing in another process
+    plugin_shared_buffer buf;
+    if (plugin_shared_buffer_alloc(&buf, read_size) != 0)
+        return 1;
+    memcpy(buf.data(), preadbuf, static_cast<size_t>(read_size));
+    int verdict = 1;
+    plugin_handler_judge(handle, &buf, program_okay, one_file_image_version, nullptr, &verdict);
+    plugin_shared_buffer_free(&buf);
+    return verdict;
 }
 
 void plugin_handler_finailize(void *handle)
 {
-    auto *priv = static_cast<plugin_func_priv *>(handle);
-    if (!priv)
-        return;
-    if (priv->plugin_handle)
-        priv->plugin_finalize(priv->plugin_handle);
-    if (priv->dll_handle)
-        dlclose(priv->dll_handle);
-    delete priv;
+    delete static_cast<plugin_func_priv *>(handle);
 }

@@ -1,5 +1,6 @@
 // station core: the CSV production log. log_create_file is called by the program at start-up,
-// log_msg by the result handler (DeviceCompleted) in the window thread.
+// log_adopt by the station's constructor, the rest by the result handler (DeviceCompleted), the
+// one-second timer and the front-ends, in the window thread.
 #include "station/production_log.h"
 
 #include <cerrno>
@@ -7,6 +8,23 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "util/bytes.h"
+
+namespace
+{
+
+bool sync_dir(const char *dir)
+{
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = fsync(fd) == 0;
+    close(fd);
+    return ok;
+}
+
+} // namespace
 
 FILE *log_create_file(const char *dir, const station_time &when, std::string *path)
 {
@@ -21,7 +39,8 @@ FILE *log_create_file(const char *dir, const station_time &when, std::string *pa
         if (n > 1)
             snprintf(suffix, sizeof suffix, "_%d", n);
         const std::string name = std::string(dir) + "/log_" + stamp + suffix + ".csv";
-        int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        // Read-write: should the file be removed, its content is read back to make it again.
+        int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd < 0) {
             if (errno == EEXIST)
                 continue;
@@ -33,7 +52,8 @@ FILE *log_create_file(const char *dir, const station_time &when, std::string *pa
             unlink(name.c_str());
             return nullptr;
         }
-        if (fputs(LOG_HEADER, f) == EOF || fflush(f) != 0) {
+        // The file and its name on disk before any phone is taken.
+        if (fputs(LOG_HEADER, f) == EOF || fflush(f) != 0 || fdatasync(fd) != 0 || !sync_dir(dir)) {
             fclose(f);
             unlink(name.c_str());
             return nullptr;
@@ -68,15 +88,18 @@ static void append_time(std::string &line, const station_time &t)
     line += buf;
 }
 
-std::string log_format_line(const DeviceList &list, int nItem, const station_time &finish)
+std::string log_format_line(const DeviceList &list, int nItem, const station_time &finish,
+                            const char *section)
 {
     const tag_list_item *item = list.GetItemData(nItem);
     char die_id[30];
     char fixture[30];
-    char section[256];
+    char image[256];
     list.GetItemText(nItem, COL_DIE_ID, die_id, sizeof die_id);
     list.GetItemText(nItem, COL_FIXTURE_ID, fixture, sizeof fixture);
-    list.GetItemText(nItem, COL_IMAGE, section, sizeof section);
+    list.GetItemText(nItem, COL_IMAGE, image, sizeof image);
+    if (section)
+        copy_text_field(image, sizeof image, section);
 
     std::string line;
     csv_append_field(line, fixture);
@@ -88,19 +111,56 @@ std::string log_format_line(const DeviceList &list, int nItem, const station_tim
     line += ',';
     append_time(line, finish);
     line += ',';
-    csv_append_field(line, section);
+    csv_append_field(line, image);
     line += ',';
     line += std::to_string(item ? item->status_code : 0);
     line += "\r\n";
     return line;
 }
 
-void log_msg(FILE *logging_fd, const DeviceList &list, int nItem)
+int log_adopt(durable_log *log, FILE *stream, const std::string &path)
 {
-    if (!logging_fd || !list.GetItemData(nItem))
-        return;
+    log->files.clear();
+    int r = fflush(stream) == 0 ? 0 : -errno;
+    int fd = r == 0 ? dup(fileno(stream)) : -1;
+    if (r == 0 && fd < 0)
+        r = -errno;
+    fclose(stream);
+    if (r != 0)
+        return r;
+    durable_file f;
+    if ((r = durable_file_adopt(&f, fd, path)) != 0)
+        return r;
+    log->files.push_back(std::move(f));
+    return 0;
+}
+
+int log_msg(durable_log *log, const DeviceList &list, int nItem, const char *section)
+{
+    if (log->files.empty() || !list.GetItemData(nItem))
+        return 0;
     station_time finish = station_local_time();
-    std::string line = log_format_line(list, nItem, finish);
-    fwrite(line.data(), 1, line.size(), logging_fd);
-    fflush(logging_fd);
+    return durable_log_write(log, {log_format_line(list, nItem, finish, section)});
+}
+
+std::string log_alarm_text(const durable_log &log)
+{
+    if (log.kept.empty())
+        return {};
+    const size_t n = log.kept.size();
+    return "Production log cannot be written (" + std::string(strerror(-log.error)) + ": " +
+           log.error_path + "): " + std::to_string(n) + (n == 1 ? " line" : " lines") +
+           " kept; no new phone is taken until it can be written";
+}
+
+void log_report_unwritten(const durable_log &log, FILE *to)
+{
+    if (log.kept.empty())
+        return;
+    fprintf(to, "bramblewick: %zu production log entries could not be written; their lines:\n",
+            log.kept.size());
+    for (const durable_entry &e : log.kept)
+        for (size_t i = e.written; i < e.parts.size() && i < log.files.size(); ++i)
+            fprintf(to, "%s: %s", log.files[i].path.c_str(), e.parts[i].c_str());
+    fflush(to);
 }

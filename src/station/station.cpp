@@ -28,6 +28,10 @@ tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
                                const char *interface_name)
 {
     DeviceList &list = ctx->list;
+    // Until the log can be written again no new phone starts (the monitor checks too; this
+    // closes the gap between its check and the attach).
+    if (ctx->log_blocked.load())
+        return nullptr;
     int row = FindMappedUSBListItem(list, interface_name);
     if (row >= 0) {
         const tag_list_item *previous = list.GetItemData(row);
@@ -60,6 +64,7 @@ tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
             list.GetItemText(row, COL_INTERFACE_2, other, sizeof other);
         copy_text_field(item->interface_2_name, sizeof item->interface_2_name, other);
     }
+    health_attach(&ctx->health, row, item->interface_1_name);
     list.SetItemText(row, COL_STATUS, "Device Connected.");
     return item;
 }
@@ -69,14 +74,17 @@ void DeviceCompleted(station_context *ctx, tag_list_item *item, int code)
     int row = FindListItem(ctx->list, item);
     if (row < 0)
         return;
-    item->completed = true;
     item->status_code = code;
+    // The line is on disk (or kept, with the alarm up) before the row shows the result.
+    log_msg(&ctx->log, ctx->list, row, code == 0 ? "Finished" : nullptr);
+    ctx->log_blocked.store(!ctx->log.kept.empty());
+    health_result(&ctx->health, row, item->interface_1_name, code);
+    item->completed = true;
     if (code == 0) {
         ctx->list.SetItemText(row, COL_IMAGE, "Finished");
         ctx->list.SetItemText(row, COL_STATUS, "Completed");
     }
     ctx->list.NotifyChanged(row, column_bit(COL_STATUS)); // the Status cell's colour
-    log_msg(ctx->logging_fd, ctx->list, row);
 }
 
 void DeviceDisconnected(station_context *ctx, tag_list_item *item)
@@ -88,6 +96,8 @@ void DeviceDisconnected(station_context *ctx, tag_list_item *item)
     item->detached = true;
     if (item->status_code == 0)
         CleanItemStatus(ctx->list, row);
+    else
+        health_detach(&ctx->health, ctx->list, row, item);
 }
 
 static void set_column(station_context *ctx, tag_list_item *item, int col, const char *text)
@@ -151,7 +161,11 @@ LRESULT MainProc(station_context *ctx, unsigned msg, WPARAM wParam, LPARAM lPara
 Station::Station(station_options options)
     : ctx_(std::make_shared<station_context>(std::move(options)))
 {
-    ctx_->logging_fd = ctx_->opt.logging_fd;
+    if (ctx_->opt.logging_fd) {
+        int r = log_adopt(&ctx_->log, ctx_->opt.logging_fd, ctx_->opt.log_path);
+        if (r != 0)
+            fprintf(stderr, "bramblewick: cannot take over the production log: %s\n", strerror(-r));
+    }
 }
 
 Station::~Station()
@@ -172,6 +186,7 @@ int Station::start()
         for (int col : {COL_INTERFACE_1, COL_INTERFACE_2})
             if (!ctx->list.text(row, col).empty())
                 ctx->mapped_names.insert(ctx->list.text(row, col));
+    ctx->health.shift.start_tick = station_tick_ms();
     try {
         ctx->hMonitorThread = std::thread(MonitorThreadProc, ctx_);
     } catch (const std::system_error &) {
@@ -206,8 +221,33 @@ void Station::stop()
         else
             node.hThread.detach(); // it holds the context; the process end reclaims it
     }
-    if (ctx->logging_fd) {
-        fclose(ctx->logging_fd);
-        ctx->logging_fd = nullptr;
+    // A last try for lines kept; what is still kept the front-end reports.
+    durable_log_flush(&ctx->log);
+    durable_log_close(&ctx->log);
+}
+
+void Station::one_second_timer()
+{
+    station_context *ctx = ctx_.get();
+    OneSecondTimer(ctx->list);
+    if (!ctx->log.kept.empty()) {
+        durable_log_flush(&ctx->log);
+        ctx->log_blocked.store(!ctx->log.kept.empty());
     }
+    health_tick(&ctx->health, ctx->list);
+}
+
+std::string Station::alarm() const
+{
+    return log_alarm_text(ctx_->log);
+}
+
+std::string Station::tally_text() const
+{
+    return shift_tally_text(ctx_->health.shift, station_tick_ms());
+}
+
+void Station::report_unwritten_log(FILE *to) const
+{
+    log_report_unwritten(ctx_->log, to);
 }

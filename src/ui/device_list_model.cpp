@@ -8,8 +8,9 @@ namespace ui
 {
 
 DeviceListModel::DeviceListModel(DeviceList &list, QObject *parent,
-                                 std::function<void(const DeviceListChange &)> also)
-    : QAbstractTableModel(parent), list_(list), also_(std::move(also))
+                                 std::function<void(const DeviceListChange &)> also,
+                                 const station_health *health)
+    : QAbstractTableModel(parent), list_(list), health_(health), also_(std::move(also))
 {
     list_.set_observer([this](const DeviceListChange &c) { on_change(c); });
 }
@@ -26,13 +27,15 @@ int DeviceListModel::rowCount(const QModelIndex &parent) const
 
 int DeviceListModel::columnCount(const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : COL_COUNT;
+    return parent.isValid() ? 0 : COL_COUNT + (health_ ? 1 : 0);
 }
 
 QVariant DeviceListModel::data(const QModelIndex &index, int role) const
 {
-    if (!index.isValid() || index.row() >= list_.GetItemCount() || index.column() >= COL_COUNT)
+    if (!index.isValid() || index.row() >= list_.GetItemCount() || index.column() >= columnCount())
         return {};
+    if (index.column() == COL_COUNT)
+        return health_data(index.row(), role);
     switch (role) {
     case Qt::DisplayRole:
     case Qt::ToolTipRole:
@@ -55,12 +58,41 @@ QVariant DeviceListModel::data(const QModelIndex &index, int role) const
     }
 }
 
+QVariant DeviceListModel::health_data(int row, int role) const
+{
+    const fixture_tally *f = health_fixture(*health_, row);
+    const bool suspect = f && fixture_suspect(*f);
+    switch (role) {
+    case Qt::DisplayRole:
+        return QString::fromStdString(fixture_health_text(*health_, row));
+    case Qt::ToolTipRole:
+        if (suspect)
+            return QString("The last %1 phones on this fixture failed: check its cable and "
+                           "contacts. Cleared when a phone passes here.")
+                .arg(FIXTURE_SUSPECT_FAILS);
+        return QString::fromStdString(fixture_health_text(*health_, row));
+    case Qt::BackgroundRole:
+        if (suspect)
+            return QColor(QRgb(STATION_COLOUR_SUSPECT));
+        if (row & 1)
+            return QColor(QRgb(STATION_COLOUR_ODD_ROW));
+        return {};
+    case Qt::ForegroundRole:
+        return suspect ? QVariant(QColor(Qt::black)) : QVariant();
+    case Qt::TextAlignmentRole:
+        return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);
+    default:
+        return {};
+    }
+}
+
 QVariant DeviceListModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
-    if (orientation != Qt::Horizontal || section < 0 || section >= COL_COUNT)
+    if (orientation != Qt::Horizontal || section < 0 || section >= columnCount())
         return {};
     if (role == Qt::DisplayRole)
-        return QString::fromLatin1(kDeviceListColumnTitles[section]);
+        return QString::fromLatin1(section < COL_COUNT ? kDeviceListColumnTitles[section]
+                                                       : kFixtureHealthTitle);
     if (role == Qt::TextAlignmentRole)
         return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);
     return {};
@@ -89,6 +121,10 @@ void DeviceListModel::on_change(const DeviceListChange &c)
             emit dataChanged(index(c.row, first), index(c.row, col - 1),
                              {Qt::DisplayRole, Qt::BackgroundRole});
         }
+        // A result (the Status cell's colour) changes the fixture's counts.
+        if (health_ && (c.columns & column_bit(COL_STATUS)))
+            emit dataChanged(index(c.row, COL_COUNT), index(c.row, COL_COUNT),
+                             {Qt::DisplayRole, Qt::BackgroundRole});
         break;
     }
     }

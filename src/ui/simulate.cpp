@@ -2,6 +2,8 @@
 // through StationCompanion; it puts virtual phones in and takes them out, never touching rows.
 #include "simulate.h"
 
+#include "romcode/romcode_protocol.h"
+#include "station/fixture_health.h"
 #include "vphone/phone.h"
 
 #include <cstdio>
@@ -56,7 +58,9 @@ uint64_t job_image_bytes(const flashini_content *job)
 } // namespace
 
 struct ProductionLine::Fixture {
-    enum State { EMPTY, PROGRAMMING, DONE } state = EMPTY;
+    // HELD: a phone stuck in boot ROM mode, left in until its row asks for its removal.
+    enum State { EMPTY, PROGRAMMING, HELD, DONE } state = EMPTY;
+    bool stuck = false; // the phone's boot ROM refuses every bootstrap
     std::shared_ptr<vphone::Phone> phone;
     Clock::time_point next_step{}; // DONE: when to take the phone out; EMPTY: when to put one in
 };
@@ -140,11 +144,12 @@ void ProductionLine::put_phone_in(int fixture)
     po.nand.bad_blocks.assign(bad.begin(), bad.end());
     if (opt_.usb_mbps > 0)
         po.timing.bytes_per_sec = static_cast<uint64_t>(opt_.usb_mbps * 1e6);
+    bool stuck = false;
     if (chance(rng_) < opt_.fault_rate) {
         // One of the ways phones fail on a line: a cable pulled during the bootstrap or during
         // the images, a flash that cannot be programmed, corrupted transfers. Each is set up
         // to hit this job for sure: the agent-side ones need images, the CRC one needs CRC.
-        std::vector<int> kinds = {0};
+        std::vector<int> kinds = {0, 4};
         if (image_bytes_ > 0)
             kinds.insert(kinds.end(), {1, 2});
         if (crc_on_)
@@ -165,11 +170,24 @@ void ProductionLine::put_phone_in(int fixture)
             po.faults.device_errors.push_back(
                 {vphone::agent_cmd::WRITE_FLASH, vphone::AGENT_ERR_PROGRAM, 0});
             break;
-        default:
+        case 3:
             po.faults.corrupt_crc_from = std::uniform_int_distribution<int>(0, 2)(rng_);
+            break;
+        default:
+            // A boot ROM that refuses its greeting, run after run: the phone never leaves boot
+            // ROM mode, so the station tries it again until it asks for the phone's removal.
+            for (int n = 1; n <= 4 * PHONE_HOLD_FAILS; ++n) {
+                vphone::BootromFault f;
+                f.kind = vphone::BootromFault::STATUS;
+                f.cmd = SOR_CMD_GET_VERSION;
+                f.occurrence = n;
+                po.bootrom.faults.push_back(f);
+            }
+            stuck = true;
             break;
         }
     }
+    fx.stuck = stuck;
     fx.phone = vphone::plug_phone(boot_instance(fixture), po);
     if (fx.phone) {
         fx.state = Fixture::PROGRAMMING;
@@ -202,12 +220,21 @@ void ProductionLine::row_changed(const DeviceList &list, const DeviceListChange 
     if (fixture < 1 || fixture > opt_.phones)
         return; // not one of our fixtures (a real phone on an unmapped port)
     Fixture &fx = *fixtures_[static_cast<size_t>(fixture - 1)];
+    if (fx.state == Fixture::HELD && list.text(change.row, COL_STATUS) == kRemoveThePhone) {
+        fx.state = Fixture::DONE; // the operator does as the row says
+        fx.next_step = Clock::now() + std::chrono::milliseconds(opt_.swap_delay_ms);
+        return;
+    }
     if (fx.state != Fixture::PROGRAMMING)
         return; // a phone's first result counts; a retry of a failed one does not
     if (item->status_code == 0)
         ++passed_;
     else
         ++failed_;
+    if (fx.stuck && item->status_code != 0) {
+        fx.state = Fixture::HELD;
+        return;
+    }
     fx.state = Fixture::DONE;
     fx.next_step = Clock::now() + std::chrono::milliseconds(opt_.swap_delay_ms);
 }
@@ -246,8 +273,8 @@ void ProductionLine::stopping()
 
 std::string ProductionLine::status_line() const
 {
-    std::string s = "Simulation: " + std::to_string(passed_) + " programmed, " +
-                    std::to_string(failed_) + " failed";
+    // The tally itself is the station's, shown beside this line.
+    std::string s = "Simulation: " + std::to_string(phones_in_) + " phones put in";
     if (running_ && opt_.duration_s > 0) {
         double left = opt_.duration_s - seconds_between(start_, Clock::now());
         s += ", " + std::to_string(static_cast<int>(std::max(0.0, left))) + " s left";

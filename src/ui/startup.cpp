@@ -92,6 +92,7 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
     setup.options.dkb_size = dkb_size;
     setup.options.post_plugin_handle = acquired.plugin;
     setup.options.logging_fd = log;
+    setup.options.log_path = setup.log_path;
     setup.options.port_mapping_path = options.port_mapping_path;
     setup.options.virtual_devices_only = options.virtual_devices_only;
     window.run(setup);

@@ -48,12 +48,26 @@ StationMainWindow::StationMainWindow(Station &station, OperatorMessages &message
     top->addWidget(picture, 0);
     outer->addLayout(top);
 
+    // The station-wide alarm, above the table.
+    alarm_ = new QLabel(central);
+    alarm_->setObjectName("alarm");
+    alarm_->setWordWrap(true);
+    alarm_->setStyleSheet("QLabel { background: #d00000; color: white; font-weight: bold; "
+                          "padding: 6px; }");
+    alarm_->hide();
+    outer->addWidget(alarm_);
+
     table_ = new QTableView(central);
     table_->setObjectName("devices");
-    model_ = new DeviceListModel(station_.device_list(), this, [this](const DeviceListChange &c) {
-        if (companion_)
-            companion_->row_changed(station_.device_list(), c);
-    });
+    model_ = new DeviceListModel(
+        station_.device_list(), this,
+        [this](const DeviceListChange &c) {
+            if (companion_)
+                companion_->row_changed(station_.device_list(), c);
+            if (c.columns & column_bit(COL_STATUS)) // a result: the tally, maybe the alarm
+                refresh_status();
+        },
+        &station_.health());
     table_->setModel(model_);
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -69,6 +83,7 @@ StationMainWindow::StationMainWindow(Station &station, OperatorMessages &message
         int by_title = fm.horizontalAdvance(QString::fromLatin1(kDeviceListColumnTitles[c])) + 16;
         table_->setColumnWidth(c, std::max(by_width, by_title));
     }
+    table_->setColumnWidth(COL_COUNT, fm.horizontalAdvance("000 passed, 000 failed - suspect"));
     outer->addWidget(table_, 1);
     setCentralWidget(central);
 
@@ -85,7 +100,7 @@ StationMainWindow::StationMainWindow(Station &station, OperatorMessages &message
 
     fill_summary(setup);
     connect(&timer_, &QTimer::timeout, this, [this] { on_timer(); });
-    resize(1100, 560);
+    resize(1320, 560); // the nine columns side by side
 }
 
 StationMainWindow::~StationMainWindow()
@@ -105,6 +120,7 @@ int StationMainWindow::start_station()
     });
     int rc = station_.start();
     if (rc == 0) {
+        refresh_status();
         timer_.start(1000);
         if (companion_)
             companion_->started(station_);
@@ -127,15 +143,25 @@ void StationMainWindow::fill_summary(const StationSetup &setup)
     }
 }
 
+void StationMainWindow::refresh_status()
+{
+    std::string status = "Tally: " + station_.tally_text();
+    if (companion_)
+        status += "   " + companion_->status_line();
+    status_->setText(QString::fromStdString(status));
+    const std::string alarm = station_.alarm();
+    alarm_->setText(QString::fromStdString(alarm));
+    alarm_->setVisible(!alarm.empty());
+}
+
 void StationMainWindow::on_timer()
 {
     station_.one_second_timer();
-    if (companion_) {
+    if (companion_)
         companion_->tick();
-        status_->setText(QString::fromStdString(companion_->status_line()));
-        if (companion_->finished())
-            close_without_asking();
-    }
+    refresh_status();
+    if (companion_ && companion_->finished())
+        close_without_asking();
 }
 
 QString StationMainWindow::about_text()
@@ -201,6 +227,8 @@ void QtStationWindow::run(StationSetup &setup)
     QApplication::exec();
     if (auto *qt = dynamic_cast<QtMessages *>(&messages_))
         qt->set_owner(nullptr);
+    station.stop(); // idempotent: the quit has stopped it already
+    station.report_unwritten_log(stderr);
 }
 
 } // namespace ui

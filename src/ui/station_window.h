@@ -41,6 +41,10 @@ class StationMainWindow : public QMainWindow
 
     QTextEdit *summary_panel() const { return summary_; }
     QTableView *device_view() const { return table_; }
+    // The red banner of the station-wide alarm (hidden while there is none), the status bar's
+    // tally.
+    QLabel *alarm_banner() const { return alarm_; }
+    QLabel *status_label() const { return status_; }
     QAction *about_action() const { return about_; }
     // The About box's text.
     static QString about_text();
@@ -51,6 +55,7 @@ class StationMainWindow : public QMainWindow
   private:
     void fill_summary(const StationSetup &setup);
     void on_timer();
+    void refresh_status();
     void show_about();
 
     Station &station_;
@@ -59,6 +64,7 @@ class StationMainWindow : public QMainWindow
     QTextEdit *summary_ = nullptr;
     QTableView *table_ = nullptr;
     QLabel *status_ = nullptr;
+    QLabel *alarm_ = nullptr;
     QAction *about_ = nullptr;
     DeviceListModel *model_ = nullptr;
     QTimer timer_;

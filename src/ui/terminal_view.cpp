@@ -32,6 +32,8 @@ std::string ansi_background(uint32_t rgb)
         return "\033[97;41m";
     case STATION_COLOUR_ODD_ROW:
         return "\033[30;48;5;254m";
+    case STATION_COLOUR_SUSPECT:
+        return "\033[30;43m";
     default:
         return "";
     }
@@ -39,13 +41,15 @@ std::string ansi_background(uint32_t rgb)
 
 } // namespace
 
-std::string render_table(const DeviceList &list, bool colour, int max_width)
+std::string render_table(const DeviceList &list, bool colour, int max_width,
+                         const station_health *health)
 {
     // Columns that fit in max_width; the last one shown is narrowed to what is left.
-    int widths[COL_COUNT];
+    const int columns = health ? COL_COUNT + 1 : COL_COUNT;
+    int widths[COL_COUNT + 1];
     int used = 0;
-    for (int c = 0; c < COL_COUNT; ++c) {
-        int w = kTerminalColumnWidths[c];
+    for (int c = 0; c < columns; ++c) {
+        int w = c < COL_COUNT ? kTerminalColumnWidths[c] : kTerminalHealthWidth;
         if (max_width > 0)
             w = std::max(0, std::min(w, max_width - used));
         widths[c] = w < 3 ? 0 : w; // too narrow to show anything useful
@@ -54,9 +58,9 @@ std::string render_table(const DeviceList &list, bool colour, int max_width)
     std::string out;
     if (colour)
         out += "\033[1m";
-    for (int c = 0; c < COL_COUNT; ++c)
+    for (int c = 0; c < columns; ++c)
         if (widths[c])
-            out += fit(kDeviceListColumnTitles[c], widths[c]);
+            out += fit(c < COL_COUNT ? kDeviceListColumnTitles[c] : kFixtureHealthTitle, widths[c]);
     if (colour)
         out += "\033[0m";
     out += "\n";
@@ -66,6 +70,15 @@ std::string render_table(const DeviceList &list, bool colour, int max_width)
                 continue;
             std::string cell = fit(list.text(r, c), widths[c]);
             std::string bg = colour ? ansi_background(ProcessCustomDraw(list, r, c)) : "";
+            out += bg.empty() ? cell : bg + cell + "\033[0m";
+        }
+        if (health && widths[COL_COUNT]) {
+            std::string cell = fit(fixture_health_text(*health, r), widths[COL_COUNT]);
+            const fixture_tally *f = health_fixture(*health, r);
+            uint32_t rgb = f && fixture_suspect(*f) ? STATION_COLOUR_SUSPECT
+                           : (r & 1)                ? STATION_COLOUR_ODD_ROW
+                                                    : STATION_COLOUR_DEFAULT;
+            std::string bg = colour ? ansi_background(rgb) : "";
             out += bg.empty() ? cell : bg + cell + "\033[0m";
         }
         out += "\n";

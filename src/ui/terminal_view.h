@@ -6,6 +6,7 @@
 #pragma once
 
 #include "station/device_list.h"
+#include "station/fixture_health.h"
 
 #include <array>
 #include <string>
@@ -14,13 +15,16 @@
 namespace ui
 {
 
-// Character widths of the eight columns on a terminal.
+// Character widths of the eight columns on a terminal, and of the fixture health column.
 extern const int kTerminalColumnWidths[COL_COUNT];
+inline constexpr int kTerminalHealthWidth = 30;
 
 // The header line and one line per row, each ending in "\n". With colour: odd rows on grey, the
 // Status cell of a completed row on green or red (the core's colour rule), header in bold.
+// With health, a ninth column after the eight: the fixture's counts, on amber while suspect.
 // Lines are cut to max_width visible characters (0: no limit), so a redraw in place never wraps.
-std::string render_table(const DeviceList &list, bool colour, int max_width = 0);
+std::string render_table(const DeviceList &list, bool colour, int max_width = 0,
+                         const station_health *health = nullptr);
 
 // Turns list changes into lines, one per changed non-empty cell (the ticking elapsed time
 // excluded) plus one result line when a row completes. Keeps what it last printed per row so

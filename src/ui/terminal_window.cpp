@@ -247,6 +247,21 @@ std::string time_stamp()
     return buf;
 }
 
+// Each line gets the time stamp, not just the first of a change.
+std::string stamp_lines(const std::string &lines, bool stamps)
+{
+    std::string stamped;
+    size_t start = 0;
+    while (start < lines.size()) {
+        size_t end = lines.find('\n', start);
+        if (stamps)
+            stamped += time_stamp();
+        stamped += lines.substr(start, end + 1 - start);
+        start = end + 1;
+    }
+    return stamped;
+}
+
 int terminal_columns(FILE *out)
 {
     winsize ws{};
@@ -299,17 +314,7 @@ void TerminalWindow::run(StationSetup &setup)
         } else {
             std::string lines = events.lines_for(list, change);
             if (!lines.empty()) {
-                // Each line gets the time stamp, not just the first of a change.
-                std::string stamped;
-                size_t start = 0;
-                while (start < lines.size()) {
-                    size_t end = lines.find('\n', start);
-                    if (opt_.time_stamps)
-                        stamped += time_stamp();
-                    stamped += lines.substr(start, end + 1 - start);
-                    start = end + 1;
-                }
-                std::fputs(stamped.c_str(), out);
+                std::fputs(stamp_lines(lines, opt_.time_stamps).c_str(), out);
                 std::fflush(out);
             }
         }
@@ -355,8 +360,15 @@ void TerminalWindow::run(StationSetup &setup)
         std::string frame;
         if (drawn_lines > 0)
             frame += "\r\033[" + std::to_string(drawn_lines) + "A";
-        std::string table = render_table(list, true, terminal_columns(out));
-        std::string status = opt_.companion ? opt_.companion->status_line() + "   " : "";
+        // The station-wide alarm stands above the table, in red.
+        std::string table;
+        const std::string alarm = station.alarm();
+        if (!alarm.empty())
+            table += "\033[1;97;41m " + alarm + " \033[0m\n";
+        table += render_table(list, true, terminal_columns(out), &station.health());
+        std::string status = "Tally: " + station.tally_text() + "   ";
+        if (opt_.companion)
+            status += opt_.companion->status_line() + "   ";
         table += status + "q: quit\n";
         if (capture) {
             int width = std::max(20, terminal_columns(out));
@@ -376,6 +388,43 @@ void TerminalWindow::run(StationSetup &setup)
         std::fflush(out);
     };
 
+    // Line mode: the alarm and the fixtures' suspect marks as they come and go, the tally once a
+    // minute and at the end (the live table has it in its footer).
+    std::string alarm_shown;
+    std::vector<bool> suspect_shown;
+    int64_t next_tally = now_ms() + 60000;
+    auto report_health = [&](bool final) {
+        if (opt_.redraw_in_place)
+            return;
+        std::string lines;
+        if (final || now_ms() >= next_tally) {
+            next_tally = now_ms() + 60000;
+            lines += "Tally: " + station.tally_text() + "\n";
+        }
+        const std::string alarm = station.alarm();
+        if (alarm != alarm_shown) {
+            lines += alarm.empty() ? "Alarm over: the production log is written again\n"
+                                   : "ALARM: " + alarm + "\n";
+            alarm_shown = alarm;
+        }
+        suspect_shown.resize(static_cast<size_t>(list.GetItemCount()));
+        for (int r = 0; r < list.GetItemCount(); ++r) {
+            const fixture_tally *f = health_fixture(station.health(), r);
+            bool suspect = f && fixture_suspect(*f);
+            if (suspect != suspect_shown[static_cast<size_t>(r)]) {
+                suspect_shown[static_cast<size_t>(r)] = suspect;
+                lines += row_label(list, r) +
+                         (suspect ? ": suspect fixture, its last phones failed: " +
+                                        fixture_health_text(station.health(), r) + "\n"
+                                  : ": no longer suspect\n");
+            }
+        }
+        if (!lines.empty()) {
+            std::fputs(stamp_lines(lines, opt_.time_stamps).c_str(), out);
+            std::fflush(out);
+        }
+    };
+
     int64_t next_tick = now_ms() + 1000;
     auto serve = [&] {
         wake.drain();
@@ -387,6 +436,7 @@ void TerminalWindow::run(StationSetup &setup)
                 opt_.companion->tick();
             dirty = true;
         }
+        report_health(false);
     };
     // While the quit question waits for its key, the phones go on being served.
     messages_.set_pump([&] { serve(); });
@@ -430,6 +480,7 @@ void TerminalWindow::run(StationSetup &setup)
     }
     messages_.set_pump(nullptr);
     station.stop(); // idempotent; covers a failed poll
+    report_health(true);
     dirty = true;
     draw(true);
     list.set_observer(nullptr);
@@ -437,6 +488,7 @@ void TerminalWindow::run(StationSetup &setup)
         messages_.set_stream(messages_stream);
         capture.reset(); // the station's threads are gone: nothing writes any more
     }
+    station.report_unwritten_log(stderr);
 }
 
 } // namespace ui

@@ -173,6 +173,7 @@ class StationRun
             o.agent_wait_ms = 3000;
         o.poll_period_ms = 20;
         o.logging_fd = log_create_file((dir.path / "log").c_str(), station_local_time(), &log_path);
+        o.log_path = log_path;
         station = std::make_unique<Station>(o);
         station->device_list().set_observer([this](const DeviceListChange &c) { observe(c); });
     }

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <optional>
 
+#include <tuple>
+
 #include "station_harness.h"
 #include "util/bytes.h"
 
@@ -173,6 +175,18 @@ std::vector<FailureCase> failure_cases()
         c.plugin_extra = "extra_read_addr = 0\nextra_read_size = 2048\n";
         add(c);
     }
+    // A plug-in that hangs, crashes or writes past its buffer fails its phone, code 1. Only the
+    // hang waits for its (short) time-out; a crash is seen when it happens.
+    for (auto [name, dll, status, timeout] :
+         {std::tuple{"plug-in hangs", BW_PLUGIN_SLEEP, "Post plugin timed out", "0.3"},
+          std::tuple{"plug-in crashes", BW_PLUGIN_CRASH, "Post plugin crashed", "60"},
+          std::tuple{"plug-in overruns", BW_PLUGIN_OVERRUN, "Post plugin crashed", "60"}}) {
+        FailureCase c = fc(name, "Write back BBM", status, 1);
+        c.plugin = dll;
+        c.plugin_extra =
+            std::string("extra_read_addr = 0\nextra_read_size = 2048\ntimeout = ") + timeout + "\n";
+        add(c);
+    }
     {
         FailureCase c = fc("clock", "Write back BBM", "Set RTC failed", DKB_ERR_TRANSFER);
         c.unplug_word = cmd::WRITE_RTC;
@@ -199,7 +213,7 @@ std::vector<uint32_t> run_case(const FailureCase &c, bool clean)
         std::string ini = (jobdir.path / "post_plugin.ini").string();
         std::ofstream(ini) << "[Plugin]\ndll_name = " << c.plugin << "\n" << c.plugin_extra;
         int err = -1;
-        plugin = plugin_handler_init(&err, ini.c_str());
+        plugin = plugin_handler_init(&err, ini.c_str(), BW_PLUGIN_HOST);
         EXPECT_TRUE(plugin) << err;
         copy_text_field(job->one_file_image_description, sizeof job->one_file_image_description,
                         "test image v1");

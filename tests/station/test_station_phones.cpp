@@ -2,7 +2,6 @@
 // The test's thread is the window thread.
 #include <algorithm>
 #include <cstring>
-#include <dlfcn.h>
 
 #include "station_harness.h"
 #include "util/bytes.h"
@@ -122,37 +121,40 @@ TEST(StationPhones, LoopTestResetsThePhoneAndClearsTheRowAtOnce)
     EXPECT_EQ(run.list().GetItemCount(), 1);
 }
 
-// The plug-in gets the bytes read back from the phone, program_okay 1 and the job's description;
-// with a read size of 0 it is never called.
+// A started plug-in host for a job in jobdir (its description set, as a plug-in needs one).
+struct PluginSetUp {
+    void *handle = nullptr;
+    PluginSetUp(const TempDir &jobdir, flashini_content *job, const char *dll,
+                const std::string &extra)
+    {
+        copy_text_field(job->one_file_image_description, sizeof job->one_file_image_description,
+                        "shift image 7");
+        std::string ini = (jobdir.path / "post_plugin.ini").string();
+        std::ofstream(ini) << "[Plugin]\ndll_name = " << dll << "\n" << extra;
+        int err = -1;
+        handle = plugin_handler_init(&err, ini.c_str(), BW_PLUGIN_HOST);
+        EXPECT_TRUE(handle) << err;
+    }
+    ~PluginSetUp() { plugin_handler_finailize(handle); }
+};
+
+// The plug-in gets the bytes read back from the phone, program_okay 1, no device handle and the
+// job's description; with a read size of 0 it is never called.
 TEST(StationPhones, PluginJudgesTheBytesReadBackFromThePhone)
 {
-    struct Call {
-        int calls, read_size, program_okay;
-        unsigned char first_bytes[8];
-        char version[61];
-    };
-    void *lib = dlopen(BW_PLUGIN_VERDICT_0, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_TRUE(lib);
-    auto last = reinterpret_cast<const Call *(*)()>(dlsym(lib, "test_plugin_last"));
-    ASSERT_TRUE(last);
-
     for (int size : {0, 4096}) {
         SCOPED_TRACE(size);
         TempDir jobdir;
         auto images = default_images();
         Job job = make_job(jobdir, images, "[misc]\nlogging = 1\nloop_test = 1\n");
         ASSERT_TRUE(job);
-        copy_text_field(job->one_file_image_description, sizeof job->one_file_image_description,
-                        "shift image 7");
-        std::string ini = (jobdir.path / "post_plugin.ini").string();
-        std::ofstream(ini) << "[Plugin]\ndll_name = " << BW_PLUGIN_VERDICT_0
-                           << "\nextra_read_addr = 0\nextra_read_size = " << size << "\n";
-        int err = -1;
-        void *plugin = plugin_handler_init(&err, ini.c_str());
-        ASSERT_TRUE(plugin);
-        const int calls_before = last()->calls;
+        const std::string record = (jobdir.path / "calls.txt").string();
+        setenv("BW_TEST_PLUGIN_RECORD", record.c_str(), 1); // the plug-in's process inherits it
+        PluginSetUp plugin(jobdir, job.get(), BW_PLUGIN_VERDICT_0,
+                           "extra_read_addr = 0\nextra_read_size = " + std::to_string(size) + "\n");
+        ASSERT_TRUE(plugin.handle);
         station_options o;
-        o.post_plugin_handle = plugin;
+        o.post_plugin_handle = plugin.handle;
         {
             StationRun run(job.get(), o);
             ASSERT_EQ(run.start(), 0);
@@ -161,22 +163,58 @@ TEST(StationPhones, PluginJudgesTheBytesReadBackFromThePhone)
             EXPECT_EQ(log_lines(run.log_text()), std::vector<std::string>{"NA,,T,T,Finished,0"});
             phone->unplug();
         }
-        plugin_handler_finailize(plugin);
-        if (size == 0) {
-            EXPECT_EQ(last()->calls, calls_before);
-            continue;
-        }
-        EXPECT_EQ(last()->calls, calls_before + 1);
-        EXPECT_EQ(last()->read_size, size);
-        EXPECT_EQ(last()->program_okay, 1);
-        EXPECT_EQ(memcmp(last()->first_bytes, "BWIMG1", 6), 0); // the boot image's first bytes
-        EXPECT_STREQ(last()->version, "shift image 7");
+        unsetenv("BW_TEST_PLUGIN_RECORD");
+        const std::vector<uint8_t> calls = read_file(record);
+        // The boot image's first bytes.
+        EXPECT_EQ(std::string(calls.begin(), calls.end()),
+                  size == 0 ? "" : "4096 1 1 BWIMG1 shift image 7\n");
     }
-    dlclose(lib);
 }
 
-// A station told to watch only the virtual bus (--simulate) still programs virtual phones, and
-// would pass over a real phone's path.
+// A plug-in that crashes while judging one of two phones fails only that phone; the other, and
+// the next phone on the same fixture, are judged by a working plug-in.
+TEST(StationPhones, CrashingPluginFailsOnlyItsPhone)
+{
+    TempDir jobdir;
+    auto images = default_images();
+    Job job = make_job(jobdir, images, "[misc]\nlogging = 1\n");
+    ASSERT_TRUE(job);
+    const std::string marker = (jobdir.path / "crashed").string();
+    setenv("BW_TEST_PLUGIN_MARKER", marker.c_str(), 1);
+    PluginSetUp plugin(jobdir, job.get(), BW_PLUGIN_CRASH_ONCE, "extra_read_size = 2048\n");
+    ASSERT_TRUE(plugin.handle);
+    station_options o;
+    o.post_plugin_handle = plugin.handle;
+    o.ack_period_ms = 50;
+    StationRun run(job.get(), o);
+    ASSERT_EQ(run.start(), 0);
+    testing::internal::CaptureStderr();
+    auto one = vphone::plug_phone("sim-1", phone_options());
+    auto two = vphone::plug_phone("sim-2", phone_options());
+    // The failure's text follows its result.
+    int crashed = -1;
+    ASSERT_TRUE(run.pump_until([&] {
+        for (int row : {0, 1})
+            if (run.cell(row, COL_STATUS) == "Post plugin crashed")
+                crashed = row;
+        return run.logged() == 2 && crashed >= 0;
+    }));
+    std::vector<std::string> lines = log_lines(run.log_text());
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"NA,,T,T,Finished,0", "NA,,T,T,Write back BBM,1"}));
+    EXPECT_EQ(run.cell(1 - crashed, COL_IMAGE), "Finished");
+
+    one->unplug();
+    two->unplug();
+    auto next =
+        vphone::plug_phone(crashed == run.row_of("sim-1") ? "sim-1" : "sim-2", phone_options());
+    ASSERT_TRUE(run.pump_until([&] { return run.logged() == 3; }));
+    EXPECT_EQ(log_lines(run.log_text()).back(), "NA,,T,T,Finished,0");
+    testing::internal::GetCapturedStderr();
+    next->unplug();
+    unsetenv("BW_TEST_PLUGIN_MARKER");
+}
+
 TEST(StationPhones, VirtualOnlyStationProgramsVirtualPhonesAndSkipsRealPaths)
 {
     EXPECT_TRUE(station_path_is_virtual(usb_make_device_path(0x1286, 0x8104, "sim-1")));

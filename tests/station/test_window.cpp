@@ -65,8 +65,9 @@ struct Handlers : ::testing::Test {
         station_options o;
         o.ini_content = &job;
         ctx = std::make_shared<station_context>(o);
-        int fd = mkstemp(log_path);
-        ctx->logging_fd = fdopen(fd, "w");
+        durable_file f;
+        ASSERT_EQ(durable_file_adopt(&f, mkstemp(log_path), log_path), 0);
+        ctx->log.files.push_back(f);
         // Fixture 3 with two names, as the mapping makes it.
         int row = ctx->list.InsertItem(0, "3", nullptr);
         ctx->list.SetItemText(row, COL_INTERFACE_1, "sim-3a");
@@ -74,7 +75,7 @@ struct Handlers : ::testing::Test {
     }
     void TearDown() override
     {
-        fclose(ctx->logging_fd);
+        durable_log_close(&ctx->log);
         unlink(log_path);
     }
     std::string log() const

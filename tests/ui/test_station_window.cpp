@@ -99,7 +99,9 @@ TEST_F(StationWindowTest, CaptionColumnsSummaryAndAbout)
     EXPECT_EQ(window->windowTitle().toStdString(),
               "V2.0.30.0 - Flashing program for Sorrel platform (Connect devices to PC to start "
               "download)");
-    ASSERT_EQ(model()->columnCount(), 8);
+    // The device list's eight columns, then the fixture's health.
+    ASSERT_EQ(model()->columnCount(), 9);
+    EXPECT_EQ(model()->headerData(8, Qt::Horizontal).toString().toStdString(), "Fixture health");
     const char *titles[] = {"Fixture ID", "Interface_1 ID", "Interface_2 ID", "Image",
                             "MPU Die ID", "Status",         "Elapsed Time",   "Progress"};
     for (int c = 0; c < 8; ++c) {

@@ -130,3 +130,23 @@ TEST_F(TerminalView, NarrowTerminalCutsLinesToItsWidth)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST_F(TerminalView, NinthColumnShowsEachFixturesCountsAndMarksASuspectOne)
+{
+    finish(DeviceConnected(&ctx, nullptr, "sim-1"), 0);
+    for (int i = 0; i < 3; ++i) {
+        finish(DeviceConnected(&ctx, nullptr, "sim-2"), 3);
+        strikes_listed(&ctx.health.strikes, {}); // each phone left the bus: three phones
+    }
+    std::string plain = ui::render_table(list, false, 0, &ctx.health);
+    EXPECT_NE(plain.find("Progress                Fixture health"), std::string::npos) << plain;
+    EXPECT_NE(plain.find("1 passed, 0 failed"), std::string::npos) << plain;
+    std::string colour = ui::render_table(list, true, 0, &ctx.health);
+    EXPECT_NE(colour.find("\033[30;43m0 passed, 3 failed - suspect"), std::string::npos) << colour;
+    EXPECT_EQ(ui::render_table(list, false).find("Fixture health"), std::string::npos);
+}
+
+} // namespace

@@ -2,10 +2,20 @@
  *   BW_NO_ERROR_STR  lacks plugin_get_error_str
  *   BW_INIT_NULL     plugin_init stores 7 and refuses
  *   BW_VERDICT=n     plugin_download_finish_cb answers n (default 0)
- * Every plug-in's plugin_init stores 7 in errorno, which the host must not pass on. The last call's
- * arguments are kept for the test to inspect (test_plugin_last). */
+ *   BW_SLEEP         the call never returns
+ *   BW_CRASH         the call dereferences null
+ *   BW_OVERRUN       the call writes past the end of its buffer
+ *   BW_CRASH_ONCE    the call crashes when it is the first to create the file named by
+ *                    $BW_TEST_PLUGIN_MARKER, and answers BW_VERDICT otherwise
+ * Every plug-in's plugin_init stores 7 in errorno, which the host must not pass on. Each call runs
+ * in a helper process, so when $BW_TEST_PLUGIN_RECORD names a file, the call appends its
+ * arguments there as one line: "<read_size> <program_okay> <udev null: 1> <first 6 bytes>
+ * <version>". */
+#include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "station/bramblewick_plugin.h"
 
@@ -13,21 +23,7 @@
 #define BW_VERDICT 0
 #endif
 
-struct test_plugin_call {
-    int calls;
-    int read_size;
-    int program_okay;
-    unsigned char first_bytes[8];
-    char version[61];
-};
-
-static struct test_plugin_call last;
 static int state_token;
-
-BW_PLUGIN_EXPORT const struct test_plugin_call *test_plugin_last(void)
-{
-    return &last;
-}
 
 BW_PLUGIN_EXPORT void *plugin_init(int *errorno)
 {
@@ -44,19 +40,39 @@ BW_PLUGIN_EXPORT const char *plugin_get_name(void)
     return "test plug-in";
 }
 
+static void record(struct usb_dev_handle *udev, const char *buf, int size, int okay,
+                   const char *version)
+{
+    const char *path = getenv("BW_TEST_PLUGIN_RECORD");
+    FILE *f = path ? fopen(path, "a") : NULL;
+    if (!f)
+        return;
+    fprintf(f, "%d %d %d %.6s %s\n", size, okay, udev == NULL, size >= 6 ? buf : "short", version);
+    fclose(f);
+}
+
 BW_PLUGIN_EXPORT int plugin_download_finish_cb(void *plugin, struct usb_dev_handle *udev,
                                                char *read_buf, int read_size, int program_okay,
                                                char *version)
 {
-    (void)udev;
     if (plugin != &state_token)
         return 99;
-    /* Called from download threads; the tests run one phone at a time through here. */
-    last.calls++;
-    last.read_size = read_size;
-    last.program_okay = program_okay;
-    memcpy(last.first_bytes, read_buf, read_size < 8 ? (size_t)read_size : 8);
-    strncpy(last.version, version, sizeof last.version - 1);
+    record(udev, read_buf, read_size, program_okay, version);
+#if defined(BW_SLEEP)
+    for (;;)
+        pause();
+#elif defined(BW_CRASH)
+    *(volatile int *)(read_size > 0 ? NULL : read_buf) = 1;
+#elif defined(BW_OVERRUN)
+    memset(read_buf, 0, (size_t)read_size + 8192);
+#elif defined(BW_CRASH_ONCE)
+    const char *marker = getenv("BW_TEST_PLUGIN_MARKER");
+    int fd = marker ? open(marker, O_CREAT | O_EXCL | O_WRONLY, 0600) : -1;
+    if (fd >= 0) {
+        close(fd);
+        *(volatile int *)(read_size > 0 ? NULL : read_buf) = 1;
+    }
+#endif
     return BW_VERDICT;
 }
 

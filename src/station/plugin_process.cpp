@@ -1,0 +1,254 @@
+// station core: starting, talking to, timing out and reaping the plug-in helper program. Called
+// by the plug-in host on the main thread (start-up check) and on download threads (per phone).
+#include "station/plugin_process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+#ifndef BW_PLUGIN_HOST_INSTALLED
+#define BW_PLUGIN_HOST_INSTALLED "/usr/libexec/bramblewick/bramblewick-plugin-host"
+#endif
+
+namespace
+{
+
+constexpr const char *kHostName = "bramblewick-plugin-host";
+constexpr int kCancelPollMs = 20;
+
+void close_fd(int &fd)
+{
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+
+// The helper's descriptors are first moved above the numbers they get in the child, so the
+// child's dup2 to 3 and 4 can never overwrite one with the other.
+int high_fd(int fd)
+{
+    return fcntl(fd, F_DUPFD_CLOEXEC, 10);
+}
+
+// Kills the helper's process group (the plug-in may have started children of its own) and
+// reaps the helper. Returns its wait status, or -1 when it cannot be had.
+int kill_and_reap(pid_t pid)
+{
+    kill(-pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1; // ECHILD: someone reaps children for us
+    }
+    return status;
+}
+
+void say_how_it_ended(int status)
+{
+    if (status >= 0 && WIFSIGNALED(status))
+        fprintf(stderr, "%s: the plug-in ended by signal %d (%s)\n", kHostName, WTERMSIG(status),
+                strsignal(WTERMSIG(status)));
+    else if (status >= 0 && WIFEXITED(status))
+        fprintf(stderr, "%s: ended with status %d before answering\n", kHostName,
+                WEXITSTATUS(status));
+    else
+        fprintf(stderr, "%s: ended before answering\n", kHostName);
+}
+
+bool send_all(int fd, const std::vector<uint8_t> &out)
+{
+    size_t done = 0;
+    while (done < out.size()) {
+        ssize_t n = send(fd, out.data() + done, out.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// posix_spawn of the helper with sock as its descriptor 3 and buf_fd (or nothing) as 4, stdin
+// from /dev/null, every other descriptor closed, default signals, and a process group of its
+// own (a Ctrl-C meant for the station must not kill a phone's check). 0 or an errno value.
+int spawn_host(const std::string &path, int sock, int buf_fd, pid_t *pid)
+{
+    posix_spawn_file_actions_t fa;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawnattr_init(&attr);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, sock, PLUGIN_HOST_SOCKET_FD);
+    if (buf_fd >= 0)
+        posix_spawn_file_actions_adddup2(&fa, buf_fd, PLUGIN_HOST_BUFFER_FD);
+    posix_spawn_file_actions_addclosefrom_np(&fa, PLUGIN_HOST_BUFFER_FD + 1);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int s : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGQUIT, SIGUSR1, SIGUSR2})
+        sigaddset(&defaults, s);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                        POSIX_SPAWN_SETPGROUP);
+    char *argv[] = {const_cast<char *>(kHostName), nullptr};
+    int r = posix_spawn(pid, path.c_str(), &fa, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&fa);
+    return r;
+}
+
+} // namespace
+
+int plugin_shared_buffer_alloc(plugin_shared_buffer *b, int size)
+{
+    *b = plugin_shared_buffer();
+    if (size <= 0)
+        return -1;
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t map_size = (static_cast<size_t>(size) + page - 1) / page * page;
+    int fd = memfd_create("bramblewick-plugin-read", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0)
+        return -1;
+    // Sealed at its size: the helper cannot shrink the file under the station's mapping.
+    if (ftruncate(fd, static_cast<off_t>(map_size)) != 0 ||
+        fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
+        close(fd);
+        return -1;
+    }
+    void *map = mmap(nullptr, map_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) {
+        close(fd);
+        return -1;
+    }
+    b->fd = fd;
+    b->map = static_cast<unsigned char *>(map);
+    b->map_size = map_size;
+    b->offset = map_size - static_cast<size_t>(size);
+    b->size = size;
+    return 0;
+}
+
+void plugin_shared_buffer_free(plugin_shared_buffer *b)
+{
+    if (b->map)
+        munmap(b->map, b->map_size);
+    close_fd(b->fd);
+    *b = plugin_shared_buffer();
+}
+
+int plugin_process_run(const std::string &host_path, const plugin_request &req_in,
+                       const plugin_shared_buffer *buf, int timeout_ms,
+                       const std::atomic<int> *cancel, plugin_reply *reply)
+{
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+    plugin_request req = req_in;
+    if (buf) {
+        req.read_size = static_cast<uint32_t>(buf->size);
+        req.data_offset = static_cast<uint32_t>(buf->offset);
+    }
+
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        fprintf(stderr, "%s: no socket: %s\n", kHostName, strerror(errno));
+        return PLUGIN_RUN_NOT_STARTED;
+    }
+    int mine = pair[0];
+    int child_sock = high_fd(pair[1]);
+    close(pair[1]);
+    int child_buf = buf ? high_fd(buf->fd) : -1;
+    pid_t pid = -1;
+    int r = child_sock < 0 || (buf && child_buf < 0)
+                ? errno
+                : spawn_host(host_path, child_sock, child_buf, &pid);
+    close_fd(child_sock);
+    close_fd(child_buf);
+    if (r != 0) {
+        fprintf(stderr, "%s: cannot start %s: %s\n", kHostName, host_path.c_str(), strerror(r));
+        close(mine);
+        return PLUGIN_RUN_NOT_STARTED;
+    }
+
+    // A helper that dies before reading the request is seen below as an early end.
+    send_all(mine, plugin_encode_request(req));
+
+    std::vector<uint8_t> in;
+    uint8_t chunk[4096];
+    int result = PLUGIN_RUN_CRASHED;
+    for (;;) {
+        if (cancel && cancel->load()) {
+            result = PLUGIN_RUN_CANCELLED;
+            break;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+        if (left.count() <= 0) {
+            result = PLUGIN_RUN_TIMED_OUT;
+            break;
+        }
+        struct pollfd pfd = {mine, POLLIN, 0};
+        const int wait_ms = cancel ? std::min<long>(left.count(), kCancelPollMs)
+                                   : static_cast<int>(std::min<long>(left.count(), INT_MAX));
+        const int p = poll(&pfd, 1, wait_ms);
+        if (p < 0 && errno != EINTR)
+            break;
+        if (p <= 0)
+            continue;
+        ssize_t n = recv(mine, chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break; // the helper ended without a whole reply
+        in.insert(in.end(), chunk, chunk + n);
+        long d = plugin_decode_reply(in.data(), in.size(), reply);
+        if (d > 0) {
+            result = PLUGIN_RUN_ANSWERED;
+            break;
+        }
+        if (d < 0) {
+            fprintf(stderr, "%s: malformed reply\n", kHostName);
+            break;
+        }
+    }
+    close(mine);
+    // The helper ends by itself after its reply; killing it first only makes sure the wait is
+    // short whatever the plug-in left behind.
+    const int status = kill_and_reap(pid);
+    if (result == PLUGIN_RUN_CRASHED)
+        say_how_it_ended(status);
+    else if (result == PLUGIN_RUN_TIMED_OUT)
+        fprintf(stderr, "%s: no answer from the plug-in within %d ms; ended it\n", kHostName,
+                timeout_ms);
+    return result;
+}
+
+std::string plugin_host_default_path()
+{
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        self[n] = '\0';
+        std::string dir(self);
+        dir.erase(dir.find_last_of('/') + 1);
+        std::string beside = dir + kHostName;
+        if (access(beside.c_str(), X_OK) == 0)
+            return beside;
+    }
+    return BW_PLUGIN_HOST_INSTALLED;
+}

@@ -71,6 +71,19 @@ int usb_control_msg(usb_dev_handle *dev, int requesttype, int request, int value
 // called every 100 ms.
 int usb_enumerate(std::vector<std::string> *paths);
 
+// Why a device cannot be opened, for the station's set-up tools (the flashing path only needs
+// usb_open's null): what usb_check_open returns.
+enum {
+    USB_OPEN_OK = 0,
+    USB_OPEN_FAILED = -1,  // any other failure (configuration refused, no interface 0, ...)
+    USB_OPEN_DENIED = -13, // no permission on the device node
+    USB_OPEN_BUSY = -16,   // interface 0 is held by another program or a kernel driver
+    USB_OPEN_GONE = -19,   // the device left before or while it was opened
+};
+// Opens the device at path as usb_open does (configuration, interface 0 claimed) and closes it
+// again at once; no transfer is made. USB_OPEN_OK or one of the codes above.
+int usb_check_open(const char *path);
+
 // Device paths keep the Windows form so the helpers below work unchanged:
 //   \\?\usb#vid_1286&pid_8104#<instance>#{325ddf96-938c-11d3-9e34-0080c82727f4}
 // with vid/pid as 4 lower-case hex digits; <instance> is the sysfs port path ("1-1.4") of a

@@ -1,14 +1,20 @@
 // ui: the program's entry. Picks the front-end (the Qt window, or the terminal with --terminal
 // or when there is no display), sets up --simulate's virtual production line, and runs the
-// station through run_program, or checks the job (--check). The station's exit code is 0 on
-// every path; --check ends with 0 or 1; a command line that cannot be understood ends with 2.
+// station through run_program; or checks the job (--check); or, for setting up a station, lists
+// the phones (--list) or learns the port mapping (--learn-ports). The station's exit code is 0
+// on every path, --list's too; --check ends with 0 or 1; --learn-ports ends with 1 when it could
+// not write the mapping; a command line that cannot be understood ends with 2.
+#include "learn_ports_terminal.h"
+#include "setup/survey.h"
 #include "simulate.h"
 #include "station/shutdown.h"
+#include "ui/dkb_image.h"
 #include "terminal_messages.h"
 #include "terminal_window.h"
 #include "ui/startup.h"
 
 #ifdef BW_HAVE_GUI
+#include "learn_ports_dialog.h"
 #include "qt_messages.h"
 #include "station_window.h"
 #include <QApplication>
@@ -34,6 +40,9 @@ struct Args {
     ui::ProgramOptions program;
     std::string screenshot;
     int screenshot_after_s = 4;
+    bool list = false;
+    bool learn_ports = false;
+    std::string learn_ports_path; // empty: the --ports file
 };
 
 // A range check whose bounds the option's own help text gives.
@@ -67,6 +76,18 @@ int parse_args(int argc, char **argv, Args *a)
         ->check(CLI::Validator(
             [](std::string &id) { return id.empty() ? std::string("must not be empty") : ""; },
             ""));
+
+    const char *setup = "Setting up a station";
+    app.add_flag("--list", a->list,
+                 "list the phones on the bus with their fixtures, and end")
+        ->group(setup);
+    CLI::Option *learn =
+        app.add_option("--learn-ports", a->learn_ports_path,
+                       "learn the fixtures' ports by plugging, write them to FILE "
+                       "(default: the --ports file)")
+            ->type_name("[FILE]")
+            ->expected(0, 1)
+            ->group(setup);
 
     const char *sim = "Simulation (virtual phones instead of a USB hub)";
     CLI::Option *simulate =
@@ -148,6 +169,18 @@ int parse_args(int argc, char **argv, Args *a)
     }
     a->simulate = simulate->count() > 0;
     a->ports_given = app.count("--ports") > 0;
+    a->learn_ports = learn->count() > 0;
+    if (a->list && a->learn_ports) {
+        std::fprintf(stderr, "bramblewick: --list and --learn-ports go one at a time\n");
+        return 2;
+    }
+    if ((a->list || a->learn_ports) && a->simulate) {
+        std::fprintf(stderr, "bramblewick: --list and --learn-ports look at the real bus: not "
+                             "with --simulate\n");
+        return 2;
+    }
+    if (a->learn_ports_path.empty())
+        a->learn_ports_path = a->program.port_mapping_path;
     return 0;
 }
 
@@ -168,6 +201,31 @@ int main(int argc, char **argv)
     if (args.check) {
         ui::TerminalMessages messages(stderr, 0);
         return ui::run_check(args.program, messages, stdout);
+    }
+
+    if (args.list) {
+        setup::Survey survey = setup::survey_phones(args.program.port_mapping_path);
+        std::fputs(setup::format_survey(survey, args.program.port_mapping_path).c_str(), stdout);
+        return 0;
+    }
+    bool use_terminal = args.terminal || !display_available();
+#ifndef BW_HAVE_GUI
+    use_terminal = true;
+#endif
+    if (args.learn_ports) {
+        int dkb_size = 0;
+        const unsigned char *dkb = load_flasher_image(DKB_IMAGE_RESOURCE_ID, &dkb_size);
+        if (use_terminal) {
+            ui::LearnPortsOptions lo;
+            lo.mapping_path = args.learn_ports_path;
+            lo.dkb = dkb;
+            lo.dkb_size = dkb_size;
+            return ui::run_learn_ports_terminal(lo);
+        }
+#ifdef BW_HAVE_GUI
+        QApplication app(argc, argv);
+        return ui::run_learn_ports_dialog(args.learn_ports_path, dkb, dkb_size);
+#endif
     }
 
     std::unique_ptr<ui::ProductionLine> line;
@@ -197,10 +255,6 @@ int main(int argc, char **argv)
     } capture;
     capture.path = &log_path;
 
-    bool use_terminal = args.terminal || !display_available();
-#ifndef BW_HAVE_GUI
-    use_terminal = true;
-#endif
     if (use_terminal) {
         ui::TerminalMessages messages(stderr, 0);
         ui::TerminalWindowOptions topt;

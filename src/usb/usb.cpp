@@ -28,6 +28,23 @@ usb_dev_handle *usb_open(const char *filename)
     return backend_for(instance).open(instance, vid, pid);
 }
 
+int usb_check_open(const char *path)
+{
+    unsigned vid = 0, pid = 0;
+    char instance[USB_PATH_MAX];
+    if (GetVIDPIDFromDevicePath(path, &vid, &pid) != 0 ||
+        ExtractInterfaceName(path, instance) != 0 || instance[0] == '\0')
+        return USB_OPEN_FAILED;
+    const usb_backend &b = backend_for(instance);
+    if (b.check_open)
+        return b.check_open(instance, vid, pid);
+    usb_dev_handle *dev = b.open(instance, vid, pid);
+    if (!dev)
+        return USB_OPEN_FAILED;
+    b.close(dev);
+    return USB_OPEN_OK;
+}
+
 int usb_close(usb_dev_handle *dev)
 {
     if (dev)

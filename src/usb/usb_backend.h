@@ -27,6 +27,9 @@ struct usb_backend {
     int (*enumerate)(std::vector<std::string> *paths);
     // usb_abort: any thread, while the owner may be inside a request; must not block on it.
     void (*abort)(usb_dev_handle *dev);
+    // Opens and closes the device as open would, saying why it failed (USB_OPEN_*). Optional:
+    // when null, usb.cpp reads open's null as USB_OPEN_FAILED.
+    int (*check_open)(const std::string &instance, unsigned vid, unsigned pid) = nullptr;
 };
 
 // Every backend's handle starts with this, so usb.cpp can dispatch without knowing the rest.

@@ -83,12 +83,14 @@ struct LHandle : usb_dev_handle {
 };
 
 // Configuration index 0, interface 0 claimed (kernel driver detached), alternate setting 0.
-// 0, or -1 with the interface not left claimed.
+// LIBUSB_SUCCESS, or the failing call's libusb code (LIBUSB_ERROR_OTHER where libusb gave none),
+// with the interface not left claimed.
 int configure(libusb_device_handle *dh)
 {
     libusb_config_descriptor *cfg = nullptr;
-    if (libusb_get_config_descriptor(libusb_get_device(dh), 0, &cfg) != LIBUSB_SUCCESS)
-        return -1;
+    int rc = libusb_get_config_descriptor(libusb_get_device(dh), 0, &cfg);
+    if (rc != LIBUSB_SUCCESS)
+        return rc;
     int want = cfg->bConfigurationValue;
     int alt_settings = 0;
     for (int i = 0; i < cfg->bNumInterfaces; ++i)
@@ -97,41 +99,49 @@ int configure(libusb_device_handle *dh)
             alt_settings = cfg->interface[i].num_altsetting;
     libusb_free_config_descriptor(cfg);
     if (alt_settings == 0)
-        return -1; // no interface 0: not a device we speak to
+        return LIBUSB_ERROR_NOT_SUPPORTED; // no interface 0: not a device we speak to
 
     int current = -1;
-    if (libusb_get_configuration(dh, &current) != LIBUSB_SUCCESS)
-        return -1;
-    if (current != want && libusb_set_configuration(dh, want) != LIBUSB_SUCCESS)
-        return -1;
+    if ((rc = libusb_get_configuration(dh, &current)) != LIBUSB_SUCCESS)
+        return rc;
+    if (current != want && (rc = libusb_set_configuration(dh, want)) != LIBUSB_SUCCESS)
+        return rc;
     if (libusb_set_auto_detach_kernel_driver(dh, 1) != LIBUSB_SUCCESS &&
         libusb_kernel_driver_active(dh, 0) == 1 && libusb_detach_kernel_driver(dh, 0) != 0)
-        return -1;
-    if (libusb_claim_interface(dh, 0) != LIBUSB_SUCCESS)
-        return -1;
+        return LIBUSB_ERROR_BUSY; // a kernel driver holds interface 0 and will not let go
+    if ((rc = libusb_claim_interface(dh, 0)) != LIBUSB_SUCCESS)
+        return rc;
     // Alternate setting 0 is in effect after claiming; asking for it again is a control
     // request that some boot ROMs stall, so it is only sent when there is a choice.
-    if (alt_settings > 1 && libusb_set_interface_alt_setting(dh, 0, 0) != LIBUSB_SUCCESS) {
+    if (alt_settings > 1 && (rc = libusb_set_interface_alt_setting(dh, 0, 0)) != LIBUSB_SUCCESS) {
         libusb_release_interface(dh, 0);
-        return -1;
+        return rc;
     }
-    return 0;
+    return LIBUSB_SUCCESS;
 }
 
-usb_dev_handle *lu_open(const std::string &instance, unsigned vid, unsigned pid)
+// Opens and configures the device; null with the reason (a USB_OPEN_* code) in *why.
+usb_dev_handle *open_device(const std::string &instance, unsigned vid, unsigned pid, int *why)
 {
+    *why = USB_OPEN_GONE; // not found: not (or no longer) on the bus
     Location want;
-    if (parse_instance(instance, &want) != 0)
+    if (parse_instance(instance, &want) != 0) {
+        *why = USB_OPEN_FAILED;
         return nullptr;
+    }
     std::shared_lock<std::shared_mutex> lk;
     libusb_context *ctx = acquire(&lk);
-    if (!ctx)
+    if (!ctx) {
+        *why = USB_OPEN_FAILED;
         return nullptr;
+    }
 
     libusb_device **list = nullptr;
     ssize_t n = libusb_get_device_list(ctx, &list);
-    if (n < 0)
+    if (n < 0) {
+        *why = USB_OPEN_FAILED;
         return nullptr;
+    }
     libusb_device *found = nullptr;
     for (ssize_t i = 0; i < n && !found; ++i) {
         libusb_device_descriptor d;
@@ -149,14 +159,15 @@ usb_dev_handle *lu_open(const std::string &instance, unsigned vid, unsigned pid)
     libusb_device_handle *dh = nullptr;
     int rc = libusb_open(found, &dh);
     libusb_unref_device(found);
-    if (rc != LIBUSB_SUCCESS)
-        return nullptr;
-    if (configure(dh) != 0) {
+    if (rc == LIBUSB_SUCCESS && (rc = configure(dh)) != LIBUSB_SUCCESS)
         libusb_close(dh);
+    if (rc != LIBUSB_SUCCESS) {
+        *why = open_code(rc);
         return nullptr;
     }
     auto *h = new (std::nothrow) LHandle;
     if (!h) {
+        *why = USB_OPEN_FAILED;
         libusb_release_interface(dh, 0);
         libusb_close(dh);
         return nullptr;
@@ -165,7 +176,24 @@ usb_dev_handle *lu_open(const std::string &instance, unsigned vid, unsigned pid)
     h->dh = dh;
     h->ctx = ctx;
     ++g_open_handles;
+    *why = USB_OPEN_OK;
     return h;
+}
+
+usb_dev_handle *lu_open(const std::string &instance, unsigned vid, unsigned pid)
+{
+    int why = 0;
+    return open_device(instance, vid, pid, &why);
+}
+
+void lu_close(usb_dev_handle *dev);
+
+int lu_check_open(const std::string &instance, unsigned vid, unsigned pid)
+{
+    int why = USB_OPEN_OK;
+    if (usb_dev_handle *h = open_device(instance, vid, pid, &why))
+        lu_close(h);
+    return why;
 }
 
 void lu_close(usb_dev_handle *dev)
@@ -375,6 +403,22 @@ int read_result(int rc, int transferred)
     return rc == LIBUSB_ERROR_NO_DEVICE ? USB_ERR_GONE : USB_ERR_READ;
 }
 
+int open_code(int rc)
+{
+    switch (rc) {
+    case LIBUSB_SUCCESS:
+        return USB_OPEN_OK;
+    case LIBUSB_ERROR_ACCESS:
+        return USB_OPEN_DENIED;
+    case LIBUSB_ERROR_BUSY:
+        return USB_OPEN_BUSY;
+    case LIBUSB_ERROR_NO_DEVICE:
+        return USB_OPEN_GONE;
+    default:
+        return USB_OPEN_FAILED;
+    }
+}
+
 int write_result(int rc, int transferred)
 {
     return rc == LIBUSB_SUCCESS ? transferred : USB_ERR_WRITE;
@@ -402,6 +446,7 @@ int reinit()
 const usb_backend &usb_libusb_backend()
 {
     using namespace usb_libusb;
-    static const usb_backend ops = {lu_open, lu_close, lu_write, lu_read, lu_enumerate, lu_abort};
+    static const usb_backend ops = {lu_open, lu_close,     lu_write, lu_read,
+                                    lu_enumerate, lu_abort, lu_check_open};
     return ops;
 }

@@ -32,6 +32,8 @@ bool matches(const Location &want, unsigned want_vid, unsigned want_pid, uint8_t
 // device is gone and USB_ERR_READ otherwise; for writes USB_ERR_WRITE.
 int read_result(int rc, int transferred);
 int write_result(int rc, int transferred);
+// A libusb open, configuration or claim result as a USB_OPEN_* code.
+int open_code(int rc);
 
 // A per-request time-out in libusb's terms: libusb reads 0 as "wait for ever", which no caller
 // means, so anything below 1 ms becomes 1 ms.

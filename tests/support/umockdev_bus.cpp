@@ -21,7 +21,9 @@
 
 #include <umockdev.h>
 
+#include <linux/capability.h>
 #include <linux/usbdevice_fs.h>
+#include <sys/syscall.h>
 
 #include <algorithm>
 #include <atomic>
@@ -949,6 +951,9 @@ Emu *setup_locked(Bus &b, const std::string &port_path, const PortPath &p, uint1
         return nullptr;
     }
     e->attached = true;
+    // Our own end of the pipe is open already; every later open is checked against the mode.
+    if (quirks.no_access)
+        chmod((b.root + e->devnode).c_str(), 0);
     e->worker = std::thread(device_worker, e);
     b.live[port_path] = e;
     return e;
@@ -957,6 +962,18 @@ Emu *setup_locked(Bus &b, const std::string &port_path, const PortPath &p, uint1
 } // namespace
 
 // ---- process set-up ----
+
+int drop_permission_override()
+{
+    // Capabilities are per thread: the raw calls change the calling thread's alone.
+    __user_cap_header_struct head{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &head, data) != 0)
+        return -1;
+    for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
+        data[cap / 32].effective &= ~(1u << (cap % 32));
+    return syscall(SYS_capset, &head, data) == 0 ? 0 : -1;
+}
 
 bool preloaded()
 {

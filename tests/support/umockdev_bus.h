@@ -55,7 +55,13 @@ struct Quirks {
     bool unconfigured = false;         // starts in configuration 0: the host must select one
     bool refuse_configuration = false; // selecting a configuration fails (busy)
     bool refuse_claim = false;         // claiming interface 0 fails (busy)
+    bool no_access = false; // the device node's mode lets nobody open it (udev rules missing)
 };
+
+// Makes the calling thread subject to file modes even when it runs as root (drops
+// CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH from its effective set), so a no_access device is
+// refused to it as to an operator outside the group. 0, or -1.
+int drop_permission_override();
 
 // Plugs dev in under port_path ("B-P" or "B-P.P..."), creating the hubs above it as needed; the
 // device gets the next free device address on its bus. 0, or -1 when the path is malformed, the

@@ -9,9 +9,11 @@
 #pragma once
 
 #include "station/station.h"
+#include "recorddb/record_config.h"
 #include "ui/operator_messages.h"
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace ui
@@ -24,6 +26,8 @@ struct ProgramOptions {
     std::string log_dir = "log";
     std::string port_mapping_path = PORT_MAPPING_DEFAULT_PATH;
     bool virtual_devices_only = false; // --simulate: leave real phones alone
+    std::string record_db;                                    // --record-db CONNINFO
+    std::string station_config = STATION_CONFIG_DEFAULT_PATH; // its [record] database otherwise
 };
 
 // What start-up hands to the window: everything the station needs, and what the front-end
@@ -31,6 +35,9 @@ struct ProgramOptions {
 struct StationSetup {
     station_options options; // job, DKB image, plug-in, log stream (taken over), mapping
     std::string log_path;    // the CSV log being written; empty without one
+    // The factory record's state line for the status bar or footer, from any thread; empty
+    // when no database is configured.
+    std::function<std::string()> record_state;
 };
 
 // The station window as start-up sees it. run() creates the station from setup.options, runs

@@ -74,6 +74,12 @@ StationMainWindow::StationMainWindow(Station &station, OperatorMessages &message
 
     status_ = new QLabel(this);
     statusBar()->addWidget(status_, 1);
+    record_state_ = setup.record_state;
+    if (record_state_) {
+        record_ = new QLabel(QString::fromStdString(record_state_()), this);
+        record_->setObjectName("record");
+        statusBar()->addPermanentWidget(record_);
+    }
     if (!setup.log_path.empty())
         statusBar()->addPermanentWidget(
             new QLabel(QString::fromStdString("Production log: " + setup.log_path), this));
@@ -130,6 +136,8 @@ void StationMainWindow::fill_summary(const StationSetup &setup)
 void StationMainWindow::on_timer()
 {
     station_.one_second_timer();
+    if (record_)
+        record_->setText(QString::fromStdString(record_state_()));
     if (companion_) {
         companion_->tick();
         status_->setText(QString::fromStdString(companion_->status_line()));

@@ -13,6 +13,7 @@
 #include <QMainWindow>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 class QTableView;
@@ -59,6 +60,8 @@ class StationMainWindow : public QMainWindow
     QTextEdit *summary_ = nullptr;
     QTableView *table_ = nullptr;
     QLabel *status_ = nullptr;
+    QLabel *record_ = nullptr; // the factory record's state, when a database is configured
+    std::function<std::string()> record_state_;
     QAction *about_ = nullptr;
     DeviceListModel *model_ = nullptr;
     QTimer timer_;

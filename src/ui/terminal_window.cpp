@@ -356,6 +356,8 @@ void TerminalWindow::run(StationSetup &setup)
         if (drawn_lines > 0)
             frame += "\r\033[" + std::to_string(drawn_lines) + "A";
         std::string table = render_table(list, true, terminal_columns(out));
+        if (setup.record_state)
+            table += setup.record_state() + "\n"; // a line of its own, above the keys
         std::string status = opt_.companion ? opt_.companion->status_line() + "   " : "";
         table += status + "q: quit\n";
         if (capture) {
@@ -377,6 +379,7 @@ void TerminalWindow::run(StationSetup &setup)
     };
 
     int64_t next_tick = now_ms() + 1000;
+    std::string last_record;
     auto serve = [&] {
         wake.drain();
         station.process_pending_messages();
@@ -386,6 +389,16 @@ void TerminalWindow::run(StationSetup &setup)
             if (opt_.companion)
                 opt_.companion->tick();
             dirty = true;
+            // Line mode: the factory record's state when it changed.
+            if (!opt_.redraw_in_place && setup.record_state) {
+                std::string record = setup.record_state();
+                if (record != last_record) {
+                    last_record = record;
+                    std::fprintf(out, "%s%s\n", opt_.time_stamps ? time_stamp().c_str() : "",
+                                 record.c_str());
+                    std::fflush(out);
+                }
+            }
         }
     };
     // While the quit question waits for its key, the phones go on being served.

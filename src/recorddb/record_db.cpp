@@ -47,10 +47,18 @@ bool wait_socket(PGconn *conn, short events, Clock::time_point deadline, int sto
     }
 }
 
-std::string trimmed(const char *message)
+std::string one_line(const char *message)
 {
-    std::string s = message ? message : "";
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
+    // One line for the report and the state: libpq's messages run over several.
+    std::string s;
+    for (const char *c = message ? message : ""; *c; ++c) {
+        bool space = *c == '\n' || *c == '\t' || *c == ' ';
+        if (!space)
+            s += *c;
+        else if (!s.empty() && s.back() != ' ')
+            s += ' ';
+    }
+    while (!s.empty() && s.back() == ' ')
         s.pop_back();
     return s;
 }
@@ -74,7 +82,7 @@ RecordDbResult run(PGconn *conn, const char *sql, const char *param, int timeout
     int sent = param ? PQsendQueryParams(conn, sql, 1, nullptr, &param, nullptr, nullptr, 0)
                      : PQsendQuery(conn, sql);
     if (!sent) {
-        *error = trimmed(PQerrorMessage(conn));
+        *error = one_line(PQerrorMessage(conn));
         return RECORD_DB_TRANSIENT;
     }
     RecordDbResult result = RECORD_DB_OK;
@@ -84,13 +92,13 @@ RecordDbResult run(PGconn *conn, const char *sql, const char *param, int timeout
         if (f == 0)
             break;
         if (f < 0) {
-            *error = trimmed(PQerrorMessage(conn));
+            *error = one_line(PQerrorMessage(conn));
             return RECORD_DB_TRANSIENT;
         }
         if (!wait_socket(conn, POLLOUT | POLLIN, deadline, stop_fd, &result, error))
             return result;
         if (!PQconsumeInput(conn)) {
-            *error = trimmed(PQerrorMessage(conn));
+            *error = one_line(PQerrorMessage(conn));
             return RECORD_DB_TRANSIENT;
         }
     }
@@ -104,7 +112,7 @@ RecordDbResult run(PGconn *conn, const char *sql, const char *param, int timeout
                 return result;
             }
             if (!PQconsumeInput(conn)) {
-                *error = trimmed(PQerrorMessage(conn));
+                *error = one_line(PQerrorMessage(conn));
                 if (*last)
                     PQclear(*last);
                 *last = nullptr;
@@ -118,9 +126,9 @@ RecordDbResult run(PGconn *conn, const char *sql, const char *param, int timeout
         if (outcome == RECORD_DB_OK && st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) {
             const char *state = PQresultErrorField(res, PG_DIAG_SQLSTATE);
             outcome = refused_by_data(state) ? RECORD_DB_REFUSED : RECORD_DB_TRANSIENT;
-            *error = trimmed(PQresultErrorMessage(res));
+            *error = one_line(PQresultErrorMessage(res));
             if (error->empty())
-                *error = trimmed(PQerrorMessage(conn));
+                *error = one_line(PQerrorMessage(conn));
         }
         if (*last)
             PQclear(*last);
@@ -158,7 +166,7 @@ PGconn *record_db_connect(const std::string &conninfo, int timeout_ms, int state
         return nullptr;
     }
     if (PQstatus(conn) == CONNECTION_BAD) {
-        *error = trimmed(PQerrorMessage(conn));
+        *error = one_line(PQerrorMessage(conn));
         PQfinish(conn);
         return nullptr;
     }
@@ -166,7 +174,7 @@ PGconn *record_db_connect(const std::string &conninfo, int timeout_ms, int state
     PostgresPollingStatusType st = PGRES_POLLING_WRITING;
     while (st != PGRES_POLLING_OK) {
         if (st == PGRES_POLLING_FAILED) {
-            *error = trimmed(PQerrorMessage(conn));
+            *error = one_line(PQerrorMessage(conn));
             PQfinish(conn);
             return nullptr;
         }

@@ -248,9 +248,10 @@ TEST_F(ShipperTest, RecordsUnsentWhenTheShipperStoppedArriveAtItsNextStart)
 
 TEST_F(ShipperTest, HostileTextsArriveUnchanged)
 {
-    // Invalid UTF-8 as the record writes it (escaped), quotes, backslashes, controls, CSV and
-    // SQL punctuation, non-ASCII.
-    const std::string file = "bo\"ot\\x9f\\xff'; DROP TABLE x; --,\t\x01 \xc3\xa9\xe4\xb8\xad.img";
+    // Invalid UTF-8 as the record writes it (bytes 0x9f 0xff and a NUL as U+EF9F, U+EFFF and
+    // U+EF00), quotes, backslashes, controls, CSV and SQL punctuation, non-ASCII.
+    const std::string file = "bo\"ot\xee\xbe\x9f\xee\xbf\xbf\xee\xbc\x80\\x9f'; DROP TABLE x; --,"
+                             "\t\x01 \xc3\xa9\xe4\xb8\xad.img";
     const std::string desc = "\\\\server\\share \"quoted\" \\u0000 $$ \xf0\x9f\x93\xb1";
     json r = make_record("st-7", "log_20261209_011500.csv", 2, true);
     r["job"]["images"][0]["file"] = file;

@@ -138,7 +138,8 @@ int main(int argc, char **argv)
                 connected = clock_type::now();
             if (st.confirmed >= backlog && st.waiting == 0) {
                 drain = seconds_since(t0);
-                after_connect = std::chrono::duration<double>(clock_type::now() - connected).count();
+                after_connect =
+                    std::chrono::duration<double>(clock_type::now() - connected).count();
                 break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(2));

@@ -14,8 +14,12 @@ struct pg_conn;
 // constraint, a program limit such as an over-long index entry); sending it again would fail
 // again. TRANSIENT: the connection, the server or a time-out; worth a retry on a new
 // connection. STOPPED: stop_fd woke the call.
-enum RecordDbResult { RECORD_DB_OK = 0, RECORD_DB_REFUSED = -1, RECORD_DB_TRANSIENT = -2,
-                      RECORD_DB_STOPPED = -3 };
+enum RecordDbResult {
+    RECORD_DB_OK = 0,
+    RECORD_DB_REFUSED = -1,
+    RECORD_DB_TRANSIENT = -2,
+    RECORD_DB_STOPPED = -3
+};
 
 // The schema version this program creates and ships into (db/schema.sql).
 inline constexpr int RECORD_DB_SCHEMA_VERSION = 1;
@@ -37,6 +41,5 @@ RecordDbResult record_db_ensure_schema(pg_conn *conn, int timeout_ms, int stop_f
 
 // Inserts the records of json_array (a JSON array of detail records) that are not in the
 // table yet, in one statement: all or none. *inserted: how many were new.
-RecordDbResult record_db_insert_runs(pg_conn *conn, const std::string &json_array,
-                                     int timeout_ms, int stop_fd, int *inserted,
-                                     std::string *error);
+RecordDbResult record_db_insert_runs(pg_conn *conn, const std::string &json_array, int timeout_ms,
+                                     int stop_fd, int *inserted, std::string *error);

@@ -24,16 +24,16 @@
 #include <string>
 
 struct ShipperOptions {
-    std::string conninfo;     // libpq connection string or URI; required
+    std::string conninfo; // libpq connection string or URI; required
     std::string log_dir = "log";
     int connect_timeout_ms = 10000;
     int statement_timeout_ms = 15000; // the server's, per statement; the wait is this plus 5 s
     int check_period_ms = 5000;       // look at the directory this often besides the watch
     int backoff_first_ms = 1000;      // first wait after a failure; doubled up to backoff_max_ms
     int backoff_max_ms = 30000;
-    int batch_records = 500;          // records per statement at most
-    int stop_wait_ms = 3000;          // how long stop() waits for the thread (see stop())
-    FILE *report = stderr;            // refusals and the database's comings and goings
+    int batch_records = 500; // records per statement at most
+    int stop_wait_ms = 3000; // how long stop() waits for the thread (see stop())
+    FILE *report = stderr;   // refusals and the database's comings and goings
 };
 
 struct ShipperState {

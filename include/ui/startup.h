@@ -8,8 +8,8 @@
 // the exit code is 0 on every path.
 #pragma once
 
-#include "station/station.h"
 #include "recorddb/record_config.h"
+#include "station/station.h"
 #include "ui/operator_messages.h"
 
 #include <cstdio>
@@ -26,8 +26,10 @@ struct ProgramOptions {
     std::string log_dir = "log";
     std::string port_mapping_path = PORT_MAPPING_DEFAULT_PATH;
     bool virtual_devices_only = false; // --simulate: leave real phones alone
-    std::string record_db;                                    // --record-db CONNINFO
-    std::string station_config = STATION_CONFIG_DEFAULT_PATH; // its [record] database otherwise
+    // The factory record's database: --record-db CONNINFO, else [record] database of the
+    // station configuration file.
+    std::string record_db;
+    std::string station_config = STATION_CONFIG_DEFAULT_PATH;
 };
 
 // What start-up hands to the window: everything the station needs, and what the front-end

@@ -67,9 +67,9 @@ std::string one_line(const char *message)
 // program limits such as an index entry too large.
 bool refused_by_data(const char *sqlstate)
 {
-    return sqlstate && (std::strncmp(sqlstate, "22", 2) == 0 ||
-                        std::strncmp(sqlstate, "23", 2) == 0 ||
-                        std::strncmp(sqlstate, "54", 2) == 0);
+    return sqlstate &&
+           (std::strncmp(sqlstate, "22", 2) == 0 || std::strncmp(sqlstate, "23", 2) == 0 ||
+            std::strncmp(sqlstate, "54", 2) == 0);
 }
 
 // Sends one command (params may be null) and collects its results. On success *last holds the
@@ -211,9 +211,9 @@ RecordDbResult record_db_ensure_schema(PGconn *conn, int timeout_ms, int stop_fd
                                        std::string *error)
 {
     PGresult *res = nullptr;
-    RecordDbResult rc = run(conn,
-                            "SELECT coalesce(max(version), 0) FROM bramblewick.schema_version",
-                            nullptr, timeout_ms, stop_fd, &res, error);
+    RecordDbResult rc =
+        run(conn, "SELECT coalesce(max(version), 0) FROM bramblewick.schema_version", nullptr,
+            timeout_ms, stop_fd, &res, error);
     if (rc == RECORD_DB_OK) {
         int version = PQntuples(res) == 1 ? std::atoi(PQgetvalue(res, 0, 0)) : 0;
         PQclear(res);
@@ -240,9 +240,8 @@ RecordDbResult record_db_ensure_schema(PGconn *conn, int timeout_ms, int stop_fd
     return RECORD_DB_OK;
 }
 
-RecordDbResult record_db_insert_runs(PGconn *conn, const std::string &json_array,
-                                     int timeout_ms, int stop_fd, int *inserted,
-                                     std::string *error)
+RecordDbResult record_db_insert_runs(PGconn *conn, const std::string &json_array, int timeout_ms,
+                                     int stop_fd, int *inserted, std::string *error)
 {
     *inserted = 0;
     PGresult *res = nullptr;

@@ -53,8 +53,7 @@ struct OutboxFile {
 bool is_outbox_name(const char *name)
 {
     size_t n = std::strlen(name);
-    return n > 10 && std::strncmp(name, "log_", 4) == 0 &&
-           std::strcmp(name + n - 6, ".jsonl") == 0;
+    return n > 10 && std::strncmp(name, "log_", 4) == 0 && std::strcmp(name + n - 6, ".jsonl") == 0;
 }
 
 bool blank(const std::string &text)
@@ -211,8 +210,8 @@ void Shipper::Impl::save_progress()
                 std::fprintf(out, "shipped %lld %ld %s\n", static_cast<long long>(f.shipped),
                              f.shipped_line, name.c_str());
             for (const auto &[offset, line_no] : f.refused)
-                std::fprintf(out, "refused %lld %ld %s\n", static_cast<long long>(offset),
-                             line_no, name.c_str());
+                std::fprintf(out, "refused %lld %ld %s\n", static_cast<long long>(offset), line_no,
+                             name.c_str());
         }
         ok = std::fflush(out) == 0 && !std::ferror(out);
         ok = std::fclose(out) == 0 && ok;
@@ -234,8 +233,8 @@ void Shipper::Impl::scan()
     last_scan = Clock::now();
     if (inotify_fd >= 0 && watch < 0)
         watch = inotify_add_watch(inotify_fd, opt.log_dir.c_str(),
-                                  IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_MOVED_TO |
-                                      IN_DELETE | IN_MOVED_FROM);
+                                  IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_MOVED_TO | IN_DELETE |
+                                      IN_MOVED_FROM);
     DIR *dir = opendir(opt.log_dir.c_str());
     if (!dir)
         return; // no log directory yet: nothing to send
@@ -303,8 +302,8 @@ bool Shipper::Impl::read_span(const std::string &name, off_t start, off_t end, s
     out->resize(static_cast<size_t>(end - start));
     size_t done = 0;
     while (done < out->size()) {
-        ssize_t n = pread(fd, out->data() + done, out->size() - done,
-                          start + static_cast<off_t>(done));
+        ssize_t n =
+            pread(fd, out->data() + done, out->size() - done, start + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -405,7 +404,8 @@ void Shipper::Impl::ship_batch()
     size_t count = 0;
     while (count < f.pending.size() && count < static_cast<size_t>(opt.batch_records)) {
         const Line &l = f.pending[count];
-        if (count > 0 && (l.end - l.start > kMaxRecordBytes || l.end - first.start > kMaxBatchBytes))
+        if (count > 0 &&
+            (l.end - l.start > kMaxRecordBytes || l.end - first.start > kMaxBatchBytes))
             break;
         ++count;
     }
@@ -458,8 +458,8 @@ void Shipper::Impl::ship_batch()
                 continue;
             json one = json::array();
             one.push_back(items[i].record);
-            RecordDbResult r1 = record_db_insert_runs(conn, one.dump(), wait_ms(), stop_pipe[0],
-                                                      &inserted, &error);
+            RecordDbResult r1 =
+                record_db_insert_runs(conn, one.dump(), wait_ms(), stop_pipe[0], &inserted, &error);
             if (r1 == RECORD_DB_OK) {
                 new_rows += inserted;
                 ++confirmed;

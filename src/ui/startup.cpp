@@ -1,8 +1,8 @@
 // ui: start-up and shutdown of the station program. Called by main() for both front-ends.
 #include "ui/startup.h"
 
-#include "station/post_plugin_handler.h"
 #include "recorddb/shipper.h"
+#include "station/post_plugin_handler.h"
 #include "station/production_log.h"
 #include "ui/dkb_image.h"
 #include "ui/instance_lock.h"
@@ -90,11 +90,9 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
 
     // 6. The factory record, when a database is configured: its shipper sends the log
     // directory's records from a thread of its own, and ends after the window.
-    std::string conninfo, config_error;
-    if (record_db_conninfo(options.record_db, options.station_config, &conninfo,
-                           &config_error) != 0)
-        std::fprintf(stderr, "bramblewick: %s; no factory record this run\n",
-                     config_error.c_str());
+    std::string conninfo;
+    if (record_db_conninfo(options.record_db, options.station_config, &conninfo, &why) != 0)
+        std::fprintf(stderr, "bramblewick: %s; no factory record this run\n", why.c_str());
     std::unique_ptr<Shipper> shipper;
     if (!conninfo.empty()) {
         ShipperOptions sopt;

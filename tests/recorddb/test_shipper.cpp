@@ -268,12 +268,12 @@ TEST_F(ShipperTest, HostileTextsArriveUnchanged)
 TEST_F(ShipperTest, RefusedRecordsAreKeptAndDoNotBlockTheOthers)
 {
     json too_long = make_record(std::string(300, 's'), "log_20261209_011500.csv", 3, true);
-    append_lines(jsonl(), {make_record("st-7", "log_20261209_011500.csv", 2, true).dump(),
-                           too_long.dump(),
-                           "{\"station\": \"st-7\", \"csv_file\": \"x\", \"csv_line\": 4, \"f\": "
-                           "\"\xff\xfe\"}", // raw invalid UTF-8: not a JSON text
-                           "not json at all",
-                           make_record("st-7", "log_20261209_011500.csv", 6, true).dump()});
+    append_lines(jsonl(),
+                 {make_record("st-7", "log_20261209_011500.csv", 2, true).dump(), too_long.dump(),
+                  "{\"station\": \"st-7\", \"csv_file\": \"x\", \"csv_line\": 4, \"f\": "
+                  "\"\xff\xfe\"}", // raw invalid UTF-8: not a JSON text
+                  "not json at all",
+                  make_record("st-7", "log_20261209_011500.csv", 6, true).dump()});
     start_shipper();
     ASSERT_TRUE(wait_for([](const ShipperState &s) {
         return s.connected && s.waiting == 0 && s.refused == 3;

@@ -69,7 +69,8 @@ bool PgCluster::create(std::string *error)
 bool PgCluster::start()
 {
     running_ = run("pg_ctl -D " + dir_ + "/data -l " + dir_ + "/server.log -w -o \"-k " + dir_ +
-                   " -c listen_addresses='' -c fsync=off\" start");
+                   " -c listen_addresses='' -c fsync=off -c shared_buffers=16MB"
+                   " -c max_connections=20\" start");
     return running_;
 }
 

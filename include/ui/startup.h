@@ -9,10 +9,12 @@
 // the exit code is 0 on every path.
 #pragma once
 
+#include "recorddb/record_config.h"
 #include "station/station.h"
 #include "ui/operator_messages.h"
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace ui
@@ -27,6 +29,10 @@ struct ProgramOptions {
     std::string port_mapping_path = PORT_MAPPING_DEFAULT_PATH;
     bool virtual_devices_only = false; // --simulate: leave real phones alone
     std::string station_id;            // the detail record's "station"; empty: the host name
+    // The factory record's database: --record-db CONNINFO, else [record] database of the
+    // station configuration file.
+    std::string record_db;
+    std::string station_config = STATION_CONFIG_DEFAULT_PATH;
 };
 
 // What start-up hands to the window: everything the station needs, and what the front-end
@@ -34,6 +40,9 @@ struct ProgramOptions {
 struct StationSetup {
     station_options options; // job, DKB image, plug-in, log stream (taken over), mapping
     std::string log_path;    // the CSV log being written; empty without one
+    // The factory record's state line for the status bar or footer, from any thread; empty
+    // when no database is configured.
+    std::function<std::string()> record_state;
 };
 
 // The station window as start-up sees it. run() creates the station from setup.options, runs

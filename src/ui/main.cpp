@@ -89,6 +89,15 @@ int parse_args(int argc, char **argv, Args *a)
             ->expected(0, 1)
             ->group(setup);
 
+    app.add_option("--record-db", a->program.record_db,
+                   "ship every phone's record into this PostgreSQL database (libpq connection "
+                   "string or URI; default: [record] database of the station configuration)")
+        ->type_name("CONNINFO");
+    app.add_option("--station-config", a->program.station_config,
+                   std::string("station configuration (default ") + STATION_CONFIG_DEFAULT_PATH +
+                       ")")
+        ->type_name("FILE");
+
     const char *sim = "Simulation (virtual phones instead of a USB hub)";
     CLI::Option *simulate =
         app.add_option("--simulate", a->sim.phones,

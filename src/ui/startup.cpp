@@ -3,6 +3,7 @@
 
 #include "record/detail_record.h"
 #include "job/job_check.h"
+#include "recorddb/shipper.h"
 #include "station/post_plugin_handler.h"
 #include "station/production_log.h"
 #include "station/shutdown.h"
@@ -11,6 +12,7 @@
 
 #include <cstdio>
 #include <unistd.h>
+#include <memory>
 
 namespace ui
 {
@@ -117,7 +119,24 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
     int dkb_size = 0;
     const unsigned char *dkb = load_flasher_image(DKB_IMAGE_RESOURCE_ID, &dkb_size);
 
-    // 6. The window, until the confirmed quit.
+    // 6. The factory record, when a database is configured: its shipper sends the log
+    // directory's records from a thread of its own, and ends after the window.
+    std::string conninfo;
+    if (record_db_conninfo(options.record_db, options.station_config, &conninfo, &why) != 0)
+        std::fprintf(stderr, "bramblewick: %s; no factory record this run\n", why.c_str());
+    std::unique_ptr<Shipper> shipper;
+    if (!conninfo.empty()) {
+        ShipperOptions sopt;
+        sopt.conninfo = conninfo;
+        sopt.log_dir = options.log_dir;
+        shipper = std::make_unique<Shipper>(sopt);
+        if (shipper->start() == 0)
+            setup.record_state = [s = shipper.get()] { return s->state_line(); };
+        else
+            std::fprintf(stderr, "bramblewick: cannot start the factory record's shipper\n");
+    }
+
+    // 7. The window, until the confirmed quit.
     setup.options.ini_content = acquired.job;
     setup.options.dkb_buf = dkb;
     setup.options.dkb_size = dkb_size;
@@ -127,6 +146,8 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
     setup.options.port_mapping_path = options.port_mapping_path;
     setup.options.virtual_devices_only = options.virtual_devices_only;
     window.run(setup);
+    if (shipper)
+        shipper->stop(); // what it has not sent waits in the log for the next start
     return 0;
 }
 

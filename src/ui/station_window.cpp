@@ -91,6 +91,12 @@ StationMainWindow::StationMainWindow(Station &station, OperatorMessages &message
 
     status_ = new QLabel(this);
     statusBar()->addWidget(status_, 1);
+    record_state_ = setup.record_state;
+    if (record_state_) {
+        record_ = new QLabel(QString::fromStdString(record_state_()), this);
+        record_->setObjectName("record");
+        statusBar()->addPermanentWidget(record_);
+    }
     if (!setup.log_path.empty())
         statusBar()->addPermanentWidget(
             new QLabel(QString::fromStdString("Production log: " + setup.log_path), this));
@@ -171,6 +177,8 @@ void StationMainWindow::refresh_status()
 void StationMainWindow::on_timer()
 {
     station_.one_second_timer();
+    if (record_)
+        record_->setText(QString::fromStdString(record_state_()));
     if (companion_)
         companion_->tick();
     refresh_status();

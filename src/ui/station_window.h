@@ -13,6 +13,7 @@
 #include <QMainWindow>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 class QTableView;
@@ -65,6 +66,8 @@ class StationMainWindow : public QMainWindow
     QTableView *table_ = nullptr;
     QLabel *status_ = nullptr;
     QLabel *alarm_ = nullptr;
+    QLabel *record_ = nullptr; // the factory record's state, when a database is configured
+    std::function<std::string()> record_state_;
     QAction *about_ = nullptr;
     DeviceListModel *model_ = nullptr;
     QTimer timer_;

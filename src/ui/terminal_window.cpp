@@ -359,6 +359,8 @@ void TerminalWindow::run(StationSetup &setup)
         if (!alarm.empty())
             table += "\033[1;97;41m " + alarm + " \033[0m\n";
         table += render_table(list, true, terminal_columns(out), &station.health());
+        if (setup.record_state)
+            table += setup.record_state() + "\n"; // a line of its own, above the keys
         std::string status = "Tally: " + station.tally_text() + "   ";
         if (opt_.companion)
             status += opt_.companion->status_line() + "   ";
@@ -419,6 +421,7 @@ void TerminalWindow::run(StationSetup &setup)
     };
 
     int64_t next_tick = now_ms() + 1000;
+    std::string last_record;
     auto serve = [&] {
         wake.drain();
         station.process_pending_messages();
@@ -428,6 +431,16 @@ void TerminalWindow::run(StationSetup &setup)
             if (opt_.companion)
                 opt_.companion->tick();
             dirty = true;
+            // Line mode: the factory record's state when it changed.
+            if (!opt_.redraw_in_place && setup.record_state) {
+                std::string record = setup.record_state();
+                if (record != last_record) {
+                    last_record = record;
+                    std::fprintf(out, "%s%s\n", opt_.time_stamps ? time_stamp().c_str() : "",
+                                 record.c_str());
+                    std::fflush(out);
+                }
+            }
         }
         report_health(false);
     };

@@ -190,6 +190,23 @@ TEST_F(TerminalRun, FaultyPhonesFailAndAreReportedAsFailures)
     EXPECT_GE(failures, line.failed());
 }
 
+TEST_F(TerminalRun, TheFactoryRecordsStateHasALineOfItsOwn)
+{
+    // A database that is not there: the phones go on, and the state says so.
+    program.record_db = "host=" + cwd.path("no-server") + " dbname=factory";
+    program.station_config.clear();
+    ui::SimulationOptions sim;
+    sim.phones = 1;
+    sim.duration_s = 3;
+    sim.block_count = 256;
+    ui::ProductionLine line(sim);
+    std::string out = run(&line, 1);
+    EXPECT_GE(line.passed(), 1);
+    EXPECT_TRUE(std::regex_search(
+        out, std::regex(R"(\nrecord: \d+ waiting, database unreachable since \d\d:\d\d\n)")))
+        << out;
+}
+
 TEST_F(TerminalRun, InterruptWithoutATerminalQuitsAndClosesTheLog)
 {
     // The station runs with no line and no phones; SIGINT arrives once the header is out (the

@@ -24,6 +24,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_files.h"
 #include "job/flashini_parser.h"
 #include "station/station.h"
 #include "usb/vbus.h"
@@ -39,25 +40,11 @@ double ms_between(clock_type::time_point a, clock_type::time_point b)
     return std::chrono::duration<double, std::milli>(b - a).count();
 }
 
-std::vector<uint8_t> read_file(const char *path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
-
-struct TempDir {
-    std::filesystem::path path;
-    TempDir()
-    {
-        char tmpl[] = "/tmp/bw-bench-ready-XXXXXX";
-        if (!mkdtemp(tmpl)) {
-            perror("mkdtemp");
-            exit(1);
-        }
-        path = tmpl;
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
+// A temporary directory of this program's own.
+struct TempDir : bench::TempDir {
+    TempDir() : bench::TempDir("bench-ready") {}
 };
+using bench::read_file;
 
 // A job of one small image.
 flashini_content *make_job(const TempDir &dir)

@@ -28,6 +28,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_files.h"
 #include "job/flashini_parser.h"
 #include "station/station.h"
 #include "usb/usb.h"
@@ -75,25 +76,11 @@ size_t heap_bytes()
     return mi.uordblks + mi.hblkhd;
 }
 
-std::vector<uint8_t> read_file(const char *path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
-
-struct TempDir {
-    std::filesystem::path path;
-    TempDir()
-    {
-        char tmpl[] = "/tmp/bw-bench-station-XXXXXX";
-        if (!mkdtemp(tmpl)) {
-            perror("mkdtemp");
-            exit(1);
-        }
-        path = tmpl;
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
+// A temporary directory of this program's own.
+struct TempDir : bench::TempDir {
+    TempDir() : bench::TempDir("bench-station") {}
 };
+using bench::read_file;
 
 // A job of one image of mib MiB of pseudo-random bytes, with CRC checks on every RAM block.
 flashini_content *make_job(const TempDir &dir, size_t mib)

@@ -20,6 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_files.h"
 #include "job/flashini_parser.h"
 #include "station/station.h"
 #include "usb/usb.h"
@@ -36,25 +37,11 @@ double seconds_since(clock_type::time_point t0)
     return std::chrono::duration<double>(clock_type::now() - t0).count();
 }
 
-std::vector<uint8_t> read_file(const char *path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
-
-struct TempDir {
-    std::filesystem::path path;
-    TempDir()
-    {
-        char tmpl[] = "/tmp/bw-bench-verify-XXXXXX";
-        if (!mkdtemp(tmpl)) {
-            perror("mkdtemp");
-            exit(1);
-        }
-        path = tmpl;
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
+// A temporary directory of this program's own.
+struct TempDir : bench::TempDir {
+    TempDir() : bench::TempDir("bench-verify") {}
 };
+using bench::read_file;
 
 // One image of mib MiB of pseudo-random bytes, CRC on every RAM block, verify as asked.
 flashini_content *make_job(const TempDir &dir, size_t mib, bool verify)

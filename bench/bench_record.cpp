@@ -23,6 +23,7 @@
 
 #include "job/flashini_parser.h"
 #include "record/detail_record.h"
+#include "station/durable_log.h"
 #include "station/production_log.h"
 #include "station/station.h"
 #include "usb/vbus.h"
@@ -212,14 +213,19 @@ int main(int argc, char **argv)
     detail_log timed;
     if (detail_log_open((dir / "timed.csv").string(), &timed) != 0)
         return 1;
+    // Written as the station writes it: through the durable log's file.
+    durable_file timed_file;
+    if (durable_file_adopt(&timed_file, timed.fd, timed.path) != 0)
+        return 1;
+    timed.fd = -1;
     t0 = clock_type::now();
     for (int i = 0; i < records; i++) {
         detail_record_format(*detail, row, run, &line);
-        if (detail_record_append(timed.fd, line) != 0)
+        if (durable_file_append(&timed_file, line.data(), line.size()) != 0)
             return 1;
     }
     const double write_ms = seconds_since(t0) * 1000 / records;
-    detail_log_close(&timed);
+    durable_file_close(&timed_file);
     detail_log_close(detail.get());
     flashini_destroy(job);
     std::filesystem::remove_all(dir);

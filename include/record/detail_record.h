@@ -7,8 +7,8 @@
 //   detail_log_open beside the CSV it just created;
 // - the download thread and the window-side handlers fill a detail_run per run (it lives in the
 //   row's tag_list_item; station/device_list.h says who writes which field);
-// - the result handler (window thread): detail_record_format, then detail_record_append, right
-//   before the CSV line.
+// - the result handler (window thread): detail_record_format; the station writes the line with
+//   its CSV line through its durable log, the detail first.
 //
 // Texts from outside (file names, descriptions, stage texts, a phone's version) may hold any
 // byte. JSON needs valid UTF-8, so every text goes through detail_escape_text, whose rule is
@@ -131,6 +131,3 @@ std::string detail_utc_text(int64_t utc_ms);
 int detail_record_format(const detail_log &log, const detail_row &row, const detail_run &run,
                          std::string *line);
 
-// Appends line to fd with write, then fdatasync. A line that could not be written whole is cut
-// off again, so the file never keeps half a line. 0, or a negative errno.
-int detail_record_append(int fd, const std::string &line);

@@ -414,30 +414,3 @@ int detail_record_format(const detail_log &log, const detail_row &row, const det
         return -EILSEQ;
     }
 }
-
-int detail_record_append(int fd, const std::string &line)
-{
-    const off_t end = lseek(fd, 0, SEEK_END);
-    if (end < 0)
-        return -errno;
-    int err = 0;
-    for (size_t done = 0; done < line.size() && err == 0;) {
-        ssize_t n = write(fd, line.data() + done, line.size() - done);
-        if (n > 0)
-            done += static_cast<size_t>(n);
-        else if (n == 0)
-            err = EIO;
-        else if (errno != EINTR)
-            err = errno;
-    }
-    if (err == 0 && fdatasync(fd) != 0)
-        err = errno;
-    if (err != 0) {
-        // Half a line would spoil the next one, and a line the disk may not hold must not look
-        // written: the caller keeps it and writes it again whole.
-        const int cut = ftruncate(fd, end);
-        (void)cut; // nothing more can be done here: the caller has the error already
-        return -err;
-    }
-    return 0;
-}

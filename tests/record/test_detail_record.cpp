@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -307,31 +306,4 @@ TEST_F(DetailWriter, OpensBesideTheCsvAndNeverOverAnExistingFile)
     EXPECT_EQ(log.csv_file, "log_20261209_011500.csv");
     detail_log again;
     EXPECT_EQ(detail_log_open(csv, &again), -EEXIST);
-}
-
-TEST_F(DetailWriter, AppendsWholeLinesAndReportsErrno)
-{
-    EXPECT_EQ(detail_record_append(log.fd, "{\"a\":1}\n"), 0);
-    EXPECT_EQ(detail_record_append(log.fd, "{\"b\":2}\n"), 0);
-    EXPECT_EQ(read_all(log.path), "{\"a\":1}\n{\"b\":2}\n");
-    EXPECT_EQ(detail_record_append(-1, "{}\n"), -EBADF);
-}
-
-// A disk that takes only part of a line (here a file size limit) must not keep that part: the
-// next line would be glued to it.
-TEST_F(DetailWriter, LineThatDoesNotFitWholeIsCutOffAgain)
-{
-    ASSERT_EQ(detail_record_append(log.fd, "{\"a\":1}\n"), 0);
-    struct rlimit old {
-    };
-    getrlimit(RLIMIT_FSIZE, &old);
-    auto old_handler = signal(SIGXFSZ, SIG_IGN);
-    struct rlimit lim = old;
-    lim.rlim_cur = 8 + 10;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
-    const int rc = detail_record_append(log.fd, "{\"b\":\"" + std::string(50, 'x') + "\"}\n");
-    setrlimit(RLIMIT_FSIZE, &old);
-    signal(SIGXFSZ, old_handler);
-    EXPECT_EQ(rc, -EFBIG);
-    EXPECT_EQ(read_all(log.path), "{\"a\":1}\n");
 }

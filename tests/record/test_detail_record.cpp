@@ -1,7 +1,6 @@
 // Tests of the detail record module: the reversible text escaping, the job digests, the line's
 // fields and the writer's all-or-nothing append.
 #include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>

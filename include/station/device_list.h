@@ -17,6 +17,8 @@
 
 #include "record/detail_record.h"
 
+#include <mutex>
+
 struct usb_dev_handle;
 
 // Local date and time, 16 bits a field (what the log's time stamps are formatted from).
@@ -46,6 +48,9 @@ struct tag_list_item {
     bool completed;                          // the result has arrived
     bool detached; // the run's detach was handled: its thread no longer uses this record
     detail_run detail; // what the detail record tells of the run; its header says who writes what
+    // Guards detail: the quit finishes a run in the window thread while its download thread may
+    // still be running and filling it in.
+    std::mutex detail_mutex;
     // Download thread only: the open device whose bytes go into detail.bytes_moved, and the bytes
     // of the devices it closed before.
     const usb_dev_handle *counted_udev;

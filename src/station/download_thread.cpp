@@ -23,7 +23,16 @@ namespace
 // The bytes moved so far, for the window thread to read in the handler of the send that follows.
 void publish_bytes(tag_list_item *item)
 {
-    item->detail.bytes_moved = item->counted_bytes_closed + usb_bytes_moved(item->counted_udev);
+    const uint64_t moved = item->counted_bytes_closed + usb_bytes_moved(item->counted_udev);
+    std::lock_guard<std::mutex> lock(item->detail_mutex);
+    item->detail.bytes_moved = moved;
+}
+
+// The failure text the detail record gives the run (its Status text arrives after the result).
+void set_result_text(tag_list_item *item, const char *text)
+{
+    std::lock_guard<std::mutex> lock(item->detail_mutex);
+    item->detail.result_text = text;
 }
 
 // Closes the counted device, keeping its bytes for the sends still to come.
@@ -244,9 +253,13 @@ int start_download_image(station_context *ctx, tag_list_item *pitem, usb_dev_han
         *err_msg = "Get nand flash info failed";
         return r;
     }
-    pitem->detail.nand = detail_nand{
-        flash_info.manu_id,    flash_info.device_id, flash_info.no_of_blocks, flash_info.page_size,
-        flash_info.block_size, flash_info.oob_size,  flash_info.bus_width,    found_bbm != 0};
+    {
+        std::lock_guard<std::mutex> lock(pitem->detail_mutex);
+        pitem->detail.nand = detail_nand{flash_info.manu_id,      flash_info.device_id,
+                                         flash_info.no_of_blocks, flash_info.page_size,
+                                         flash_info.block_size,   flash_info.oob_size,
+                                         flash_info.bus_width,    found_bbm != 0};
+    }
     const int page_size = static_cast<int>(flash_info.page_size);
     const int block_size = static_cast<int>(flash_info.block_size);
 
@@ -374,8 +387,11 @@ int start_download_image(station_context *ctx, tag_list_item *pitem, usb_dev_han
                 *err_msg = "Station stopped";
                 return 1;
             }
-            pitem->detail.plugin_judged = true;
-            pitem->detail.plugin_result = r;
+            {
+                std::lock_guard<std::mutex> lock(pitem->detail_mutex);
+                pitem->detail.plugin_judged = true;
+                pitem->detail.plugin_result = r;
+            }
             if (r != 0) {
                 *err_msg = "Error execcute post plugin";
                 return r;
@@ -427,12 +443,15 @@ int DownloadThreadProc(station_context *ctx, tag_list_item *item)
         char numbers[2][16];
         snprintf(numbers[0], sizeof numbers[0], " %08X ", static_cast<unsigned>(rom.date));
         snprintf(numbers[1], sizeof numbers[1], " %02X", rom.processor[3]);
-        item->detail.bootrom_version = std::string(rom.version, 4) + numbers[0] +
-                                       std::string(reinterpret_cast<char *>(rom.processor), 3) +
-                                       numbers[1];
+        {
+            std::lock_guard<std::mutex> lock(item->detail_mutex);
+            item->detail.bootrom_version =
+                std::string(rom.version, 4) + numbers[0] +
+                std::string(reinterpret_cast<char *>(rom.processor), 3) + numbers[1];
+        }
     }
     if (r != 0) {
-        item->detail.result_text = "Download DKB failed";
+        set_result_text(item, "Download DKB failed");
         send_code(ctx, WM_DEVICE_COMPLETED, item, r);
         send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, "Download DKB failed");
         close_counted(ctx, item, bootrom);
@@ -446,14 +465,17 @@ int DownloadThreadProc(station_context *ctx, tag_list_item *item)
     std::string agent_name;
     if (wait_for_dkb(ctx, &agent, ctx->opt.agent_wait_ms, item->interface_1_name,
                      item->interface_2_name, &agent_name) != 0) {
-        item->detail.result_text = "Wait for DKB failed";
+        set_result_text(item, "Wait for DKB failed");
         send_code(ctx, WM_DEVICE_COMPLETED, item, 1);
         send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, "Wait for DKB failed");
         send_code(ctx, WM_DEVICE_DISCONNECTED, item, 0);
         return 0;
     }
 
-    item->detail.agent_interface = agent_name;
+    {
+        std::lock_guard<std::mutex> lock(item->detail_mutex);
+        item->detail.agent_interface = agent_name;
+    }
     item->counted_udev = agent;
 
     const char *errmsg = "";
@@ -470,7 +492,7 @@ int DownloadThreadProc(station_context *ctx, tag_list_item *item)
             }
         }
     } else {
-        item->detail.result_text = errmsg;
+        set_result_text(item, errmsg);
         send_code(ctx, WM_DEVICE_COMPLETED, item, err);
         send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, errmsg);
         // The failed phone usually stays in its fixture in agent mode: no other row takes it.

@@ -48,7 +48,10 @@ int DeviceStationStopped(station_context *ctx)
         if (list.text(row, COL_IMAGE).empty())
             DeviceImageMsg(ctx, item, "Download DKB");
         // Through the result handler, so the line and its detail are written as for any result.
-        item->detail.result_text = "Station stopped";
+        {
+            std::lock_guard<std::mutex> lock(item->detail_mutex);
+            item->detail.result_text = "Station stopped";
+        }
         list.SetItemText(row, COL_STATUS, "Station stopped");
         DeviceCompleted(ctx, item, 1);
         n++;

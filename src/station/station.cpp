@@ -82,12 +82,17 @@ void DeviceCompleted(station_context *ctx, tag_list_item *item, int code)
     // The lines are on disk (or kept, with the alarm up) before the row shows the result: the
     // detail line first, so a CSV line never exists without it. One reading of the clock for
     // both, so their finish times agree.
-    detail_run_close(&item->detail, station_tick_ms() - item->tickcount);
     const int64_t finish = station_utc_ms();
     const char *section = code == 0 ? "Finished" : nullptr;
     std::string detail;
-    if (DeviceDetailRecord(ctx, row, finish, section, code == 0 ? "Completed" : nullptr,
-                           &detail) != 0)
+    int made;
+    {
+        std::lock_guard<std::mutex> lock(item->detail_mutex);
+        detail_run_close(&item->detail, station_tick_ms() - item->tickcount);
+        made = DeviceDetailRecord(ctx, row, finish, section, code == 0 ? "Completed" : nullptr,
+                                  &detail);
+    }
+    if (made != 0)
         fprintf(stderr, "bramblewick: detail record of fixture %s could not be made\n",
                 ctx->list.text(row, COL_FIXTURE_ID).c_str());
     log_msg(&ctx->log, ctx->list, row, station_local_time_at(finish), section, &detail);
@@ -124,8 +129,10 @@ static int set_column(station_context *ctx, tag_list_item *item, int col, const 
 
 void DeviceImageMsg(station_context *ctx, tag_list_item *item, const char *text)
 {
-    if (set_column(ctx, item, COL_IMAGE, text) >= 0)
+    if (set_column(ctx, item, COL_IMAGE, text) >= 0) {
+        std::lock_guard<std::mutex> lock(item->detail_mutex);
         detail_run_stage(&item->detail, text, station_tick_ms() - item->tickcount);
+    }
 }
 
 void DeviceDieIDMsg(station_context *ctx, tag_list_item *item, const char *text)

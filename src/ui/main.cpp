@@ -57,6 +57,9 @@ int parse_args(int argc, char **argv, Args *a)
     CLI::App app{"Runs the flashing station on the job flasher.ini of the working directory.",
                  "bramblewick"};
     app.get_formatter()->column_width(34);
+    // An option given twice takes its last value, so a wrapper's defaults can be overridden
+    // (scripts/run-demo passes its own, then the caller's).
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     bool version = false;
     app.add_flag("--version", version, "print the version and end");
     app.add_flag("--check", a->check,

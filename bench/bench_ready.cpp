@@ -24,7 +24,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "bench_files.h"
+#include "bench_util.h"
 #include "job/flashini_parser.h"
 #include "station/station.h"
 #include "usb/vbus.h"
@@ -288,12 +288,9 @@ int main(int argc, char **argv)
         return 2;
     }
     const std::vector<uint8_t> dkb = read_file(BW_DKB_IMAGE_PATH);
-    // The protocol layers print progress dots and diagnostics to stdout: keep the report clean.
-    fflush(stdout);
-    int report = dup(1);
-    if (!freopen("/dev/null", "w", stdout))
+    FILE *out = bench::report_stream();
+    if (!out)
         return 1;
-    FILE *out = fdopen(report, "w");
 
     TempDir dir;
     flashini_content *job = make_job(dir);

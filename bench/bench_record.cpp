@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "job/flashini_parser.h"
+#include "bench_util.h"
 #include "record/detail_record.h"
 #include "station/durable_log.h"
 #include "station/production_log.h"
@@ -112,10 +113,8 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: bench_record [MiB >= 1] [phones >= 1] [records >= 1]\n");
         return 2;
     }
-    // The protocol layers print progress dots and diagnostics to stdout: keep the report clean.
-    fflush(stdout);
-    FILE *out = fdopen(dup(1), "w");
-    if (!out || !freopen("/dev/null", "w", stdout))
+    FILE *out = bench::report_stream();
+    if (!out)
         return 1;
     // On the disk the station's log would be on, not in memory: fdatasync must reach a device.
     char tmpl[] = "bw-bench-record-XXXXXX";

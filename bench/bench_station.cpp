@@ -28,7 +28,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "bench_files.h"
+#include "bench_util.h"
 #include "job/flashini_parser.h"
 #include "station/station.h"
 #include "usb/usb.h"
@@ -86,18 +86,7 @@ using bench::read_file;
 flashini_content *make_job(const TempDir &dir, size_t mib)
 {
     const std::string image = (dir.path / "image.bin").string();
-    {
-        std::ofstream f(image, std::ios::binary);
-        std::vector<char> chunk(1 << 20);
-        uint64_t x = 0x9E3779B97F4A7C15ull;
-        for (size_t m = 0; m < mib; m++) {
-            for (char &c : chunk) {
-                x ^= x << 13, x ^= x >> 7, x ^= x << 17;
-                c = static_cast<char>(x);
-            }
-            f.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-        }
-    }
+    bench::write_random_file(image, mib);
     const std::string ini = (dir.path / "flasher.ini").string();
     std::ofstream(ini) << "[misc]\ncrc = 1\n[map]\ntotal = 1\n[map1]\nfilename = " << image
                        << "\ndesc = image\nnand_loc = 0\nnand_loc_end = " << (mib << 20) << "\n";
@@ -289,12 +278,9 @@ int main(int argc, char **argv)
         return 2;
     }
     const std::vector<uint8_t> dkb = read_file(BW_DKB_IMAGE_PATH);
-    // The protocol layers print progress dots and diagnostics to stdout: keep the report clean.
-    fflush(stdout);
-    int report = dup(1);
-    if (!freopen("/dev/null", "w", stdout))
+    FILE *out = bench::report_stream();
+    if (!out)
         return 1;
-    FILE *out = fdopen(report, "w");
 
     TempDir dir;
     const std::string map64 = write_mapping(dir, 64), map1 = write_mapping(dir, 1);

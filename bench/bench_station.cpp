@@ -95,13 +95,18 @@ flashini_content *make_job(const TempDir &dir, size_t mib)
 
 std::string write_mapping(const TempDir &dir, int fixtures)
 {
-    std::string s = "[ports]\nNoOfPorts = " + std::to_string(2 * fixtures) + "\n";
+    // A mapping holds 64 entries at most: past 32 fixtures each gets its boot ROM name alone
+    // (its row then takes the agent on its unclaimed other name).
+    const bool both = 2 * fixtures <= 64;
+    std::string s = "[ports]\nNoOfPorts = " + std::to_string(both ? 2 * fixtures : fixtures) + "\n";
+    int entry = 0;
     for (int k = 1; k <= fixtures; k++) {
         const std::string n = std::to_string(k);
-        s += "[Port" + std::to_string(2 * k - 1) + "]\nInterfaceName = sim-f" + n +
+        s += "[Port" + std::to_string(++entry) + "]\nInterfaceName = sim-f" + n +
              "\nPortNo = " + n + "\n";
-        s += "[Port" + std::to_string(2 * k) + "]\nInterfaceName = simagent-f" + n +
-             "\nPortNo = " + n + "\n";
+        if (both)
+            s += "[Port" + std::to_string(++entry) + "]\nInterfaceName = simagent-f" + n +
+                 "\nPortNo = " + n + "\n";
     }
     const std::string path = (dir.path / ("ports" + std::to_string(fixtures) + ".ini")).string();
     std::ofstream(path) << s;

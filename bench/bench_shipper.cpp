@@ -30,12 +30,9 @@ double seconds_since(clock_type::time_point t0)
 
 bool admin(const PgCluster &c, const std::string &sql)
 {
-    PGconn *conn = PQconnectdb(c.conninfo().c_str());
-    PGresult *r = PQexec(conn, sql.c_str());
-    bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
-    PQclear(r);
-    PQfinish(conn);
-    return ok;
+    std::string error;
+    pg_query(c.conninfo(), sql, &error);
+    return error.empty();
 }
 
 // A log directory holding `records` phones of one shift; its path.

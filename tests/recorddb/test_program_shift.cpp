@@ -27,23 +27,12 @@ using nlohmann::json;
 namespace
 {
 
-using Rows = std::vector<std::vector<std::string>>;
+using Rows = PgRows;
 
-// The rows of sql, every value as text; empty when the server does not answer.
+// The rows of sql; empty when the server does not answer (it may be down on purpose).
 Rows query(const std::string &conninfo, const std::string &sql)
 {
-    Rows out;
-    PGconn *c = PQconnectdb(conninfo.c_str());
-    PGresult *r = PQstatus(c) == CONNECTION_OK ? PQexec(c, sql.c_str()) : nullptr;
-    if (r && PQresultStatus(r) == PGRES_TUPLES_OK)
-        for (int i = 0; i < PQntuples(r); ++i) {
-            out.emplace_back();
-            for (int j = 0; j < PQnfields(r); ++j)
-                out.back().push_back(PQgetvalue(r, i, j));
-        }
-    PQclear(r);
-    PQfinish(c);
-    return out;
+    return pg_query(conninfo, sql);
 }
 
 // One CSV line's fields (CR LF already cut off); a quoted field may hold commas and "".

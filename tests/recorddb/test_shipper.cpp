@@ -72,22 +72,11 @@ class ShipperTest : public ::testing::Test
     {
         return query(opt_.conninfo, sql);
     }
-    static std::vector<std::vector<std::string>> query(const std::string &conninfo,
-                                                       const std::string &sql)
+    static PgRows query(const std::string &conninfo, const std::string &sql)
     {
-        std::vector<std::vector<std::string>> out;
-        PGconn *c = PQconnectdb(conninfo.c_str());
-        EXPECT_EQ(PQstatus(c), CONNECTION_OK) << PQerrorMessage(c);
-        PGresult *r = PQexec(c, sql.c_str());
-        EXPECT_TRUE(PQresultStatus(r) == PGRES_TUPLES_OK || PQresultStatus(r) == PGRES_COMMAND_OK)
-            << sql << ": " << PQresultErrorMessage(r);
-        for (int i = 0; i < PQntuples(r); ++i) {
-            out.emplace_back();
-            for (int j = 0; j < PQnfields(r); ++j)
-                out.back().push_back(PQgetvalue(r, i, j));
-        }
-        PQclear(r);
-        PQfinish(c);
+        std::string error;
+        PgRows out = pg_query(conninfo, sql, &error);
+        EXPECT_EQ(error, "") << sql;
         return out;
     }
 

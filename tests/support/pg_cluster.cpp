@@ -2,6 +2,7 @@
 #include "support/pg_cluster.h"
 
 #include <cstdlib>
+#include <libpq-fe.h>
 #include <filesystem>
 #include <glob.h>
 #include <unistd.h>
@@ -94,4 +95,29 @@ PgCluster::~PgCluster()
         stop("immediate");
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
+}
+
+PgRows pg_query(const std::string &conninfo, const std::string &sql, std::string *error)
+{
+    PgRows out;
+    std::string why;
+    PGconn *c = PQconnectdb(conninfo.c_str());
+    PGresult *r = nullptr;
+    if (PQstatus(c) != CONNECTION_OK) {
+        why = PQerrorMessage(c);
+    } else {
+        r = PQexec(c, sql.c_str());
+        if (PQresultStatus(r) != PGRES_TUPLES_OK && PQresultStatus(r) != PGRES_COMMAND_OK)
+            why = PQresultErrorMessage(r);
+        for (int i = 0; why.empty() && i < PQntuples(r); ++i) {
+            out.emplace_back();
+            for (int j = 0; j < PQnfields(r); ++j)
+                out.back().push_back(PQgetvalue(r, i, j));
+        }
+    }
+    PQclear(r);
+    PQfinish(c);
+    if (error)
+        *error = why;
+    return out;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 class PgCluster
 {
@@ -29,3 +30,8 @@ class PgCluster
     std::string dir_;
     bool running_ = false;
 };
+
+// The rows of one statement, every value as text ("" for null). *error (when given) is empty
+// when it ran, else the server's or the connection's message; the rows are then empty.
+using PgRows = std::vector<std::vector<std::string>>;
+PgRows pg_query(const std::string &conninfo, const std::string &sql, std::string *error = nullptr);

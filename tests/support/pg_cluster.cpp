@@ -2,9 +2,9 @@
 #include "support/pg_cluster.h"
 
 #include <cstdlib>
-#include <libpq-fe.h>
 #include <filesystem>
 #include <glob.h>
+#include <libpq-fe.h>
 #include <unistd.h>
 
 namespace

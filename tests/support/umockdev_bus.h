@@ -99,4 +99,20 @@ struct Plugger {
 };
 Plugger plugger();
 
+// A device that sends every OUT packet straight back: enough for tests of opening, listing and
+// moving bytes, with no protocol behind it.
+class Echo : public vbus::Device
+{
+  public:
+    void connected(vbus::Link *link) override { link_ = link; }
+    bool bulk_out(const uint8_t *data, size_t len) override
+    {
+        link_->send(data, len);
+        return true;
+    }
+
+  private:
+    vbus::Link *link_ = nullptr;
+};
+
 } // namespace umockbus

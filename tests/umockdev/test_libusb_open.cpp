@@ -16,19 +16,7 @@ namespace
 
 using Clock = std::chrono::steady_clock;
 
-class Echo : public vbus::Device
-{
-  public:
-    void connected(vbus::Link *link) override { link_ = link; }
-    bool bulk_out(const uint8_t *data, size_t len) override
-    {
-        link_->send(data, len);
-        return true;
-    }
-
-  private:
-    vbus::Link *link_ = nullptr;
-};
+using umockbus::Echo;
 
 // Waits up to 3 s for cond.
 template <typename Cond> bool eventually(Cond cond)

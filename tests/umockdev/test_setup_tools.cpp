@@ -15,19 +15,7 @@ using namespace harness;
 namespace
 {
 
-class Echo : public vbus::Device
-{
-  public:
-    void connected(vbus::Link *link) override { link_ = link; }
-    bool bulk_out(const uint8_t *data, size_t len) override
-    {
-        link_->send(data, len);
-        return true;
-    }
-
-  private:
-    vbus::Link *link_ = nullptr;
-};
+using umockbus::Echo;
 
 vphone::PhoneOptions emulated_phone(const std::string &agent_port = "")
 {

@@ -4,13 +4,13 @@
 
 #include "setup/mapping_file.h"
 #include "setup/port_learning.h"
+#include "terminal_keys.h"
 #include "usb/usb.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -25,34 +25,6 @@ void on_interrupt(int)
 {
     g_interrupted = 1;
 }
-
-// Single keys without echo while learning runs on a terminal; the old mode comes back at the
-// end.
-class KeyMode
-{
-  public:
-    explicit KeyMode(int fd) : fd_(fd)
-    {
-        if (isatty(fd_) && tcgetattr(fd_, &saved_) == 0) {
-            termios raw = saved_;
-            raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-            raw.c_cc[VMIN] = 1;
-            raw.c_cc[VTIME] = 0;
-            active_ = tcsetattr(fd_, TCSANOW, &raw) == 0;
-        }
-    }
-    ~KeyMode()
-    {
-        if (active_)
-            tcsetattr(fd_, TCSANOW, &saved_);
-    }
-    bool single_keys() const { return active_; }
-
-  private:
-    int fd_;
-    termios saved_{};
-    bool active_ = false;
-};
 
 bool key_of(char c, setup::LearnKey *k)
 {
@@ -136,7 +108,7 @@ int run_learn_ports_terminal(const LearnPortsOptions &o)
     };
     g_interrupted = 0;
     sigaction(SIGINT, &sa, &old_int);
-    KeyMode mode(o.in_fd);
+    TerminalKeys mode(o.in_fd, 1); // each read waits for a key
 
     std::vector<std::string> paths;
     usb_enumerate(&paths);
@@ -154,7 +126,7 @@ int run_learn_ports_terminal(const LearnPortsOptions &o)
         std::vector<setup::LearnKey> keys;
         pollfd pfd{o.in_fd, POLLIN, 0};
         if (input_open && poll(&pfd, 1, o.poll_ms) > 0 && (pfd.revents & (POLLIN | POLLHUP)))
-            input_open = read_keys(o.in_fd, mode.single_keys(), &line, &keys);
+            input_open = read_keys(o.in_fd, mode.active(), &line, &keys);
         if (!input_open)
             keys.push_back(setup::LearnKey::Quit);
         if (keys.empty()) {

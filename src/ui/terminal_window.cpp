@@ -3,6 +3,7 @@
 
 #include "quit_signals.h"
 #include "station/post_plugin_handler.h"
+#include "terminal_keys.h"
 #include "terminal_view.h"
 #include "ui/job_summary.h"
 
@@ -16,7 +17,6 @@
 #include <mutex>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -62,33 +62,6 @@ class Pipe
 
   private:
     int fd_[2];
-};
-
-// Single keys without Enter while the table is shown; restored on every way out.
-class RawKeys
-{
-  public:
-    explicit RawKeys(int fd) : fd_(fd)
-    {
-        if (isatty(fd_) && tcgetattr(fd_, &saved_) == 0) {
-            termios raw = saved_;
-            raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-            raw.c_cc[VMIN] = 0;
-            raw.c_cc[VTIME] = 0;
-            active_ = tcsetattr(fd_, TCSANOW, &raw) == 0;
-        }
-    }
-    ~RawKeys()
-    {
-        if (active_)
-            tcsetattr(fd_, TCSANOW, &saved_);
-    }
-    bool active() const { return active_; }
-
-  private:
-    int fd_;
-    termios saved_{};
-    bool active_ = false;
 };
 
 // While the live table is on the terminal, the protocol layers' diagnostic lines (standard
@@ -307,7 +280,7 @@ void TerminalWindow::run(StationSetup &setup)
             opt_.companion->row_changed(list, change);
     });
 
-    RawKeys keys(opt_.in_fd);
+    TerminalKeys keys(opt_.in_fd, 0); // polled with the other sources
     std::unique_ptr<StreamCapture> capture;
     FILE *messages_stream = messages_.stream();
     if (opt_.redraw_in_place && out == stdout) {

@@ -33,6 +33,7 @@
 #include "station/durable_log.h"
 #include "station/fixture_health.h"
 #include "station/port_mapping.h"
+#include "station/run_events.h"
 #include "station/run_names.h"
 #include "station/window_messages.h"
 
@@ -228,6 +229,10 @@ class Station
     std::string tally_text() const;
     // After stop(): the log lines that could never be written, to `to` (standard error).
     void report_unwritten_log(FILE *to) const;
+
+    // Window thread, before start(): every run event from then on goes to `fn` as well
+    // (station/run_events.h).
+    void subscribe(run_event_subscriber fn);
 
     // Window thread: the rows. Set an observer with device_list().set_observer().
     DeviceList &device_list() { return ctx_->list; }

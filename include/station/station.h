@@ -131,7 +131,13 @@ struct station_context : std::enable_shared_from_this<station_context> {
 
     bool started = false; // window thread only
     bool stopped = false; // window thread only
+
+    // Whoever takes the run events (Station::subscribe); set before start(), window thread only.
+    std::vector<run_event_subscriber> subscribers;
 };
+
+// Window thread: hands `ev` to every subscriber, in the order they subscribed.
+void publish_run_event(station_context *ctx, const run_event &ev);
 
 // What a download thread's progress callback needs: the row it reports to and where to send.
 struct download_run {

@@ -211,6 +211,36 @@ Station::~Station()
     stop();
 }
 
+void Station::subscribe(run_event_subscriber fn)
+{
+    ctx_->subscribers.push_back(std::move(fn));
+}
+
+void publish_run_event(station_context *ctx, const run_event &ev)
+{
+    for (const run_event_subscriber &fn : ctx->subscribers)
+        fn(ev);
+}
+
+const char *fixture_state_name(fixture_state s)
+{
+    switch (s) {
+    case fixture_state::idle:
+        return "idle";
+    case fixture_state::running:
+        return "running";
+    case fixture_state::passed:
+        return "passed";
+    case fixture_state::failed:
+        return "failed";
+    case fixture_state::interrupted:
+        return "interrupted";
+    case fixture_state::held:
+        return "held";
+    }
+    return "idle";
+}
+
 int Station::start()
 {
     station_context *ctx = ctx_.get();

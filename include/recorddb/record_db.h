@@ -1,12 +1,15 @@
-// record db: the factory record's PostgreSQL calls, through libpq. Called by the shipper on its
-// own thread only; nothing else in the station touches libpq.
+// record db: the factory record's PostgreSQL calls, through libpq. Called by the shipper and the
+// live state's writer, each on its own thread and its own connection; nothing else in the
+// station touches libpq.
 //
 // Every call is asynchronous underneath: it waits on the connection's socket with a deadline
 // and gives up at once when stop_fd (a pipe's read end, or -1) becomes readable, so a database
 // that is slow, down or half-gone never holds the caller longer than its time-out.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <vector>
 
 struct pg_conn;
 
@@ -43,3 +46,11 @@ RecordDbResult record_db_ensure_schema(pg_conn *conn, int timeout_ms, int stop_f
 // table yet, in one statement: all or none. *inserted: how many were new.
 RecordDbResult record_db_insert_runs(pg_conn *conn, const std::string &json_array, int timeout_ms,
                                      int stop_fd, int *inserted, std::string *error);
+
+// One statement with text parameters (nullopt for NULL): its rows, every value as text or
+// nullopt for NULL. Used by the live state's writer on its own thread.
+using RecordDbRows = std::vector<std::vector<std::optional<std::string>>>;
+RecordDbResult record_db_query(pg_conn *conn, const std::string &sql,
+                               const std::vector<std::optional<std::string>> &params,
+                               int timeout_ms, int stop_fd, RecordDbRows *rows,
+                               std::string *error);

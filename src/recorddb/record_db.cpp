@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <vector>
 #include <libpq-fe.h>
 #include <poll.h>
 
@@ -74,13 +76,14 @@ bool refused_by_data(const char *sqlstate)
 
 // Sends one command (params may be null) and collects its results. On success *last holds the
 // last result (the caller clears it).
-RecordDbResult run(PGconn *conn, const char *sql, const char *param, int timeout_ms, int stop_fd,
-                   PGresult **last, std::string *error)
+RecordDbResult run_params(PGconn *conn, const char *sql, int nparams, const char *const *params,
+                          int timeout_ms, int stop_fd, PGresult **last, std::string *error)
 {
     *last = nullptr;
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    int sent = param ? PQsendQueryParams(conn, sql, 1, nullptr, &param, nullptr, nullptr, 0)
-                     : PQsendQuery(conn, sql);
+    int sent = nparams > 0
+                   ? PQsendQueryParams(conn, sql, nparams, nullptr, params, nullptr, nullptr, 0)
+                   : PQsendQuery(conn, sql);
     if (!sent) {
         *error = one_line(PQerrorMessage(conn));
         return RECORD_DB_TRANSIENT;
@@ -143,6 +146,12 @@ RecordDbResult run(PGconn *conn, const char *sql, const char *param, int timeout
             outcome = RECORD_DB_TRANSIENT;
     }
     return outcome;
+}
+
+RecordDbResult run(PGconn *conn, const char *sql, const char *param, int timeout_ms, int stop_fd,
+                   PGresult **last, std::string *error)
+{
+    return run_params(conn, sql, param ? 1 : 0, &param, timeout_ms, stop_fd, last, error);
 }
 
 void ignore_notice(void *, const char *) {}
@@ -252,5 +261,32 @@ RecordDbResult record_db_insert_runs(PGconn *conn, const std::string &json_array
             *inserted = std::atoi(PQgetvalue(res, 0, 0));
         PQclear(res);
     }
+    return rc;
+}
+
+RecordDbResult record_db_query(PGconn *conn, const std::string &sql,
+                               const std::vector<std::optional<std::string>> &params,
+                               int timeout_ms, int stop_fd, RecordDbRows *rows, std::string *error)
+{
+    std::vector<const char *> values;
+    for (const auto &p : params)
+        values.push_back(p ? p->c_str() : nullptr);
+    PGresult *res = nullptr;
+    RecordDbResult rc = run_params(conn, sql.c_str(), static_cast<int>(values.size()),
+                                   values.data(), timeout_ms, stop_fd, &res, error);
+    if (rows)
+        rows->clear();
+    if (rc == RECORD_DB_OK && res) {
+        for (int r = 0; rows && r < PQntuples(res); ++r) {
+            std::vector<std::optional<std::string>> row;
+            for (int c = 0; c < PQnfields(res); ++c)
+                row.push_back(PQgetisnull(res, r, c)
+                                  ? std::nullopt
+                                  : std::optional<std::string>(PQgetvalue(res, r, c)));
+            rows->push_back(std::move(row));
+        }
+    }
+    if (res)
+        PQclear(res);
     return rc;
 }

@@ -4,7 +4,8 @@
 // Start-up, in order: single-instance lock; the job (flasher.ini in the working directory);
 // the post-flash plug-in and, when one is loaded, the job's one-file image description; the
 // production log when the job asks for one, with its detail record beside it (the job's digests
-// taken here, once); the DKB image; the station window until the
+// taken here, once); the DKB image; the factory record's shipper, the live state's writer and
+// the metrics file's writer when configured (each a thread of its own); the station window until the
 // operator's confirmed quit. Every failure is one operator message and the end of the program;
 // the exit code is 0 on every path.
 #pragma once
@@ -33,6 +34,8 @@ struct ProgramOptions {
     // station configuration file.
     std::string record_db;
     std::string station_config = STATION_CONFIG_DEFAULT_PATH;
+    // --metrics FILE: the station's figures for node_exporter's textfile collector.
+    std::string metrics_path;
 };
 
 // What start-up hands to the window: everything the station needs, and what the front-end
@@ -43,6 +46,12 @@ struct StationSetup {
     // The factory record's state line for the status bar or footer, from any thread; empty
     // when no database is configured.
     std::function<std::string()> record_state;
+    // Run by the window on its thread with its station, before start(): whoever takes the run
+    // events subscribes here (the live state, the metrics file). May be empty.
+    std::function<void(Station &)> on_station;
+    // A station-wide alarm from outside the station (another live station with this station
+    // id), shown like the station's own; any thread, empty text when none. May be empty.
+    std::function<std::string()> outside_alarm;
 };
 
 // The station window as start-up sees it. run() creates the station from setup.options, runs
@@ -54,6 +63,10 @@ class StationWindow
     virtual ~StationWindow() = default;
     virtual void run(StationSetup &setup) = 0;
 };
+
+// The station-wide alarm line: the station's own, then the outside one (either may be empty).
+std::string join_alarms(const std::string &station_alarm,
+                        const std::function<std::string()> &outside_alarm);
 
 // The whole program. Returns 0 on every path.
 int run_program(const ProgramOptions &options, OperatorMessages &messages, StationWindow &window);

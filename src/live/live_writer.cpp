@@ -93,14 +93,32 @@ std::string number_text(double v)
     return buf;
 }
 
+// Texts from the database (another station's host) shown with their control characters
+// escaped, so none reaches a terminal raw.
+std::string printable(const std::string &s)
+{
+    std::string out;
+    for (unsigned char c : s) {
+        if (c < 0x20 || c == 0x7f) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 } // namespace
 
 std::string live_twin_alarm(const std::string &station, const LiveState &state)
 {
     if (state.twin_run_id.empty())
         return "";
-    return "Another station with the station id \"" + station + "\" is running on host " +
-           (state.twin_host.empty() ? std::string("(unknown)") : state.twin_host) +
+    return "Another station with the station id \"" + printable(station) +
+           "\" is running on host " +
+           (state.twin_host.empty() ? std::string("(unknown)") : printable(state.twin_host)) +
            ": its records and live state mix with this one's. Give each station its own "
            "--station-id.";
 }

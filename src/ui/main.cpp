@@ -96,6 +96,10 @@ int parse_args(int argc, char **argv, Args *a)
                    "ship every phone's record into this PostgreSQL database (libpq connection "
                    "string or URI; default: [record] database of the station configuration)")
         ->type_name("CONNINFO");
+    app.add_option("--metrics", a->program.metrics_path,
+                   "rewrite FILE every few seconds with the station's figures in the Prometheus "
+                   "text format (for node_exporter's textfile collector)")
+        ->type_name("FILE");
     app.add_option("--station-config", a->program.station_config,
                    std::string("station configuration (default ") + STATION_CONFIG_DEFAULT_PATH +
                        ")")

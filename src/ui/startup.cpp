@@ -3,6 +3,9 @@
 
 #include "record/detail_record.h"
 #include "job/job_check.h"
+#include "live/live_writer.h"
+#include "live/metrics_file.h"
+#include "record/run_id.h"
 #include "recorddb/shipper.h"
 #include "station/post_plugin_handler.h"
 #include "station/production_log.h"
@@ -60,6 +63,39 @@ bool load_job(const ProgramOptions &options, OperatorMessages &messages, Acquire
         return false;
     }
     return true;
+}
+
+// The live state's writer for this station; null (with a message) when it cannot start.
+std::unique_ptr<LiveWriter> start_live_writer(const ProgramOptions &options,
+                                              const std::string &conninfo,
+                                              const std::string &station_id,
+                                              const flashini_content &job,
+                                              const StationSetup &setup,
+                                              std::shared_ptr<LiveBoard> board)
+{
+    LiveOptions lopt;
+    lopt.conninfo = conninfo;
+    lopt.station = station_id;
+    lopt.run_id = station_run_id();
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) == 0)
+        lopt.host = host;
+    lopt.program_version = detail_program_version();
+    if (setup.options.detail) {
+        lopt.job_sha256 = setup.options.detail->job.sha256;
+    } else {
+        detail_job digests; // no log this run: the job's digest is taken for the line alone
+        if (detail_job_digests(&job, options.job_path.c_str(), &digests) == 0)
+            lopt.job_sha256 = digests.sha256;
+    }
+    if (job.one_file_image_description[0] != '\0')
+        lopt.job_description = job.one_file_image_description;
+    auto live = std::make_unique<LiveWriter>(lopt, std::move(board));
+    if (live->start() != 0) {
+        std::fprintf(stderr, "bramblewick: cannot start the live state's writer\n");
+        return nullptr;
+    }
+    return live;
 }
 
 } // namespace
@@ -136,7 +172,46 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
             std::fprintf(stderr, "bramblewick: cannot start the factory record's shipper\n");
     }
 
-    // 7. The window, until the confirmed quit.
+    // 7. The live state and the metrics file, fed by the run events through a board the
+    // window thread only copies into; each writes from a thread of its own.
+    std::shared_ptr<LiveBoard> board;
+    std::unique_ptr<LiveWriter> live;
+    std::unique_ptr<MetricsWriter> metrics;
+    if (!conninfo.empty() || !options.metrics_path.empty()) {
+        board = std::make_shared<LiveBoard>();
+        setup.on_station = [board](Station &station) {
+            station.subscribe([board, &station](const run_event &ev) {
+                const shift_tally &t = station.health().shift;
+                board->take(ev, t.first_runs, t.first_runs_passed);
+            });
+        };
+    }
+    const std::string station_id =
+        options.station_id.empty() ? detail_default_station_id() : options.station_id;
+    if (!conninfo.empty()) {
+        live = start_live_writer(options, conninfo, station_id, *acquired.job, setup, board);
+        if (live)
+            setup.outside_alarm = [w = live.get()] { return w->alarm(); };
+    }
+    if (!options.metrics_path.empty()) {
+        MetricsOptions mopt;
+        mopt.path = options.metrics_path;
+        mopt.station = station_id;
+        metrics = std::make_unique<MetricsWriter>(
+            mopt, board, [s = shipper.get(), w = live.get()](MetricsFigures *f) {
+                if (s) {
+                    ShipperState st = s->state();
+                    f->record_backlog = st.waiting;
+                    f->record_refused = st.refused;
+                }
+                if (w)
+                    f->live_connected = w->state().connected;
+            });
+        if (metrics->start() != 0)
+            std::fprintf(stderr, "bramblewick: cannot start the metrics file's writer\n");
+    }
+
+    // 8. The window, until the confirmed quit.
     setup.options.ini_content = acquired.job;
     setup.options.dkb_buf = dkb;
     setup.options.dkb_size = dkb_size;
@@ -146,6 +221,10 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
     setup.options.port_mapping_path = options.port_mapping_path;
     setup.options.virtual_devices_only = options.virtual_devices_only;
     window.run(setup);
+    if (live)
+        live->stop(); // every fixture's last state, and the station marked stopped
+    if (metrics)
+        metrics->stop();
     if (shipper)
         shipper->stop(); // what it has not sent waits in the log for the next start
     return 0;
@@ -174,6 +253,15 @@ int run_check(const ProgramOptions &options, OperatorMessages &messages, FILE *o
     else
         std::fprintf(out, "No problems: the job can program phones.\n");
     return problems ? 1 : 0;
+}
+
+std::string join_alarms(const std::string &station_alarm,
+                        const std::function<std::string()> &outside_alarm)
+{
+    const std::string outside = outside_alarm ? outside_alarm() : "";
+    if (station_alarm.empty() || outside.empty())
+        return station_alarm + outside;
+    return station_alarm + "\n" + outside;
 }
 
 bool confirm_quit(OperatorMessages &messages, Station &station)

@@ -92,6 +92,7 @@ StationMainWindow::StationMainWindow(Station &station, OperatorMessages &message
     status_ = new QLabel(this);
     statusBar()->addWidget(status_, 1);
     record_state_ = setup.record_state;
+    outside_alarm_ = setup.outside_alarm;
     if (record_state_) {
         record_ = new QLabel(QString::fromStdString(record_state_()), this);
         record_->setObjectName("record");
@@ -169,7 +170,7 @@ void StationMainWindow::refresh_status()
     if (companion_)
         status += "   " + companion_->status_line();
     status_->setText(QString::fromStdString(status));
-    const std::string alarm = station_.alarm();
+    const std::string alarm = join_alarms(station_.alarm(), outside_alarm_);
     alarm_->setText(QString::fromStdString(alarm));
     alarm_->setVisible(!alarm.empty());
 }
@@ -230,6 +231,8 @@ void StationMainWindow::closeEvent(QCloseEvent *event)
 void QtStationWindow::run(StationSetup &setup)
 {
     Station station(setup.options);
+    if (setup.on_station)
+        setup.on_station(station);
     StationMainWindow window(station, messages_, setup, opt_.companion);
     if (auto *qt = dynamic_cast<QtMessages *>(&messages_))
         qt->set_owner(&window); // the quit question is owned by the window

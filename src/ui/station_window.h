@@ -68,6 +68,7 @@ class StationMainWindow : public QMainWindow
     QLabel *alarm_ = nullptr;
     QLabel *record_ = nullptr; // the factory record's state, when a database is configured
     std::function<std::string()> record_state_;
+    std::function<std::string()> outside_alarm_;
     QAction *about_ = nullptr;
     DeviceListModel *model_ = nullptr;
     QTimer timer_;

@@ -232,6 +232,8 @@ void TerminalWindow::run(StationSetup &setup)
 {
     FILE *out = opt_.out;
     Station station(setup.options);
+    if (setup.on_station)
+        setup.on_station(station);
     Pipe wake;
     // From here on SIGINT and SIGTERM are requests to the loop instead of killing the station.
     QuitSignals signals;
@@ -331,6 +333,9 @@ void TerminalWindow::run(StationSetup &setup)
         const std::string alarm = station.alarm();
         if (!alarm.empty())
             table += "\033[1;97;41m " + alarm + " \033[0m\n";
+        const std::string outside = setup.outside_alarm ? setup.outside_alarm() : "";
+        if (!outside.empty())
+            table += "\033[1;97;41m " + outside + " \033[0m\n";
         table += render_table(list, true, terminal_columns(out), &station.health());
         if (setup.record_state)
             table += setup.record_state() + "\n"; // a line of its own, above the keys
@@ -359,6 +364,7 @@ void TerminalWindow::run(StationSetup &setup)
     // Line mode: the alarm and the fixtures' suspect marks as they come and go, the tally once a
     // minute and at the end (the live table has it in its footer).
     std::string alarm_shown;
+    std::string outside_shown;
     std::vector<bool> suspect_shown;
     int64_t next_tally = now_ms() + 60000;
     auto report_health = [&](bool final) {
@@ -374,6 +380,12 @@ void TerminalWindow::run(StationSetup &setup)
             lines += alarm.empty() ? "Alarm over: the production log is written again\n"
                                    : "ALARM: " + alarm + "\n";
             alarm_shown = alarm;
+        }
+        const std::string outside = setup.outside_alarm ? setup.outside_alarm() : "";
+        if (outside != outside_shown) {
+            lines += outside.empty() ? "Alarm over: no other live station has this station id\n"
+                                     : "ALARM: " + outside + "\n";
+            outside_shown = outside;
         }
         suspect_shown.resize(static_cast<size_t>(list.GetItemCount()));
         for (int r = 0; r < list.GetItemCount(); ++r) {

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <pthread.h>
 #include <thread>
 #include <unistd.h>
 
@@ -372,6 +373,7 @@ struct LiveWriter::Impl {
 
     void run()
     {
+        pthread_setname_np(pthread_self(), "bw-live"); // for top -H and the benchmark
         started_utc_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::system_clock::now().time_since_epoch())
                              .count();

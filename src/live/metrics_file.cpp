@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <pthread.h>
 #include <thread>
 #include <unistd.h>
 
@@ -160,6 +161,7 @@ struct MetricsWriter::Impl {
 
     void run()
     {
+        pthread_setname_np(pthread_self(), "bw-metrics");
         std::unique_lock<std::mutex> lock(mu);
         while (!quitting) {
             lock.unlock();

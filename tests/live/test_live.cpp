@@ -300,5 +300,18 @@ TEST(Metrics, TheFileHoldsEveryFigureAndAHostileStationIdStaysALabel)
     EXPECT_EQ(got.str(), text);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmpl), {}), 1);
     EXPECT_LT(metrics_write_file(std::string(tmpl) + "/no/such/dir.prom", text), 0);
+
+    // The writer's thread keeps it current, and writes the last figures at its stop.
+    auto shared = std::make_shared<LiveBoard>();
+    MetricsWriter writer({path, "st", 50, nullptr}, shared, nullptr);
+    ASSERT_EQ(writer.start(), 0);
+    ASSERT_TRUE(eventually([&] { return writer.writes() >= 2; }, 3000));
+    shared->take(change(9, fixture_state::held, "Write", -1, run_event_kind::fixture), 0, 0);
+    writer.stop();
+    std::ifstream again(path);
+    std::stringstream last;
+    last << again.rdbuf();
+    EXPECT_NE(last.str().find("bramblewick_fixtures{station=\"st\",state=\"held\"} 1\n"),
+              std::string::npos);
     std::filesystem::remove_all(tmpl);
 }

@@ -207,3 +207,29 @@ TEST_F(ProgramShift, EveryCsvLineIsOneEqualRowThroughADatabaseCrash)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST_F(ProgramShift, TheStationKeepsItsLiveRowAndMetricsAndMarksItselfStoppedAtTheQuit)
+{
+    const std::string metrics = (dir_ / "station.prom").string();
+    pid_t pid = spawn({"--simulate", "2", "--duration", "3", "--station-id", "line-1",
+                       "--metrics", metrics});
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(wait_exit(pid, 60), 0) << output();
+
+    Rows st = query(pg_.conninfo(),
+                    "SELECT length(run_id), host IS NOT NULL, length(job_sha256), "
+                    "stopped IS NOT NULL AND stopped >= started FROM bramblewick.station "
+                    "WHERE station = 'line-1'");
+    EXPECT_EQ(st, (Rows{{"32", "t", "64", "t"}})) << output();
+    std::ifstream in(metrics);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("bramblewick_record_backlog{station=\"line-1\"} "), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("bramblewick_phones_total{station=\"line-1\",result=\"passed\"} "),
+              std::string::npos);
+}
+
+} // namespace

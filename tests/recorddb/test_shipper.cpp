@@ -1,6 +1,7 @@
 // The shipper against a real PostgreSQL server of the tests' own: a shift into the database,
 // the server stopped mid-shift, a shipper restarted with records unsent, hostile texts, refused
 // records.
+#include "recorddb/record_db.h"
 #include "recorddb/record_maker.h"
 #include "recorddb/shipper.h"
 #include "support/pg_cluster.h"
@@ -232,7 +233,8 @@ TEST_F(ShipperTest, RecordsUnsentWhenTheShipperStoppedArriveAtItsNextStart)
     // Only the unsent ones went out again, and the schema was not made twice.
     EXPECT_EQ(shipper_->state().confirmed, 8);
     EXPECT_EQ(rows("SELECT count(*), max(version) FROM bramblewick.schema_version"),
-              (std::vector<std::vector<std::string>>{{"1", std::to_string(RECORD_DB_SCHEMA_VERSION)}}));
+              (std::vector<std::vector<std::string>>{
+                  {"1", std::to_string(RECORD_DB_SCHEMA_VERSION)}}));
 }
 
 TEST_F(ShipperTest, HostileTextsArriveUnchanged)

@@ -79,9 +79,10 @@ json fixture_json(const live_fixture &f)
     j["position"] = r.row;
     j["state"] = fixture_state_name(r.state);
     j["suspect"] = r.suspect;
-    j["stage"] = r.stage.empty() ? json(nullptr) : json(r.stage);
+    j["stage"] = r.stage.empty() ? json(nullptr) : json(detail_escape_text(r.stage));
     j["progress"] = r.progress_percent < 0 ? json(nullptr) : json(std::min(r.progress_percent, 100));
-    j["status_text"] = r.status_text.empty() ? json(nullptr) : json(r.status_text);
+    j["status_text"] =
+        r.status_text.empty() ? json(nullptr) : json(detail_escape_text(r.status_text));
     j["run_started"] =
         r.run_started_utc_ms > 0 ? json(detail_utc_text(r.run_started_utc_ms)) : json(nullptr);
     return j;
@@ -130,6 +131,12 @@ struct LiveWriter::Impl {
         if (pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
             stop_pipe[0] = stop_pipe[1] = -1;
         opt.heartbeat_ms = std::clamp(opt.heartbeat_ms, 100, 5000);
+        // Any byte may come from outside; the database takes valid UTF-8 without NUL, escaped
+        // as the detail record escapes it (so the station id matches the record's).
+        opt.station = detail_escape_text(opt.station);
+        opt.host = detail_escape_text(opt.host);
+        if (opt.job_description)
+            opt.job_description = detail_escape_text(*opt.job_description);
     }
     ~Impl()
     {

@@ -3,6 +3,7 @@
 // metrics file.
 #include "live/live_writer.h"
 #include "live/metrics_file.h"
+#include "record/detail_record.h"
 #include "recorddb/record_db.h"
 #include "support/pg_cluster.h"
 
@@ -188,7 +189,7 @@ TEST_F(LiveTest, AListenerIsToldOfEveryChange)
     };
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     drain();
-    board_->take(change(3, fixture_state::running, "Erase"), 0, 0);
+    board_->take(change(3, fixture_state::running, "Erase \xff\x01"), 0, 0); // bytes as they come
     std::vector<std::string> got;
     ASSERT_TRUE(eventually(
         [&] {
@@ -198,6 +199,8 @@ TEST_F(LiveTest, AListenerIsToldOfEveryChange)
         },
         3000));
     EXPECT_EQ(got[0], "st-<i>1</i>");
+    ASSERT_TRUE(eventually([&] { return w.state().fixture_writes > 0; }, 3000));
+    EXPECT_EQ(fixture_state_of("3"), "running " + detail_escape_text("Erase \xff\x01"));
     PQfinish(listener);
 }
 

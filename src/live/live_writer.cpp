@@ -32,6 +32,9 @@ std::string station_upsert_sql(int twin_fresh_s)
         "heartbeat > now() - interval '" + std::to_string(twin_fresh_s) + " seconds'";
     return "WITH prev AS (SELECT run_id, host, stopped IS NULL AND " + fresh +
            " AS live FROM bramblewick.station WHERE station = $1), "
+           // A past run's fixtures (it died or quit) are not this run's: gone once it takes over.
+           "gone AS (DELETE FROM bramblewick.fixture_state WHERE station = $1 AND EXISTS "
+           "(SELECT 1 FROM prev WHERE run_id <> $2 AND NOT live)), "
            "up AS (INSERT INTO bramblewick.station AS s (station, run_id, host, program_version, "
            "job_sha256, job_description, started, heartbeat, stopped, programmed, failed, "
            "interrupted, first_pass_yield, phones_per_hour, twin_run_id, updated) "
@@ -294,8 +297,13 @@ struct LiveWriter::Impl {
             set_error(error);
             return rc == RECORD_DB_REFUSED ? RECORD_DB_TRANSIENT : rc;
         }
-        if (rows.size() == 1 && rows[0].size() == 4 && rows[0][0] && *rows[0][0] != opt.run_id &&
-            rows[0][2] && *rows[0][2] == "t") {
+        const bool other = rows.size() == 1 && rows[0].size() == 4 && rows[0][0] &&
+                           *rows[0][0] != opt.run_id;
+        if (other && !(rows[0][2] && *rows[0][2] == "t")) {
+            for (auto &[key, m] : fixtures) // the past run's rows went: ours are written anew
+                m.written_seq = 0;
+        }
+        if (other && rows[0][2] && *rows[0][2] == "t") {
             twin_run_id = *rows[0][0];
             twin_host = rows[0][1].value_or("");
             twin_seen = now;

@@ -168,6 +168,14 @@ TEST_F(LiveTest, ManyChangesBecomeOneWritePerFixtureASecondEndingInTheLatestAndA
     w.stop();
     EXPECT_EQ(one("SELECT stopped IS NOT NULL AND heartbeat >= started FROM bramblewick.station"),
               "t");
+
+    // The next run of the station starts without the past run's fixtures.
+    auto next_board = std::make_shared<LiveBoard>();
+    LiveWriter &next = start(options("st-1", "run-b"), next_board);
+    next_board->take(change(2, fixture_state::running, "Erase"), 0, 0);
+    ASSERT_TRUE(eventually([&] { return next.state().fixture_writes > 0; }, 5000));
+    EXPECT_EQ(one("SELECT string_agg(fixture, ',') FROM bramblewick.fixture_state"), "2");
+    EXPECT_EQ(one("SELECT run_id || (stopped IS NULL) FROM bramblewick.station"), "run-btrue");
 }
 
 TEST_F(LiveTest, AListenerIsToldOfEveryChange)

@@ -4,7 +4,7 @@
 -- Each station applies this script itself when the database has no schema_version of 1 or
 -- later yet; a database administrator may instead apply it by hand (psql -f db/schema.sql) and
 -- give the stations' role only USAGE on the schema, INSERT and SELECT on phone_run, SELECT,
--- INSERT and UPDATE on station and fixture_state, and SELECT on schema_version. Every statement is idempotent, and the advisory lock makes twenty stations
+-- INSERT, UPDATE and DELETE on station and fixture_state, and SELECT on schema_version. Every statement is idempotent, and the advisory lock makes twenty stations
 -- starting at once take turns instead of racing to create the same objects.
 BEGIN;
 SELECT pg_advisory_xact_lock(5133042001);

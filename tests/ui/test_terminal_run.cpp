@@ -70,12 +70,16 @@ class TerminalRun : public ::testing::Test
         struct Capture : ui::StationWindow {
             ui::StationWindow *inner;
             std::string *log;
+            std::function<std::string()> alarm;
             void run(ui::StationSetup &s) override
             {
                 *log = s.log_path;
+                if (alarm)
+                    s.outside_alarm = alarm;
                 inner->run(s);
             }
         } capture;
+        capture.alarm = outside_alarm;
         capture.inner = &window;
         capture.log = &log_path;
         std::thread helper;
@@ -113,6 +117,7 @@ class TerminalRun : public ::testing::Test
     TempCwd cwd;
     ui::ProgramOptions program;
     std::string log_path;
+    std::function<std::string()> outside_alarm; // handed to the window as the live state would
 };
 
 TEST_F(TerminalRun, ShortRunPrintsOneLinePerEventAndLogsEveryPhone)
@@ -205,6 +210,27 @@ TEST_F(TerminalRun, TheFactoryRecordsStateHasALineOfItsOwn)
     EXPECT_TRUE(std::regex_search(
         out, std::regex(R"(\nrecord: \d+ waiting, database unreachable since \d\d:\d\d\n)")))
         << out;
+}
+
+TEST_F(TerminalRun, AnAlarmFromOutsideTheStationIsShownAndItsEndToo)
+{
+    // A twin station seen for the first seconds of the run, then gone.
+    auto start = std::chrono::steady_clock::now();
+    outside_alarm = [start] {
+        return std::chrono::steady_clock::now() - start < std::chrono::milliseconds(1500)
+                   ? std::string("Another station with the station id \"x\" is running on host b")
+                   : std::string();
+    };
+    ui::SimulationOptions sim;
+    sim.phones = 1;
+    sim.duration_s = 3;
+    sim.block_count = 256;
+    ui::ProductionLine line(sim);
+    std::string out = run(&line, 1);
+    EXPECT_EQ(count(out, "ALARM: Another station with the station id \"x\" is running on host b\n"),
+              1)
+        << out;
+    EXPECT_EQ(count(out, "Alarm over: no other live station has this station id\n"), 1) << out;
 }
 
 TEST_F(TerminalRun, InterruptWithoutATerminalQuitsAndClosesTheLog)

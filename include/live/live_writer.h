@@ -63,9 +63,9 @@ class LiveWriter
 
     // Starts the thread; -1 when it could not be (or was already) started.
     int start();
-    // Brings the rows current, sets `stopped`, and ends the thread: waits at most
-    // final_write_ms plus the connect time-out, then leaves a thread stuck in a host name
-    // lookup to end on its own. Idempotent.
+    // Brings the rows current, sets `stopped`, and ends the thread. Waits final_write_ms and a
+    // half second, then cuts every libpq wait short and waits one second more: a thread still
+    // inside a host name lookup is left to end on its own. Idempotent.
     void stop();
     // Any thread.
     LiveState state() const;

@@ -500,7 +500,7 @@ void LiveWriter::stop()
         return;
     impl_->quitting = true;
     impl_->cv.notify_all();
-    const auto first = std::chrono::milliseconds(impl_->opt.final_write_ms * 2 + 1000);
+    const auto first = std::chrono::milliseconds(impl_->opt.final_write_ms + 500);
     if (impl_->cv.wait_for(lock, first, [this] { return impl_->ended; }))
         return;
     // The last write takes too long: cut every libpq wait short.

@@ -117,10 +117,10 @@ run_snapshot row_snapshot(const DeviceList &list, int row)
     const std::string progress = list.text(row, COL_PROGRESS);
     s.progress_percent = progress.empty() ? -1 : std::atoi(progress.c_str());
     const tag_list_item *rec = list.GetItemData(row);
-    s.state = !rec ? fixture_state::idle
-                   : !rec->completed ? fixture_state::running
-                   : rec->status_code == 0 ? fixture_state::passed
-                                           : fixture_state::failed;
+    s.state = !rec                    ? fixture_state::idle
+              : !rec->completed       ? fixture_state::running
+              : rec->status_code == 0 ? fixture_state::passed
+                                      : fixture_state::failed;
     return s;
 }
 
@@ -152,8 +152,7 @@ bool run_round(const flashini_content *job, const std::vector<uint8_t> &dkb,
             ++completed;
         if (writer && r->events == 0) { // the stand-in while no run event arrives
             ++r->stand_in;
-            board->take({run_event_kind::stage, row_snapshot(station.device_list(), c.row)}, 0,
-                        0);
+            board->take({run_event_kind::stage, row_snapshot(station.device_list(), c.row)}, 0, 0);
         }
     });
     if (!conninfo.empty()) {
@@ -253,24 +252,29 @@ int main(int argc, char **argv)
 
     const long changes = live.events + live.stand_in;
     fprintf(out, "## Live state, 64 fixtures\n\n");
-    fprintf(out, "%d round(s) of 64 virtual phones at once, %zu MiB each, first without the live "
-                 "state, then with its writer on a local PostgreSQL server (Unix socket). Fed by "
-                 "%s.\n\n",
+    fprintf(out,
+            "%d round(s) of 64 virtual phones at once, %zu MiB each, first without the live "
+            "state, then with its writer on a local PostgreSQL server (Unix socket). Fed by "
+            "%s.\n\n",
             rounds, mib,
             live.events > 0 ? "the station's run events"
                             : "the rows' changes (the station published no run events)");
     fprintf(out, "| figure | value | beside it |\n|---|---|---|\n");
     fprintf(out, "| row changes offered | %.0f /s | %ld in %.1f s |\n", changes / live.seconds,
             changes, live.seconds);
-    fprintf(out, "| fixture rows written | %.1f /s | 64 fixtures, each written at most once a second |\n",
-            live.fixture_writes / live.seconds);
+    fprintf(
+        out,
+        "| fixture rows written | %.1f /s | 64 fixtures, each written at most once a second |\n",
+        live.fixture_writes / live.seconds);
     fprintf(out, "| station rows written | %.2f /s | heartbeat every 2 s, and tally changes |\n",
             live.station_writes / live.seconds);
-    fprintf(out, "| the writer thread's CPU | %.3f s (%.2f %% of the flashing's) | flashing "
-                 "without live state: %.2f s CPU in %.1f s |\n",
+    fprintf(out,
+            "| the writer thread's CPU | %.3f s (%.2f %% of the flashing's) | flashing "
+            "without live state: %.2f s CPU in %.1f s |\n",
             live.writer_cpu, 100.0 * live.writer_cpu / bare.cpu, bare.cpu, bare.seconds);
-    fprintf(out, "| the whole process's CPU with live state | %.2f s (%+.1f %%) | the difference "
-                 "includes the rounds' own noise |\n",
+    fprintf(out,
+            "| the whole process's CPU with live state | %.2f s (%+.1f %%) | the difference "
+            "includes the rounds' own noise |\n",
             live.cpu, 100.0 * (live.cpu - bare.cpu) / bare.cpu);
     return 0;
 }

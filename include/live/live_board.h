@@ -51,7 +51,7 @@ class LiveBoard
   private:
     mutable std::mutex mu_;
     std::map<std::string, live_fixture> fixtures_; // guarded by mu_
-    live_tally tally_;                            // guarded by mu_
-    uint64_t seq_ = 0;                            // guarded by mu_
+    live_tally tally_;                             // guarded by mu_
+    uint64_t seq_ = 0;                             // guarded by mu_
     std::vector<std::function<void()>> listeners_;
 };

@@ -29,15 +29,15 @@ struct LiveOptions {
     std::string program_version;
     std::optional<std::string> job_sha256;
     std::optional<std::string> job_description;
-    int heartbeat_ms = 2000;           // the station row at least this often (at most 5000)
-    int fixture_interval_ms = 1000;    // one write per fixture per this at most
+    int heartbeat_ms = 2000;        // the station row at least this often (at most 5000)
+    int fixture_interval_ms = 1000; // one write per fixture per this at most
     int connect_timeout_ms = 5000;
-    int statement_timeout_ms = 5000;   // the server's, per statement; the wait is this plus 2 s
-    int backoff_first_ms = 1000;       // first wait after a failure; doubled up to backoff_max_ms
+    int statement_timeout_ms = 5000; // the server's, per statement; the wait is this plus 2 s
+    int backoff_first_ms = 1000;     // first wait after a failure; doubled up to backoff_max_ms
     int backoff_max_ms = 15000;
-    int twin_fresh_s = 15;             // a heartbeat this recent is a live program
-    int final_write_ms = 2000;         // stop(): how long the last write may take
-    FILE *report = stderr;             // the database's comings and goings
+    int twin_fresh_s = 15;     // a heartbeat this recent is a live program
+    int final_write_ms = 2000; // stop(): how long the last write may take
+    FILE *report = stderr;     // the database's comings and goings
 };
 
 struct LiveState {

@@ -9,9 +9,9 @@
 
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
-#include <map>
 #include <string>
 
 struct MetricsFigures {

@@ -83,7 +83,8 @@ json fixture_json(const live_fixture &f)
     j["state"] = fixture_state_name(r.state);
     j["suspect"] = r.suspect;
     j["stage"] = r.stage.empty() ? json(nullptr) : json(detail_escape_text(r.stage));
-    j["progress"] = r.progress_percent < 0 ? json(nullptr) : json(std::min(r.progress_percent, 100));
+    j["progress"] =
+        r.progress_percent < 0 ? json(nullptr) : json(std::min(r.progress_percent, 100));
     j["status_text"] =
         r.status_text.empty() ? json(nullptr) : json(detail_escape_text(r.status_text));
     j["run_started"] =
@@ -219,7 +220,8 @@ struct LiveWriter::Impl {
         RecordDbResult rc;
         conn = record_db_connect(opt.conninfo, timeout_ms, opt.statement_timeout_ms, stop_pipe[0],
                                  &error, &rc);
-        if (conn && record_db_ensure_schema(conn, wait_ms(), stop_pipe[0], &error) != RECORD_DB_OK) {
+        if (conn &&
+            record_db_ensure_schema(conn, wait_ms(), stop_pipe[0], &error) != RECORD_DB_OK) {
             record_db_close(conn);
             conn = nullptr;
         }
@@ -279,17 +281,17 @@ struct LiveWriter::Impl {
         live_tally t = board->tally();
         tally_text p = tally_params(t);
         Clock::time_point now = Clock::now();
-        bool twin_now = !twin_run_id.empty() &&
-                        now - twin_seen < std::chrono::seconds(opt.twin_fresh_s);
+        bool twin_now =
+            !twin_run_id.empty() && now - twin_seen < std::chrono::seconds(opt.twin_fresh_s);
         RecordDbRows rows;
         std::string error;
-        RecordDbResult rc = record_db_query(
-            conn, station_upsert_sql(opt.twin_fresh_s),
-            {opt.station, opt.run_id, opt.host, opt.program_version, opt.job_sha256,
-             opt.job_description, detail_utc_text(started_utc_ms), p.programmed, p.failed,
-             p.interrupted, p.yield, p.per_hour,
-             twin_now ? std::optional<std::string>(twin_run_id) : std::nullopt},
-            wait_ms(), stop_pipe[0], &rows, &error);
+        RecordDbResult rc =
+            record_db_query(conn, station_upsert_sql(opt.twin_fresh_s),
+                            {opt.station, opt.run_id, opt.host, opt.program_version, opt.job_sha256,
+                             opt.job_description, detail_utc_text(started_utc_ms), p.programmed,
+                             p.failed, p.interrupted, p.yield, p.per_hour,
+                             twin_now ? std::optional<std::string>(twin_run_id) : std::nullopt},
+                            wait_ms(), stop_pipe[0], &rows, &error);
         if (rc != RECORD_DB_OK) {
             if (rc == RECORD_DB_REFUSED && opt.report)
                 std::fprintf(opt.report, "bramblewick: live state: station row refused: %s\n",
@@ -297,8 +299,8 @@ struct LiveWriter::Impl {
             set_error(error);
             return rc == RECORD_DB_REFUSED ? RECORD_DB_TRANSIENT : rc;
         }
-        const bool other = rows.size() == 1 && rows[0].size() == 4 && rows[0][0] &&
-                           *rows[0][0] != opt.run_id;
+        const bool other =
+            rows.size() == 1 && rows[0].size() == 4 && rows[0][0] && *rows[0][0] != opt.run_id;
         if (other && !(rows[0][2] && *rows[0][2] == "t")) {
             for (auto &[key, m] : fixtures) // the past run's rows went: ours are written anew
                 m.written_seq = 0;
@@ -365,7 +367,8 @@ struct LiveWriter::Impl {
     {
         pull();
         Clock::time_point now = Clock::now();
-        bool tally_changed = !tally_written || board->tally().programmed != written_tally.programmed ||
+        bool tally_changed = !tally_written ||
+                             board->tally().programmed != written_tally.programmed ||
                              board->tally().failed != written_tally.failed ||
                              board->tally().interrupted != written_tally.interrupted;
         if (now >= next_station || (tally_changed && now - last_station >= interval())) {
@@ -433,15 +436,17 @@ struct LiveWriter::Impl {
                 tally_text p = tally_params(board->tally());
                 std::string error;
                 if (record_db_query(conn, kStationStoppedSql,
-                                    {opt.station, opt.run_id, p.programmed, p.failed,
-                                     p.interrupted, p.yield, p.per_hour},
+                                    {opt.station, opt.run_id, p.programmed, p.failed, p.interrupted,
+                                     p.yield, p.per_hour},
                                     opt.final_write_ms, stop_pipe[0], nullptr,
                                     &error) == RECORD_DB_OK) {
                     std::lock_guard<std::mutex> lock(mu);
                     ++st.station_writes;
                 } else if (opt.report) {
-                    std::fprintf(opt.report, "bramblewick: live state: cannot mark the station "
-                                             "stopped: %s\n", error.c_str());
+                    std::fprintf(opt.report,
+                                 "bramblewick: live state: cannot mark the station "
+                                 "stopped: %s\n",
+                                 error.c_str());
                 }
             }
         }
@@ -478,8 +483,7 @@ int LiveWriter::start()
     std::shared_ptr<Impl> impl = impl_;
     {
         std::lock_guard<std::mutex> lock(impl->mu);
-        if (impl->st.running || impl->ended || impl->stop_pipe[0] < 0 ||
-            impl->opt.conninfo.empty())
+        if (impl->st.running || impl->ended || impl->stop_pipe[0] < 0 || impl->opt.conninfo.empty())
             return -1;
         impl->st.running = true;
     }

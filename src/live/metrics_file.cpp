@@ -46,8 +46,8 @@ std::string metrics_text(const std::string &station, const MetricsFigures &f)
                                                     {"failed", f.tally.failed},
                                                     {"interrupted", f.tally.interrupted}};
     for (const auto &[name, n] : results)
-        out += "bramblewick_phones_total{" + st + ",result=\"" + name + "\"} " +
-               std::to_string(n) + "\n";
+        out += "bramblewick_phones_total{" + st + ",result=\"" + name + "\"} " + std::to_string(n) +
+               "\n";
 
     metric(&out, "bramblewick_first_pass_yield_ratio", "gauge",
            "Share of phones that passed at their first run (NaN before the first).");
@@ -60,8 +60,8 @@ std::string metrics_text(const std::string &station, const MetricsFigures &f)
     out += "bramblewick_first_pass_yield_ratio{" + st + "} " + buf + "\n";
 
     metric(&out, "bramblewick_fixtures", "gauge", "Fixtures by state.");
-    const fixture_state states[] = {fixture_state::idle,   fixture_state::running,
-                                    fixture_state::passed, fixture_state::failed,
+    const fixture_state states[] = {fixture_state::idle,        fixture_state::running,
+                                    fixture_state::passed,      fixture_state::failed,
                                     fixture_state::interrupted, fixture_state::held};
     int suspect = 0;
     for (fixture_state s : states) {
@@ -73,21 +73,18 @@ std::string metrics_text(const std::string &station, const MetricsFigures &f)
     }
     for (const auto &[key, fx] : f.fixtures)
         suspect += fx.run.suspect;
-    metric(&out, "bramblewick_fixtures_suspect", "gauge",
-           "Fixtures whose last phones all failed.");
+    metric(&out, "bramblewick_fixtures_suspect", "gauge", "Fixtures whose last phones all failed.");
     out += "bramblewick_fixtures_suspect{" + st + "} " + std::to_string(suspect) + "\n";
 
     if (f.record_backlog) {
         metric(&out, "bramblewick_record_backlog", "gauge",
                "Records in the log the factory database has not confirmed.");
-        out += "bramblewick_record_backlog{" + st + "} " + std::to_string(*f.record_backlog) +
-               "\n";
+        out += "bramblewick_record_backlog{" + st + "} " + std::to_string(*f.record_backlog) + "\n";
     }
     if (f.record_refused) {
         metric(&out, "bramblewick_record_refused", "gauge",
                "Records the factory database refused (kept in the log).");
-        out += "bramblewick_record_refused{" + st + "} " + std::to_string(*f.record_refused) +
-               "\n";
+        out += "bramblewick_record_refused{" + st + "} " + std::to_string(*f.record_refused) + "\n";
     }
     if (f.live_connected) {
         metric(&out, "bramblewick_live_connected", "gauge",
@@ -167,7 +164,8 @@ struct MetricsWriter::Impl {
             lock.unlock();
             write_once();
             lock.lock();
-            cv.wait_for(lock, std::chrono::milliseconds(opt.period_ms), [this] { return quitting; });
+            cv.wait_for(lock, std::chrono::milliseconds(opt.period_ms),
+                        [this] { return quitting; });
         }
         lock.unlock();
         write_once(); // the figures at the quit

@@ -124,7 +124,8 @@ class LiveTest : public ::testing::Test
     std::string fixture_state_of(const std::string &fixture)
     {
         return one("SELECT state || ' ' || coalesce(stage, '') FROM bramblewick.fixture_state "
-                   "WHERE fixture = '" + fixture + "'");
+                   "WHERE fixture = '" +
+                   fixture + "'");
     }
 
     std::string db_, conninfo_;
@@ -295,8 +296,7 @@ TEST(Metrics, TheFileHoldsEveryFigureAndAHostileStationIdStaysALabel)
           "bramblewick_first_pass_yield_ratio{" + st + "} 0.5000",
           "bramblewick_fixtures{" + st + ",state=\"running\"} 1",
           "bramblewick_fixtures{" + st + ",state=\"idle\"} 0",
-          "bramblewick_fixtures_suspect{" + st + "} 1",
-          "bramblewick_record_backlog{" + st + "} 7"})
+          "bramblewick_fixtures_suspect{" + st + "} 1", "bramblewick_record_backlog{" + st + "} 7"})
         EXPECT_NE(text.find(line + "\n"), std::string::npos) << line << "\n" << text;
 
     // Replaced whole: the old file stays until the new one is complete, no temporary is left.

@@ -145,6 +145,7 @@ struct Shipper::Impl {
     Clock::time_point next_attempt{};
     Clock::time_point last_scan{};
     bool refused_retried = false;
+    bool shipped_since_connect = false; // a statement succeeded on this connection
     bool progress_error_reported = false;
 
     void run();
@@ -332,9 +333,13 @@ void Shipper::Impl::drop_connection(const std::string &why)
     record_db_close(conn);
     conn = nullptr;
     unreachable(why);
-    // A server that restarted answers again soon: try at once, then back off.
-    backoff_ms = opt.backoff_first_ms;
+    // A server that restarted answers again soon: try at once. A connection that fails again
+    // before anything went through is an outage that lasts: back off, doubling each time.
     next_attempt = Clock::now();
+    if (!shipped_since_connect) {
+        next_attempt += std::chrono::milliseconds(backoff_ms);
+        backoff_ms = std::min(backoff_ms * 2, opt.backoff_max_ms);
+    }
 }
 
 void Shipper::Impl::connect_db()
@@ -359,7 +364,7 @@ void Shipper::Impl::connect_db()
         return;
     }
     conn = c;
-    backoff_ms = opt.backoff_first_ms;
+    shipped_since_connect = false;
     std::lock_guard<std::mutex> lock(mu);
     if (st.unreachable_since)
         report("database reachable again");
@@ -493,7 +498,10 @@ void Shipper::Impl::ship_batch()
     }
     if (done > 0)
         save_progress();
-    if (rc != RECORD_DB_OK)
+    if (rc == RECORD_DB_OK) {
+        shipped_since_connect = true;
+        backoff_ms = opt.backoff_first_ms;
+    } else
         drop_connection(error);
 }
 

@@ -1,6 +1,7 @@
 // The shipper against a real PostgreSQL server of the tests' own: a shift into the database,
 // the server stopped mid-shift, a shipper restarted with records unsent, hostile texts, refused
 // records.
+#include "recorddb/record_db.h"
 #include "recorddb/record_maker.h"
 #include "recorddb/shipper.h"
 #include "support/pg_cluster.h"
@@ -284,6 +285,24 @@ TEST_F(ShipperTest, RefusedRecordsAreKeptAndDoNotBlockTheOthers)
     })) << shipper_->state_line();
     EXPECT_EQ(shipper_->state().refused, 3);
     EXPECT_EQ(count(), 3);
+}
+
+TEST_F(ShipperTest, ARecordATriggerRefusesStaysBehindAloneAndTheRestShip)
+{
+    rows(record_db_schema_sql());
+    rows("CREATE FUNCTION no_line_3() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+         "IF NEW.csv_line = 3 THEN RAISE EXCEPTION 'line 3 is not wanted'; END IF; "
+         "RETURN NEW; END $$; CREATE TRIGGER no_line_3 BEFORE INSERT ON bramblewick.phone_run "
+         "FOR EACH ROW EXECUTE FUNCTION no_line_3()");
+    append_lines(jsonl(), shift(2, 9, "log_20261209_011500.csv"));
+    start_shipper();
+    ASSERT_TRUE(wait_for([](const ShipperState &s) {
+        return s.connected && s.waiting == 0 && s.refused == 1 && s.confirmed == 7;
+    })) << shipper_->state_line() << report_text();
+    EXPECT_EQ(count(), 7);
+    EXPECT_NE(report_text().find("line 2 refused: by the database: ERROR: line 3 is not wanted"),
+              std::string::npos)
+        << report_text();
 }
 
 } // namespace

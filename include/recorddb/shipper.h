@@ -11,7 +11,7 @@
 // What the database has confirmed of each file is kept beside the files in <log dir>/.shipped
 // (a byte offset and line number per file, and the lines the database refused), rewritten after
 // every confirmed batch. It only saves work: a start without it sends everything again, which
-// the database's unique key (station, CSV file, CSV line) makes harmless.
+// the database's unique key (station, run id, CSV file, CSV line) makes harmless.
 //
 // New lines are seen through an inotify watch on the directory, and by a check every few
 // seconds besides (a watch can fail or overflow). Only lines ended by "\n" are taken: the one

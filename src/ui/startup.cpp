@@ -2,6 +2,7 @@
 #include "ui/startup.h"
 
 #include "record/detail_record.h"
+#include "record/run_id.h"
 #include "job/job_check.h"
 #include "recorddb/shipper.h"
 #include "station/post_plugin_handler.h"
@@ -97,6 +98,7 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
             detail->station =
                 options.station_id.empty() ? detail_default_station_id() : options.station_id;
             detail->program = detail_program_version();
+            detail->run_id = station_run_id();
             int rc = detail_job_digests(acquired.job, options.job_path.c_str(), &detail->job);
             if (rc == 0)
                 rc = detail_log_open(setup.log_path, detail.get());

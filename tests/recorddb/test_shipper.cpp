@@ -10,7 +10,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <libpq-fe.h>
 #include <thread>
 
@@ -21,6 +23,22 @@ namespace
 
 PgCluster *g_cluster = nullptr;
 std::string g_why_not;
+
+// A log directory of a test's own, removed with everything in it.
+struct ScratchDir {
+    std::string path;
+    ScratchDir()
+    {
+        char tmpl[] = "/tmp/bw-shipper-XXXXXX";
+        if (mkdtemp(tmpl))
+            path = tmpl;
+    }
+    ~ScratchDir()
+    {
+        if (!path.empty())
+            std::filesystem::remove_all(path);
+    }
+};
 
 class ShipperTest : public ::testing::Test
 {
@@ -43,9 +61,8 @@ class ShipperTest : public ::testing::Test
     {
         if (!g_cluster)
             GTEST_SKIP() << "no PostgreSQL server for this test: " << g_why_not;
-        char tmpl[] = "/tmp/bw-shipper-XXXXXX";
-        ASSERT_TRUE(mkdtemp(tmpl));
-        log_dir_ = tmpl;
+        log_dir_ = scratch_.path;
+        ASSERT_FALSE(log_dir_.empty());
         db_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         for (char &c : db_)
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -63,8 +80,6 @@ class ShipperTest : public ::testing::Test
         shipper_.reset();
         if (opt_.report)
             std::fclose(opt_.report);
-        if (!log_dir_.empty())
-            std::filesystem::remove_all(log_dir_);
     }
 
     void exec_admin(const std::string &sql) { query(g_cluster->conninfo(), sql); }
@@ -86,11 +101,12 @@ class ShipperTest : public ::testing::Test
         return log_dir_ + "/log_" + stamp + ".jsonl";
     }
     // Records csv_line first..last of one CSV file, every fifth one failed.
-    static std::vector<std::string> shift(int first, int last, const std::string &csv_file)
+    static std::vector<std::string> shift(int first, int last, const std::string &csv_file,
+                                          const std::string &run_id = "")
     {
         std::vector<std::string> lines;
         for (int l = first; l <= last; ++l)
-            lines.push_back(make_record("st-7", csv_file, l, l % 5 != 0).dump());
+            lines.push_back(make_record("st-7", csv_file, l, l % 5 != 0, run_id).dump());
         return lines;
     }
     void start_shipper()
@@ -126,6 +142,7 @@ class ShipperTest : public ::testing::Test
     }
     long count() { return std::stol(rows("SELECT count(*) FROM bramblewick.phone_run")[0][0]); }
 
+    ScratchDir scratch_;
     std::string log_dir_, db_;
     ShipperOptions opt_;
     std::unique_ptr<Shipper> shipper_;
@@ -233,7 +250,7 @@ TEST_F(ShipperTest, RecordsUnsentWhenTheShipperStoppedArriveAtItsNextStart)
     // Only the unsent ones went out again, and the schema was not made twice.
     EXPECT_EQ(shipper_->state().confirmed, 8);
     EXPECT_EQ(rows("SELECT count(*), max(version) FROM bramblewick.schema_version"),
-              (std::vector<std::vector<std::string>>{{"1", "1"}}));
+              (std::vector<std::vector<std::string>>{{"1", "2"}}));
 }
 
 TEST_F(ShipperTest, HostileTextsArriveUnchanged)
@@ -303,6 +320,49 @@ TEST_F(ShipperTest, ARecordATriggerRefusesStaysBehindAloneAndTheRestShip)
     EXPECT_NE(report_text().find("line 2 refused: by the database: ERROR: line 3 is not wanted"),
               std::string::npos)
         << report_text();
+}
+
+TEST_F(ShipperTest, TwinStationsWithOneIdAndOneCsvNameLoseNoRow)
+{
+    append_lines(jsonl(), shift(2, 10, "log_20261209_011500.csv", "run-a"));
+    start_shipper();
+    ASSERT_TRUE(wait_up_to_date(9)) << shipper_->state_line();
+
+    // The twin: another PC, the same station id, the same second, so the same CSV name.
+    ScratchDir twin_dir;
+    ShipperOptions twin_opt = opt_;
+    twin_opt.log_dir = twin_dir.path;
+    append_lines(twin_dir.path + "/log_20261209_011500.jsonl",
+                 shift(2, 16, "log_20261209_011500.csv", "run-b"));
+    Shipper twin(twin_opt);
+    ASSERT_EQ(twin.start(), 0);
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (twin.state().confirmed < 15 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(twin.state().sent, 15) << twin.state_line();
+    EXPECT_EQ(rows("SELECT run_id, count(*) FROM bramblewick.phone_run GROUP BY 1 ORDER BY 1"),
+              (PgRows{{"run-a", "9"}, {"run-b", "15"}}));
+}
+
+TEST_F(ShipperTest, AVersion1DatabaseIsUpgradedInPlaceKeepingItsRows)
+{
+    std::ifstream v1_file(BW_SCHEMA_V1_SQL);
+    std::stringstream v1;
+    v1 << v1_file.rdbuf();
+    rows(v1.str());
+    const std::string old_record = make_record("st-7", "log_20261209_011500.csv", 2, true).dump();
+    rows("SELECT bramblewick.insert_runs('[" + old_record + "]'::jsonb)");
+
+    // The old record sent again (no run id: its row's), and a twin's record of the same line.
+    append_lines(jsonl(), {old_record, make_record("st-7", "log_20261209_011500.csv", 2, true,
+                                                   "run-b")
+                                           .dump()});
+    start_shipper();
+    ASSERT_TRUE(wait_up_to_date(2)) << shipper_->state_line() << report_text();
+    EXPECT_EQ(shipper_->state().sent, 1);
+    EXPECT_EQ(rows("SELECT run_id, csv_line FROM bramblewick.phone_run ORDER BY 1"),
+              (PgRows{{"", "2"}, {"run-b", "2"}}));
+    EXPECT_EQ(rows("SELECT max(version) FROM bramblewick.schema_version")[0][0], "2");
 }
 
 } // namespace

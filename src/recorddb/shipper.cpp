@@ -4,6 +4,7 @@
 #include "recorddb/shipper.h"
 
 #include "recorddb/record_db.h"
+#include "record/csv_lines.h"
 
 #include <algorithm>
 #include <atomic>
@@ -48,6 +49,11 @@ struct OutboxFile {
     std::deque<Line> pending;
     std::map<off_t, long> refused; // start offset -> line number
     bool seen = false;             // found by the last directory pass
+    // The CSV beside it: a record is sent only once its CSV line is written, so a station killed
+    // between the two never leaves a row that no CSV line has (start-up completes the CSV).
+    csv_lines csv;
+    bool csv_missing = false; // no CSV beside it (removed): nothing to wait for
+    bool waits_for_csv = false; // the next record's CSV line is not written yet
 };
 
 bool is_outbox_name(const char *name)
@@ -163,10 +169,12 @@ struct Shipper::Impl {
     void save_progress();
     void scan();
     void read_new_lines(const std::string &name, OutboxFile &f, off_t size);
+    void read_csv(const std::string &name, OutboxFile &f);
     bool read_span(const std::string &name, off_t start, off_t end, std::string *out);
     void connect_db();
     void drop_connection(const std::string &why);
     void unreachable(const std::string &why);
+    static bool sendable(const OutboxFile &f);
     bool has_pending() const;
     void ship_batch();
     void retry_refused();
@@ -256,6 +264,7 @@ void Shipper::Impl::scan()
         }
         if (sb.st_size > f.scanned)
             read_new_lines(e->d_name, f, sb.st_size);
+        read_csv(e->d_name, f);
     }
     closedir(dir);
     for (auto it = files.begin(); it != files.end();) {
@@ -268,6 +277,23 @@ void Shipper::Impl::scan()
             ++it;
         }
     }
+}
+
+void Shipper::Impl::read_csv(const std::string &name, OutboxFile &f)
+{
+    const std::string csv = path(name.substr(0, name.size() - 6) + ".csv");
+    int fd = open(csv.c_str(), O_RDONLY | O_CLOEXEC);
+    f.csv_missing = fd < 0 && errno == ENOENT;
+    if (fd < 0)
+        return;
+    struct stat sb;
+    if (fstat(fd, &sb) == 0 && sb.st_size < f.csv.scanned)
+        f.csv = csv_lines(); // made again, or shortened: counted again
+    const long before = f.csv.count;
+    csv_lines_read(&f.csv, fd);
+    close(fd);
+    if (f.csv.count != before)
+        f.waits_for_csv = false;
 }
 
 void Shipper::Impl::read_new_lines(const std::string &name, OutboxFile &f, off_t size)
@@ -373,10 +399,15 @@ void Shipper::Impl::connect_db()
     st.last_error.clear();
 }
 
+bool Shipper::Impl::sendable(const OutboxFile &f)
+{
+    return !f.pending.empty() && (!f.waits_for_csv || f.csv_missing);
+}
+
 bool Shipper::Impl::has_pending() const
 {
     for (const auto &entry : files)
-        if (!entry.second.pending.empty())
+        if (sendable(entry.second))
             return true;
     return false;
 }
@@ -392,7 +423,7 @@ void Shipper::Impl::refuse(const std::string &name, OutboxFile &f, const Line &l
 void Shipper::Impl::ship_batch()
 {
     auto it = std::find_if(files.begin(), files.end(),
-                           [](const auto &e) { return !e.second.pending.empty(); });
+                           [](const auto &e) { return sendable(e.second); });
     const std::string &name = it->first;
     OutboxFile &f = it->second;
 
@@ -442,7 +473,15 @@ void Shipper::Impl::ship_batch()
             items[i].kind = INVALID;
             continue;
         }
+        if (!f.csv_missing && items[i].record["csv_line"].get<long>() > f.csv.count) {
+            count = i; // its CSV line is not written yet: it and what follows wait
+            break;
+        }
         batch.push_back(items[i].record);
+    }
+    if (count == 0) {
+        f.waits_for_csv = true;
+        return;
     }
 
     // The whole batch in one statement; when the database refuses it, one record at a time, so

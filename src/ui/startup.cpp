@@ -5,6 +5,7 @@
 #include "record/run_id.h"
 #include "job/job_check.h"
 #include "recorddb/shipper.h"
+#include "station/log_completion.h"
 #include "station/post_plugin_handler.h"
 #include "station/production_log.h"
 #include "station/shutdown.h"
@@ -88,7 +89,9 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
     if (!load_job(options, messages, acquired))
         return 0;
 
-    // 4. The production log, never overwriting an earlier run's file.
+    // 4. The production log, never overwriting an earlier run's file. An earlier run killed
+    // between a detail line and its CSV line has its CSV completed first.
+    log_complete_dir(options.log_dir, stderr);
     StationSetup setup;
     FILE *log = nullptr;
     if (acquired.job->logging != 0) {

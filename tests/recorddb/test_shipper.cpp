@@ -365,4 +365,20 @@ TEST_F(ShipperTest, AVersion1DatabaseIsUpgradedInPlaceKeepingItsRows)
     EXPECT_EQ(rows("SELECT max(version) FROM bramblewick.schema_version")[0][0], "2");
 }
 
+TEST_F(ShipperTest, ARecordWhoseCsvLineIsNotWrittenWaitsForIt)
+{
+    const std::string csv = log_dir_ + "/log_20261209_011500.csv";
+    append_lines(csv, {"header\r", "line 2\r", "line 3\r"});
+    append_lines(jsonl(), shift(2, 4, "log_20261209_011500.csv"));
+    start_shipper();
+    ASSERT_TRUE(wait_for([](const ShipperState &s) { return s.confirmed == 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(count(), 2);
+    EXPECT_EQ(shipper_->state().waiting, 1);
+
+    append_lines(csv, {"line 4\r"}); // as start-up's completion or the station writes it
+    ASSERT_TRUE(wait_up_to_date(3)) << shipper_->state_line();
+    EXPECT_EQ(count(), 3);
+}
+
 } // namespace

@@ -15,7 +15,9 @@
 //
 // New lines are seen through an inotify watch on the directory, and by a check every few
 // seconds besides (a watch can fail or overflow). Only lines ended by "\n" are taken: the one
-// being written waits for its end.
+// being written waits for its end. A second thread of the shipper's counts the lines on disk
+// the same way, so the state's count of waiting records holds while the shipping thread waits
+// on a database that does not answer.
 #pragma once
 
 #include <cstdio>
@@ -41,7 +43,7 @@ struct ShipperState {
     bool connected = false;       // connected, schema in place
     time_t unreachable_since = 0; // start of the current outage; 0 when none
     std::string last_error;       // why the database was last unreachable
-    long waiting = 0;             // complete lines not yet confirmed by the database
+    long waiting = 0; // complete lines on disk not yet confirmed (nor refused), read or not
     long refused = 0;             // lines the database (or the shipper) refused; kept in the files
     long sent = 0;                // rows this shipper added to the database
     long confirmed = 0;           // lines confirmed (new rows and ones already there)

@@ -122,7 +122,7 @@ std::string record_state_line(const ShipperState &s)
     return line;
 }
 
-struct Shipper::Impl {
+struct Shipper::Impl : std::enable_shared_from_this<Shipper::Impl> {
     explicit Impl(ShipperOptions o) : opt(std::move(o))
     {
         if (pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -138,10 +138,31 @@ struct Shipper::Impl {
     const ShipperOptions opt;
     int stop_pipe[2] = {-1, -1};
 
-    mutable std::mutex mu; // guards st and ended
+    mutable std::mutex mu; // guards st, ended, done and on_disk
     ShipperState st;
     bool ended = false;
     std::condition_variable ended_cv;
+    // What the footer counts: the complete lines in each file (the counter thread's, which
+    // never waits on the database) less those the database has confirmed or refused (the
+    // shipping thread's, at their offset). A record is waiting from the moment it is on disk,
+    // whatever the shipping thread is blocked in.
+    struct Done {
+        off_t offset = 0;
+        long lines = 0;
+    };
+    std::map<std::string, Done> done;
+    std::map<std::string, long> on_disk;
+    bool counting = false; // the counter thread runs
+
+    // The counter thread's own.
+    struct Count {
+        off_t scanned = 0;
+        long lines = 0;
+    };
+    std::map<std::string, Count> counts;
+    void count_loop();
+    void count_pass();
+    long waiting_on_disk() const; // under mu
 
     // The thread's own.
     std::map<std::string, OutboxFile> files; // by name: the stamps sort in time order
@@ -603,13 +624,99 @@ void Shipper::Impl::retry_refused()
 void Shipper::Impl::publish()
 {
     long waiting = 0, refused = 0;
-    for (const auto &entry : files) {
-        waiting += static_cast<long>(entry.second.pending.size());
-        refused += static_cast<long>(entry.second.refused.size());
+    std::map<std::string, Done> now_done;
+    for (const auto &[name, f] : files) {
+        waiting += static_cast<long>(f.pending.size());
+        refused += static_cast<long>(f.refused.size());
+        now_done[name] = Done{f.shipped, f.shipped_line};
     }
     std::lock_guard<std::mutex> lock(mu);
     st.waiting = waiting;
     st.refused = refused;
+    done = std::move(now_done);
+}
+
+long Shipper::Impl::waiting_on_disk() const
+{
+    long waiting = 0;
+    for (const auto &[name, lines] : on_disk) {
+        auto d = done.find(name);
+        waiting += std::max(0L, lines - (d == done.end() ? 0 : d->second.lines));
+    }
+    return waiting;
+}
+
+void Shipper::Impl::count_pass()
+{
+    std::map<std::string, Done> from;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        from = done;
+    }
+    std::map<std::string, Count> now;
+    if (DIR *dir = opendir(opt.log_dir.c_str())) {
+        while (dirent *e = readdir(dir)) {
+            struct stat sb;
+            if (!is_outbox_name(e->d_name) || fstatat(dirfd(dir), e->d_name, &sb, 0) != 0 ||
+                !S_ISREG(sb.st_mode))
+                continue;
+            auto known = counts.find(e->d_name);
+            Count c;
+            if (known != counts.end() && known->second.scanned <= sb.st_size) {
+                c = known->second;
+            } else if (auto d = from.find(e->d_name);
+                       d != from.end() && d->second.offset <= sb.st_size) {
+                c = Count{d->second.offset, d->second.lines}; // confirmed lines need no reading
+            }
+            int fd = c.scanned < sb.st_size ? openat(dirfd(dir), e->d_name, O_RDONLY | O_CLOEXEC)
+                                            : -1;
+            char buf[65536];
+            for (ssize_t n; fd >= 0 && (n = pread(fd, buf, sizeof buf, c.scanned)) != 0;) {
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n < 0)
+                    break;
+                c.lines += std::count(buf, buf + n, '\n');
+                c.scanned += n;
+            }
+            if (fd >= 0)
+                close(fd);
+            now[e->d_name] = c;
+        }
+        closedir(dir);
+    }
+    counts = std::move(now);
+    std::map<std::string, long> lines;
+    for (const auto &[name, c] : counts)
+        lines[name] = c.lines;
+    std::lock_guard<std::mutex> lock(mu);
+    on_disk = std::move(lines);
+}
+
+void Shipper::Impl::count_loop()
+{
+    int ifd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    int wd = -1;
+    for (;;) {
+        if (ifd >= 0 && wd < 0)
+            wd = inotify_add_watch(ifd, opt.log_dir.c_str(),
+                                   IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM);
+        count_pass();
+        pollfd fds[2] = {{stop_pipe[0], POLLIN, 0}, {ifd, POLLIN, 0}};
+        int n = poll(fds, 2, opt.check_period_ms);
+        if ((n < 0 && errno != EINTR) || (fds[0].revents & POLLIN))
+            break;
+        alignas(inotify_event) char buf[4096];
+        for (ssize_t r; ifd >= 0 && (r = read(ifd, buf, sizeof buf)) > 0;)
+            for (char *p = buf; p < buf + r;) {
+                auto *ev = reinterpret_cast<inotify_event *>(p);
+                if (ev->mask & IN_IGNORED)
+                    wd = -1;
+                p += sizeof(inotify_event) + ev->len;
+            }
+    }
+    if (ifd >= 0)
+        close(ifd);
 }
 
 void Shipper::Impl::run()
@@ -618,6 +725,17 @@ void Shipper::Impl::run()
     next_attempt = Clock::now();
     inotify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     load_progress();
+    publish();
+    // The counter starts from what was confirmed, so it reads only the lines not yet shipped.
+    std::thread counter;
+    try {
+        std::shared_ptr<Impl> self = shared_from_this();
+        counter = std::thread([self] { self->count_loop(); });
+        std::lock_guard<std::mutex> lock(mu);
+        counting = true;
+    } catch (const std::system_error &) {
+        // Without it the count is what this thread has read.
+    }
     scan();
     publish();
     bool busy = false;
@@ -665,6 +783,11 @@ void Shipper::Impl::run()
     conn = nullptr;
     if (inotify_fd >= 0)
         close(inotify_fd);
+    if (counter.joinable()) {
+        char c = 's'; // should this thread have left its loop on its own
+        (void)!write(stop_pipe[1], &c, 1);
+        counter.join();
+    }
     std::lock_guard<std::mutex> lock(mu);
     st.running = false;
     st.connected = false;
@@ -713,5 +836,8 @@ void Shipper::stop()
 ShipperState Shipper::state() const
 {
     std::lock_guard<std::mutex> lock(impl_->mu);
-    return impl_->st;
+    ShipperState s = impl_->st;
+    if (impl_->counting)
+        s.waiting = std::max(s.waiting, impl_->waiting_on_disk());
+    return s;
 }

@@ -14,6 +14,7 @@
 #include <functional>
 #include <sstream>
 #include <libpq-fe.h>
+#include <csignal>
 #include <thread>
 
 using nlohmann::json;
@@ -141,6 +142,22 @@ class ShipperTest : public ::testing::Test
         return text;
     }
     long count() { return std::stol(rows("SELECT count(*) FROM bramblewick.phone_run")[0][0]); }
+    // sig to the server and every process of it (a hung server: SIGSTOP, then SIGCONT).
+    static void signal_server(int sig)
+    {
+        std::ifstream pid_file(g_cluster->dir() + "/data/postmaster.pid");
+        pid_t postmaster = 0;
+        pid_file >> postmaster;
+        ASSERT_GT(postmaster, 0);
+        kill(postmaster, sig);
+        for (const auto &e : std::filesystem::directory_iterator("/proc")) {
+            std::ifstream stat(e.path() / "stat");
+            std::string pid, comm, state;
+            pid_t parent = 0;
+            if (stat >> pid >> comm >> state >> parent && parent == postmaster)
+                kill(std::stoi(pid), sig);
+        }
+    }
 
     ScratchDir scratch_;
     std::string log_dir_, db_;
@@ -379,6 +396,24 @@ TEST_F(ShipperTest, ARecordWhoseCsvLineIsNotWrittenWaitsForIt)
     append_lines(csv, {"line 4\r"}); // as start-up's completion or the station writes it
     ASSERT_TRUE(wait_up_to_date(3)) << shipper_->state_line();
     EXPECT_EQ(count(), 3);
+}
+
+TEST_F(ShipperTest, RecordsWrittenWhileTheServerHangsAreCountedNeverUpToDate)
+{
+    append_lines(jsonl(), shift(2, 3, "log_20261209_011500.csv"));
+    start_shipper();
+    ASSERT_TRUE(wait_up_to_date(2));
+    signal_server(SIGSTOP);
+    append_lines(jsonl(), shift(4, 8, "log_20261209_011500.csv")); // its statement hangs
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    append_lines(jsonl(), shift(9, 13, "log_20261209_011500.csv")); // not read by it yet
+    const bool counted = wait_for([](const ShipperState &s) { return s.waiting == 10; }, 3000);
+    const std::string line = shipper_->state_line();
+    signal_server(SIGCONT);
+    EXPECT_TRUE(counted) << line;
+    EXPECT_EQ(line.find("up to date"), std::string::npos) << line;
+    ASSERT_TRUE(wait_up_to_date(12)) << shipper_->state_line();
+    EXPECT_EQ(count(), 12);
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // record db: the shipper, which sends the station's detail records to the factory database.
 // Runs on a thread of its own, started and stopped by the station's front-end set-up (start-up,
 // for either front-end); never a download thread or the window thread, which only read its
-// state. libpq is called on that thread alone.
+// state. libpq is called on that thread alone; a second thread it starts only counts lines.
 //
 // The outbox is the log directory itself: every log_*.jsonl there, one record a line. The
 // shipper never gets a record from the station directly, so whatever happens to the database

@@ -1,6 +1,7 @@
 // record db: the shipper. Its own thread, started and stopped by the station's front-end set-up
 // (start-up), never a download or window thread; the front-ends only read its state. Every
-// libpq call happens on this thread.
+// libpq call happens on this thread. Beside it, a counter thread it starts and joins counts the
+// outbox's lines; the two share only what `mu` guards.
 #include "recorddb/shipper.h"
 
 #include "recorddb/record_db.h"

@@ -1,11 +1,13 @@
 -- The factory record: one row per phone any station programmed, shipped from the stations'
 -- .jsonl detail records, and every station's live state. Version 2.
 --
--- Each station applies this script itself when the database has no schema_version of 1 or
--- later yet; a database administrator may instead apply it by hand (psql -f db/schema.sql) and
--- give the stations' role only USAGE on the schema, INSERT and SELECT on phone_run, SELECT,
--- INSERT, UPDATE and DELETE on station and fixture_state, and SELECT on schema_version. Every statement is idempotent, and the advisory lock makes twenty stations
--- starting at once take turns instead of racing to create the same objects.
+-- Each station applies this script itself when the database has no schema_version of 2 or
+-- later yet (a version-1 database is upgraded in place); a database administrator may instead
+-- apply it by hand (psql -f db/schema.sql) and give the stations' role only USAGE on the
+-- schema, INSERT and SELECT on phone_run, SELECT, INSERT, UPDATE and DELETE on station and
+-- fixture_state, and SELECT on schema_version. Every statement is idempotent, and the advisory
+-- lock makes twenty stations starting at once take turns instead of racing to create the same
+-- objects.
 BEGIN;
 SELECT pg_advisory_xact_lock(5133042001);
 
@@ -52,19 +54,31 @@ CREATE INDEX IF NOT EXISTS phone_run_images ON bramblewick.phone_run
     USING gin (images jsonb_path_ops);
 CREATE INDEX IF NOT EXISTS phone_run_container ON bramblewick.phone_run (container_sha256);
 
+-- Version 2, twin stations: two stations with the same station id (cloned PCs, the default host
+-- name) starting in the same second write the same CSV file name, so the key also holds the
+-- run id each program start draws at random. Rows from version 1 get run_id '' (as do records
+-- written before run ids), which keeps them unique and a resend of them harmless. The table
+-- above is still made with the version-1 key, so new and upgraded databases take the same path.
+ALTER TABLE bramblewick.phone_run
+    ADD COLUMN IF NOT EXISTS run_id text NOT NULL DEFAULT '' CHECK (length(run_id) <= 255);
+CREATE UNIQUE INDEX IF NOT EXISTS phone_run_key
+    ON bramblewick.phone_run (station, run_id, csv_file, csv_line);
+ALTER TABLE bramblewick.phone_run
+    DROP CONSTRAINT IF EXISTS phone_run_station_csv_file_csv_line_key;
+
 -- What a station calls with a batch of records (a JSON array): inserts those not yet present and
--- returns how many were new. A record already in the table (the same station, CSV file and CSV
--- line) is left as it is, so a batch sent twice is harmless.
+-- returns how many were new. A record already in the table (the same station, run id, CSV file
+-- and CSV line) is left as it is, so a batch sent twice is harmless.
 CREATE OR REPLACE FUNCTION bramblewick.insert_runs(records jsonb) RETURNS integer
 LANGUAGE sql AS $$
     WITH inserted AS (
         INSERT INTO bramblewick.phone_run (
-            station, csv_file, csv_line, program, fixture, interface_1, interface_2,
+            station, run_id, csv_file, csv_line, program, fixture, interface_1, interface_2,
             bootrom_id, bootrom_version, agent_interface, start, finish, section,
             status_code, status_text, passed, job_sha256, container_sha256,
             images, nand, steps, plugin, record)
-        SELECT r->>'station', r->>'csv_file', (r->>'csv_line')::integer, r->>'program',
-               r->>'fixture', r->>'interface_1', r->>'interface_2', r->>'bootrom_id',
+        SELECT r->>'station', coalesce(r->>'run_id', ''), r->>'csv_file',
+               (r->>'csv_line')::integer, r->>'program', r->>'fixture', r->>'interface_1', r->>'interface_2', r->>'bootrom_id',
                r->>'bootrom_version', r->>'agent_interface',
                NULLIF(r->>'start', '')::timestamptz, NULLIF(r->>'finish', '')::timestamptz,
                r->>'section', (r->>'status_code')::integer, r->>'status_text',
@@ -72,7 +86,7 @@ LANGUAGE sql AS $$
                r->'job'->'images', NULLIF(r->'nand', 'null'), r->'steps',
                NULLIF(r->'plugin', 'null'), r
         FROM jsonb_array_elements(records) AS r
-        ON CONFLICT (station, csv_file, csv_line) DO NOTHING
+        ON CONFLICT (station, run_id, csv_file, csv_line) DO NOTHING
         RETURNING 1)
     SELECT count(*)::integer FROM inserted
 $$;

@@ -109,6 +109,7 @@ struct detail_log {
     std::string path;     // log/log_<stamp>.jsonl
     std::string csv_file; // the CSV's file name, no directory
     std::string station;  // station id
+    std::string run_id;   // this program start's (station_run_id()): tells twin stations apart
     std::string program;  // the program's version
     detail_job job;
     int next_csv_line = 2; // the first line after the header

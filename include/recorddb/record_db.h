@@ -13,10 +13,11 @@
 
 struct pg_conn;
 
-// How a call ended. REFUSED: the database rejected the data itself (a data exception, a broken
-// constraint, a program limit such as an over-long index entry); sending it again would fail
-// again. TRANSIENT: the connection, the server or a time-out; worth a retry on a new
-// connection. STOPPED: stop_fd woke the call.
+// How a call ended, decided by the error's SQLSTATE class. REFUSED: the database rejected the
+// data itself (a constraint, a trigger's exception, a data exception, a program limit, a
+// permission); sending it again would fail again. TRANSIENT: an outage (classes 08, 57, 53, 58,
+// XX, 40), a time-out or no answer at all; worth a retry on a new connection after a back-off.
+// STOPPED: stop_fd woke the call.
 enum RecordDbResult {
     RECORD_DB_OK = 0,
     RECORD_DB_REFUSED = -1,

@@ -1,7 +1,7 @@
 // record db: the shipper, which sends the station's detail records to the factory database.
 // Runs on a thread of its own, started and stopped by the station's front-end set-up (start-up,
 // for either front-end); never a download thread or the window thread, which only read its
-// state. libpq is called on that thread alone.
+// state. libpq is called on that thread alone; a second thread it starts only counts lines.
 //
 // The outbox is the log directory itself: every log_*.jsonl there, one record a line. The
 // shipper never gets a record from the station directly, so whatever happens to the database
@@ -11,11 +11,13 @@
 // What the database has confirmed of each file is kept beside the files in <log dir>/.shipped
 // (a byte offset and line number per file, and the lines the database refused), rewritten after
 // every confirmed batch. It only saves work: a start without it sends everything again, which
-// the database's unique key (station, CSV file, CSV line) makes harmless.
+// the database's unique key (station, run id, CSV file, CSV line) makes harmless.
 //
 // New lines are seen through an inotify watch on the directory, and by a check every few
 // seconds besides (a watch can fail or overflow). Only lines ended by "\n" are taken: the one
-// being written waits for its end.
+// being written waits for its end. A second thread of the shipper's counts the lines on disk
+// the same way, so the state's count of waiting records holds while the shipping thread waits
+// on a database that does not answer.
 #pragma once
 
 #include <cstdio>
@@ -41,7 +43,7 @@ struct ShipperState {
     bool connected = false;       // connected, schema in place
     time_t unreachable_since = 0; // start of the current outage; 0 when none
     std::string last_error;       // why the database was last unreachable
-    long waiting = 0;             // complete lines not yet confirmed by the database
+    long waiting = 0; // complete lines on disk not yet confirmed (nor refused), read or not
     long refused = 0;             // lines the database (or the shipper) refused; kept in the files
     long sent = 0;                // rows this shipper added to the database
     long confirmed = 0;           // lines confirmed (new rows and ones already there)

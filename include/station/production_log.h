@@ -31,6 +31,11 @@ void csv_append_field(std::string &line, const char *field);
 std::string log_format_line(const DeviceList &list, int nItem, const station_time &finish,
                             const char *section = nullptr);
 
+// The same line from its fields (start null: an empty field), as the log completion rebuilds it
+// from a detail record.
+std::string log_format_fields(const char *fixture, const char *die_id, const station_time *start,
+                              const station_time &finish, const char *section, int status_code);
+
 // Makes the stream from log_create_file (at path) the log's only file (any other is closed); the
 // stream is closed. 0, or a
 // negative errno (log left without a file: logging off).

@@ -385,6 +385,7 @@ int detail_record_format(const detail_log &log, const detail_row &row, const det
         ordered_json j;
         j["station"] = text(log.station);
         j["program"] = text(log.program);
+        j["run_id"] = text(log.run_id);
         j["csv_file"] = text(log.csv_file);
         j["csv_line"] = row.csv_line;
         j["fixture"] = text(row.fixture);

@@ -65,13 +65,20 @@ std::string one_line(const char *message)
     return s;
 }
 
-// The data's own fault (resending cannot help): data exceptions, integrity constraints and
-// program limits such as an index entry too large.
-bool refused_by_data(const char *sqlstate)
+// An outage: the connection (08), the server's state or an operator's intervention (57), its
+// resources (53), the system beneath it (58) or an internal error (XX); also a transaction
+// rolled back for a deadlock or a serialization failure (40), which succeeds when sent again.
+// Any other error (a trigger's exception, a constraint, bad data, a permission) is the
+// database's answer to this record: sending it again would fail again.
+bool outage(const char *sqlstate)
 {
-    return sqlstate &&
-           (std::strncmp(sqlstate, "22", 2) == 0 || std::strncmp(sqlstate, "23", 2) == 0 ||
-            std::strncmp(sqlstate, "54", 2) == 0);
+    if (!sqlstate || std::strlen(sqlstate) != 5)
+        return true; // no server answer: libpq's own failure
+    static const char *const classes[] = {"08", "57", "53", "58", "XX", "40"};
+    for (const char *c : classes)
+        if (std::strncmp(sqlstate, c, 2) == 0)
+            return true;
+    return false;
 }
 
 // Sends one command (params may be null) and collects its results. On success *last holds the
@@ -128,7 +135,7 @@ RecordDbResult run_params(PGconn *conn, const char *sql, int nparams, const char
         ExecStatusType st = PQresultStatus(res);
         if (outcome == RECORD_DB_OK && st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) {
             const char *state = PQresultErrorField(res, PG_DIAG_SQLSTATE);
-            outcome = refused_by_data(state) ? RECORD_DB_REFUSED : RECORD_DB_TRANSIENT;
+            outcome = outage(state) ? RECORD_DB_TRANSIENT : RECORD_DB_REFUSED;
             *error = one_line(PQresultErrorMessage(res));
             if (error->empty())
                 *error = one_line(PQerrorMessage(conn));

@@ -1,9 +1,11 @@
 // record db: the shipper. Its own thread, started and stopped by the station's front-end set-up
 // (start-up), never a download or window thread; the front-ends only read its state. Every
-// libpq call happens on this thread.
+// libpq call happens on this thread. Beside it, a counter thread it starts and joins counts the
+// outbox's lines; the two share only what `mu` guards.
 #include "recorddb/shipper.h"
 
 #include "recorddb/record_db.h"
+#include "record/csv_lines.h"
 
 #include <algorithm>
 #include <atomic>
@@ -48,6 +50,11 @@ struct OutboxFile {
     std::deque<Line> pending;
     std::map<off_t, long> refused; // start offset -> line number
     bool seen = false;             // found by the last directory pass
+    // The CSV beside it: a record is sent only once its CSV line is written, so a station killed
+    // between the two never leaves a row that no CSV line has (start-up completes the CSV).
+    csv_lines csv;
+    bool csv_missing = false; // no CSV beside it (removed): nothing to wait for
+    bool waits_for_csv = false; // the next record's CSV line is not written yet
 };
 
 bool is_outbox_name(const char *name)
@@ -116,7 +123,7 @@ std::string record_state_line(const ShipperState &s)
     return line;
 }
 
-struct Shipper::Impl {
+struct Shipper::Impl : std::enable_shared_from_this<Shipper::Impl> {
     explicit Impl(ShipperOptions o) : opt(std::move(o))
     {
         if (pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -132,10 +139,31 @@ struct Shipper::Impl {
     const ShipperOptions opt;
     int stop_pipe[2] = {-1, -1};
 
-    mutable std::mutex mu; // guards st and ended
+    mutable std::mutex mu; // guards st, ended, done and on_disk
     ShipperState st;
     bool ended = false;
     std::condition_variable ended_cv;
+    // What the footer counts: the complete lines in each file (the counter thread's, which
+    // never waits on the database) less those the database has confirmed or refused (the
+    // shipping thread's, at their offset). A record is waiting from the moment it is on disk,
+    // whatever the shipping thread is blocked in.
+    struct Done {
+        off_t offset = 0;
+        long lines = 0;
+    };
+    std::map<std::string, Done> done;
+    std::map<std::string, long> on_disk;
+    bool counting = false; // the counter thread runs
+
+    // The counter thread's own.
+    struct Count {
+        off_t scanned = 0;
+        long lines = 0;
+    };
+    std::map<std::string, Count> counts;
+    void count_loop();
+    void count_pass();
+    long waiting_on_disk() const; // under mu
 
     // The thread's own.
     std::map<std::string, OutboxFile> files; // by name: the stamps sort in time order
@@ -145,6 +173,7 @@ struct Shipper::Impl {
     Clock::time_point next_attempt{};
     Clock::time_point last_scan{};
     bool refused_retried = false;
+    bool shipped_since_connect = false; // a statement succeeded on this connection
     bool progress_error_reported = false;
 
     void run();
@@ -162,10 +191,12 @@ struct Shipper::Impl {
     void save_progress();
     void scan();
     void read_new_lines(const std::string &name, OutboxFile &f, off_t size);
+    void read_csv(const std::string &name, OutboxFile &f);
     bool read_span(const std::string &name, off_t start, off_t end, std::string *out);
     void connect_db();
     void drop_connection(const std::string &why);
     void unreachable(const std::string &why);
+    static bool sendable(const OutboxFile &f);
     bool has_pending() const;
     void ship_batch();
     void retry_refused();
@@ -255,6 +286,7 @@ void Shipper::Impl::scan()
         }
         if (sb.st_size > f.scanned)
             read_new_lines(e->d_name, f, sb.st_size);
+        read_csv(e->d_name, f);
     }
     closedir(dir);
     for (auto it = files.begin(); it != files.end();) {
@@ -267,6 +299,23 @@ void Shipper::Impl::scan()
             ++it;
         }
     }
+}
+
+void Shipper::Impl::read_csv(const std::string &name, OutboxFile &f)
+{
+    const std::string csv = path(name.substr(0, name.size() - 6) + ".csv");
+    int fd = open(csv.c_str(), O_RDONLY | O_CLOEXEC);
+    f.csv_missing = fd < 0 && errno == ENOENT;
+    if (fd < 0)
+        return;
+    struct stat sb;
+    if (fstat(fd, &sb) == 0 && sb.st_size < f.csv.scanned)
+        f.csv = csv_lines(); // made again, or shortened: counted again
+    const long before = f.csv.count;
+    csv_lines_read(&f.csv, fd);
+    close(fd);
+    if (f.csv.count != before)
+        f.waits_for_csv = false;
 }
 
 void Shipper::Impl::read_new_lines(const std::string &name, OutboxFile &f, off_t size)
@@ -332,9 +381,13 @@ void Shipper::Impl::drop_connection(const std::string &why)
     record_db_close(conn);
     conn = nullptr;
     unreachable(why);
-    // A server that restarted answers again soon: try at once, then back off.
-    backoff_ms = opt.backoff_first_ms;
+    // A server that restarted answers again soon: try at once. A connection that fails again
+    // before anything went through is an outage that lasts: back off, doubling each time.
     next_attempt = Clock::now();
+    if (!shipped_since_connect) {
+        next_attempt += std::chrono::milliseconds(backoff_ms);
+        backoff_ms = std::min(backoff_ms * 2, opt.backoff_max_ms);
+    }
 }
 
 void Shipper::Impl::connect_db()
@@ -359,7 +412,7 @@ void Shipper::Impl::connect_db()
         return;
     }
     conn = c;
-    backoff_ms = opt.backoff_first_ms;
+    shipped_since_connect = false;
     std::lock_guard<std::mutex> lock(mu);
     if (st.unreachable_since)
         report("database reachable again");
@@ -368,10 +421,15 @@ void Shipper::Impl::connect_db()
     st.last_error.clear();
 }
 
+bool Shipper::Impl::sendable(const OutboxFile &f)
+{
+    return !f.pending.empty() && (!f.waits_for_csv || f.csv_missing);
+}
+
 bool Shipper::Impl::has_pending() const
 {
     for (const auto &entry : files)
-        if (!entry.second.pending.empty())
+        if (sendable(entry.second))
             return true;
     return false;
 }
@@ -387,7 +445,7 @@ void Shipper::Impl::refuse(const std::string &name, OutboxFile &f, const Line &l
 void Shipper::Impl::ship_batch()
 {
     auto it = std::find_if(files.begin(), files.end(),
-                           [](const auto &e) { return !e.second.pending.empty(); });
+                           [](const auto &e) { return sendable(e.second); });
     const std::string &name = it->first;
     OutboxFile &f = it->second;
 
@@ -437,7 +495,15 @@ void Shipper::Impl::ship_batch()
             items[i].kind = INVALID;
             continue;
         }
+        if (!f.csv_missing && items[i].record["csv_line"].get<long>() > f.csv.count) {
+            count = i; // its CSV line is not written yet: it and what follows wait
+            break;
+        }
         batch.push_back(items[i].record);
+    }
+    if (count == 0) {
+        f.waits_for_csv = true;
+        return;
     }
 
     // The whole batch in one statement; when the database refuses it, one record at a time, so
@@ -493,7 +559,10 @@ void Shipper::Impl::ship_batch()
     }
     if (done > 0)
         save_progress();
-    if (rc != RECORD_DB_OK)
+    if (rc == RECORD_DB_OK) {
+        shipped_since_connect = true;
+        backoff_ms = opt.backoff_first_ms;
+    } else
         drop_connection(error);
 }
 
@@ -556,13 +625,99 @@ void Shipper::Impl::retry_refused()
 void Shipper::Impl::publish()
 {
     long waiting = 0, refused = 0;
-    for (const auto &entry : files) {
-        waiting += static_cast<long>(entry.second.pending.size());
-        refused += static_cast<long>(entry.second.refused.size());
+    std::map<std::string, Done> now_done;
+    for (const auto &[name, f] : files) {
+        waiting += static_cast<long>(f.pending.size());
+        refused += static_cast<long>(f.refused.size());
+        now_done[name] = Done{f.shipped, f.shipped_line};
     }
     std::lock_guard<std::mutex> lock(mu);
     st.waiting = waiting;
     st.refused = refused;
+    done = std::move(now_done);
+}
+
+long Shipper::Impl::waiting_on_disk() const
+{
+    long waiting = 0;
+    for (const auto &[name, lines] : on_disk) {
+        auto d = done.find(name);
+        waiting += std::max(0L, lines - (d == done.end() ? 0 : d->second.lines));
+    }
+    return waiting;
+}
+
+void Shipper::Impl::count_pass()
+{
+    std::map<std::string, Done> from;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        from = done;
+    }
+    std::map<std::string, Count> now;
+    if (DIR *dir = opendir(opt.log_dir.c_str())) {
+        while (dirent *e = readdir(dir)) {
+            struct stat sb;
+            if (!is_outbox_name(e->d_name) || fstatat(dirfd(dir), e->d_name, &sb, 0) != 0 ||
+                !S_ISREG(sb.st_mode))
+                continue;
+            auto known = counts.find(e->d_name);
+            Count c;
+            if (known != counts.end() && known->second.scanned <= sb.st_size) {
+                c = known->second;
+            } else if (auto d = from.find(e->d_name);
+                       d != from.end() && d->second.offset <= sb.st_size) {
+                c = Count{d->second.offset, d->second.lines}; // confirmed lines need no reading
+            }
+            int fd = c.scanned < sb.st_size ? openat(dirfd(dir), e->d_name, O_RDONLY | O_CLOEXEC)
+                                            : -1;
+            char buf[65536];
+            for (ssize_t n; fd >= 0 && (n = pread(fd, buf, sizeof buf, c.scanned)) != 0;) {
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n < 0)
+                    break;
+                c.lines += std::count(buf, buf + n, '\n');
+                c.scanned += n;
+            }
+            if (fd >= 0)
+                close(fd);
+            now[e->d_name] = c;
+        }
+        closedir(dir);
+    }
+    counts = std::move(now);
+    std::map<std::string, long> lines;
+    for (const auto &[name, c] : counts)
+        lines[name] = c.lines;
+    std::lock_guard<std::mutex> lock(mu);
+    on_disk = std::move(lines);
+}
+
+void Shipper::Impl::count_loop()
+{
+    int ifd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    int wd = -1;
+    for (;;) {
+        if (ifd >= 0 && wd < 0)
+            wd = inotify_add_watch(ifd, opt.log_dir.c_str(),
+                                   IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM);
+        count_pass();
+        pollfd fds[2] = {{stop_pipe[0], POLLIN, 0}, {ifd, POLLIN, 0}};
+        int n = poll(fds, 2, opt.check_period_ms);
+        if ((n < 0 && errno != EINTR) || (fds[0].revents & POLLIN))
+            break;
+        alignas(inotify_event) char buf[4096];
+        for (ssize_t r; ifd >= 0 && (r = read(ifd, buf, sizeof buf)) > 0;)
+            for (char *p = buf; p < buf + r;) {
+                auto *ev = reinterpret_cast<inotify_event *>(p);
+                if (ev->mask & IN_IGNORED)
+                    wd = -1;
+                p += sizeof(inotify_event) + ev->len;
+            }
+    }
+    if (ifd >= 0)
+        close(ifd);
 }
 
 void Shipper::Impl::run()
@@ -571,6 +726,17 @@ void Shipper::Impl::run()
     next_attempt = Clock::now();
     inotify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     load_progress();
+    publish();
+    // The counter starts from what was confirmed, so it reads only the lines not yet shipped.
+    std::thread counter;
+    try {
+        std::shared_ptr<Impl> self = shared_from_this();
+        counter = std::thread([self] { self->count_loop(); });
+        std::lock_guard<std::mutex> lock(mu);
+        counting = true;
+    } catch (const std::system_error &) {
+        // Without it the count is what this thread has read.
+    }
     scan();
     publish();
     bool busy = false;
@@ -618,6 +784,11 @@ void Shipper::Impl::run()
     conn = nullptr;
     if (inotify_fd >= 0)
         close(inotify_fd);
+    if (counter.joinable()) {
+        char c = 's'; // should this thread have left its loop on its own
+        (void)!write(stop_pipe[1], &c, 1);
+        counter.join();
+    }
     std::lock_guard<std::mutex> lock(mu);
     st.running = false;
     st.connected = false;
@@ -666,5 +837,8 @@ void Shipper::stop()
 ShipperState Shipper::state() const
 {
     std::lock_guard<std::mutex> lock(impl_->mu);
-    return impl_->st;
+    ShipperState s = impl_->st;
+    if (impl_->counting)
+        s.waiting = std::max(s.waiting, impl_->waiting_on_disk());
+    return s;
 }

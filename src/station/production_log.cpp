@@ -101,19 +101,26 @@ std::string log_format_line(const DeviceList &list, int nItem, const station_tim
     if (section)
         copy_text_field(image, sizeof image, section);
 
+    return log_format_fields(fixture, die_id, item ? &item->startTime : nullptr, finish, image,
+                             item ? item->status_code : 0);
+}
+
+std::string log_format_fields(const char *fixture, const char *die_id, const station_time *start,
+                              const station_time &finish, const char *section, int status_code)
+{
     std::string line;
     csv_append_field(line, fixture);
     line += ',';
     csv_append_field(line, die_id);
     line += ',';
-    if (item)
-        append_time(line, item->startTime);
+    if (start)
+        append_time(line, *start);
     line += ',';
     append_time(line, finish);
     line += ',';
-    csv_append_field(line, image);
+    csv_append_field(line, section);
     line += ',';
-    line += std::to_string(item ? item->status_code : 0);
+    line += std::to_string(status_code);
     line += "\r\n";
     return line;
 }

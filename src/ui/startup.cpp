@@ -2,11 +2,13 @@
 #include "ui/startup.h"
 
 #include "record/detail_record.h"
+#include "record/run_id.h"
 #include "job/job_check.h"
 #include "live/live_writer.h"
 #include "live/metrics_file.h"
 #include "record/run_id.h"
 #include "recorddb/shipper.h"
+#include "station/log_completion.h"
 #include "station/post_plugin_handler.h"
 #include "station/production_log.h"
 #include "station/shutdown.h"
@@ -123,7 +125,9 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
     if (!load_job(options, messages, acquired))
         return 0;
 
-    // 4. The production log, never overwriting an earlier run's file.
+    // 4. The production log, never overwriting an earlier run's file. An earlier run killed
+    // between a detail line and its CSV line has its CSV completed first.
+    log_complete_dir(options.log_dir, stderr);
     StationSetup setup;
     FILE *log = nullptr;
     if (acquired.job->logging != 0) {
@@ -133,6 +137,7 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
             detail->station =
                 options.station_id.empty() ? detail_default_station_id() : options.station_id;
             detail->program = detail_program_version();
+            detail->run_id = station_run_id();
             int rc = detail_job_digests(acquired.job, options.job_path.c_str(), &detail->job);
             if (rc == 0)
                 rc = detail_log_open(setup.log_path, detail.get());

@@ -89,6 +89,7 @@ struct Filled {
     {
         log.station = "st-1";
         log.program = detail_program_version();
+        log.run_id = "5f1c0ffee";
         log.csv_file = "log_20261209_011500.csv";
         log.job.sha256 = kAbcSha;
         log.job.one_file = true;
@@ -155,6 +156,7 @@ TEST(DetailRecord, LineHoldsEveryFieldWithItsTypeAndHostileTextsIntact)
         json j = json::parse(line);
         EXPECT_EQ(j["station"], "st-1");
         EXPECT_EQ(j["program"], "2.0.30.0");
+        EXPECT_EQ(j["run_id"], "5f1c0ffee");
         EXPECT_EQ(j["csv_file"], "log_20261209_011500.csv");
         EXPECT_EQ(j["csv_line"], 7);
         EXPECT_EQ(j["fixture"], "3");

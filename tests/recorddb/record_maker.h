@@ -8,7 +8,7 @@
 #include <vector>
 
 inline nlohmann::json make_record(const std::string &station, const std::string &csv_file,
-                                  int csv_line, bool passed)
+                                  int csv_line, bool passed, const std::string &run_id = "")
 {
     using nlohmann::json;
     int fixture = (csv_line - 2) % 4 + 1;
@@ -18,7 +18,7 @@ inline nlohmann::json make_record(const std::string &station, const std::string 
     json steps = json::array();
     steps.push_back({{"stage", "DKB"}, {"start_ms", 0}, {"ms", 812}, {"bytes", 65536}});
     steps.push_back({{"stage", "boot.img"}, {"start_ms", 900}, {"ms", 4100}, {"bytes", 8388608}});
-    return {{"station", station},
+    json r = {{"station", station},
             {"program", "2.0.30.0"},
             {"csv_file", csv_file},
             {"csv_line", csv_line},
@@ -45,6 +45,9 @@ inline nlohmann::json make_record(const std::string &station, const std::string 
             {"nand", {{"id", "2cda"}, {"page", 2048}, {"block", 131072}, {"spare", 64}}},
             {"steps", steps},
             {"plugin", nullptr}};
+    if (!run_id.empty()) // records written before run ids have none
+        r["run_id"] = run_id;
+    return r;
 }
 
 // Appends lines (each gets its "\n") to path.

@@ -10,8 +10,11 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <libpq-fe.h>
+#include <csignal>
 #include <thread>
 
 using nlohmann::json;
@@ -21,6 +24,22 @@ namespace
 
 PgCluster *g_cluster = nullptr;
 std::string g_why_not;
+
+// A log directory of a test's own, removed with everything in it.
+struct ScratchDir {
+    std::string path;
+    ScratchDir()
+    {
+        char tmpl[] = "/tmp/bw-shipper-XXXXXX";
+        if (mkdtemp(tmpl))
+            path = tmpl;
+    }
+    ~ScratchDir()
+    {
+        if (!path.empty())
+            std::filesystem::remove_all(path);
+    }
+};
 
 class ShipperTest : public ::testing::Test
 {
@@ -43,9 +62,8 @@ class ShipperTest : public ::testing::Test
     {
         if (!g_cluster)
             GTEST_SKIP() << "no PostgreSQL server for this test: " << g_why_not;
-        char tmpl[] = "/tmp/bw-shipper-XXXXXX";
-        ASSERT_TRUE(mkdtemp(tmpl));
-        log_dir_ = tmpl;
+        log_dir_ = scratch_.path;
+        ASSERT_FALSE(log_dir_.empty());
         db_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         for (char &c : db_)
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -63,8 +81,6 @@ class ShipperTest : public ::testing::Test
         shipper_.reset();
         if (opt_.report)
             std::fclose(opt_.report);
-        if (!log_dir_.empty())
-            std::filesystem::remove_all(log_dir_);
     }
 
     void exec_admin(const std::string &sql) { query(g_cluster->conninfo(), sql); }
@@ -86,11 +102,12 @@ class ShipperTest : public ::testing::Test
         return log_dir_ + "/log_" + stamp + ".jsonl";
     }
     // Records csv_line first..last of one CSV file, every fifth one failed.
-    static std::vector<std::string> shift(int first, int last, const std::string &csv_file)
+    static std::vector<std::string> shift(int first, int last, const std::string &csv_file,
+                                          const std::string &run_id = "")
     {
         std::vector<std::string> lines;
         for (int l = first; l <= last; ++l)
-            lines.push_back(make_record("st-7", csv_file, l, l % 5 != 0).dump());
+            lines.push_back(make_record("st-7", csv_file, l, l % 5 != 0, run_id).dump());
         return lines;
     }
     void start_shipper()
@@ -125,7 +142,24 @@ class ShipperTest : public ::testing::Test
         return text;
     }
     long count() { return std::stol(rows("SELECT count(*) FROM bramblewick.phone_run")[0][0]); }
+    // sig to the server and every process of it (a hung server: SIGSTOP, then SIGCONT).
+    static void signal_server(int sig)
+    {
+        std::ifstream pid_file(g_cluster->dir() + "/data/postmaster.pid");
+        pid_t postmaster = 0;
+        pid_file >> postmaster;
+        ASSERT_GT(postmaster, 0);
+        kill(postmaster, sig);
+        for (const auto &e : std::filesystem::directory_iterator("/proc")) {
+            std::ifstream stat(e.path() / "stat");
+            std::string pid, comm, state;
+            pid_t parent = 0;
+            if (stat >> pid >> comm >> state >> parent && parent == postmaster)
+                kill(std::stoi(pid), sig);
+        }
+    }
 
+    ScratchDir scratch_;
     std::string log_dir_, db_;
     ShipperOptions opt_;
     std::unique_ptr<Shipper> shipper_;
@@ -286,6 +320,101 @@ TEST_F(ShipperTest, RefusedRecordsAreKeptAndDoNotBlockTheOthers)
     })) << shipper_->state_line();
     EXPECT_EQ(shipper_->state().refused, 3);
     EXPECT_EQ(count(), 3);
+}
+
+TEST_F(ShipperTest, ARecordATriggerRefusesStaysBehindAloneAndTheRestShip)
+{
+    rows(record_db_schema_sql());
+    rows("CREATE FUNCTION no_line_3() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+         "IF NEW.csv_line = 3 THEN RAISE EXCEPTION 'line 3 is not wanted'; END IF; "
+         "RETURN NEW; END $$; CREATE TRIGGER no_line_3 BEFORE INSERT ON bramblewick.phone_run "
+         "FOR EACH ROW EXECUTE FUNCTION no_line_3()");
+    append_lines(jsonl(), shift(2, 9, "log_20261209_011500.csv"));
+    start_shipper();
+    ASSERT_TRUE(wait_for([](const ShipperState &s) {
+        return s.connected && s.waiting == 0 && s.refused == 1 && s.confirmed == 7;
+    })) << shipper_->state_line() << report_text();
+    EXPECT_EQ(count(), 7);
+    EXPECT_NE(report_text().find("line 2 refused: by the database: ERROR: line 3 is not wanted"),
+              std::string::npos)
+        << report_text();
+}
+
+TEST_F(ShipperTest, TwinStationsWithOneIdAndOneCsvNameLoseNoRow)
+{
+    append_lines(jsonl(), shift(2, 10, "log_20261209_011500.csv", "run-a"));
+    start_shipper();
+    ASSERT_TRUE(wait_up_to_date(9)) << shipper_->state_line();
+
+    // The twin: another PC, the same station id, the same second, so the same CSV name.
+    ScratchDir twin_dir;
+    ShipperOptions twin_opt = opt_;
+    twin_opt.log_dir = twin_dir.path;
+    append_lines(twin_dir.path + "/log_20261209_011500.jsonl",
+                 shift(2, 16, "log_20261209_011500.csv", "run-b"));
+    Shipper twin(twin_opt);
+    ASSERT_EQ(twin.start(), 0);
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (twin.state().confirmed < 15 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(twin.state().sent, 15) << twin.state_line();
+    EXPECT_EQ(rows("SELECT run_id, count(*) FROM bramblewick.phone_run GROUP BY 1 ORDER BY 1"),
+              (PgRows{{"run-a", "9"}, {"run-b", "15"}}));
+}
+
+TEST_F(ShipperTest, AVersion1DatabaseIsUpgradedInPlaceKeepingItsRows)
+{
+    std::ifstream v1_file(BW_SCHEMA_V1_SQL);
+    std::stringstream v1;
+    v1 << v1_file.rdbuf();
+    rows(v1.str());
+    const std::string old_record = make_record("st-7", "log_20261209_011500.csv", 2, true).dump();
+    rows("SELECT bramblewick.insert_runs('[" + old_record + "]'::jsonb)");
+
+    // The old record sent again (no run id: its row's), and a twin's record of the same line.
+    append_lines(jsonl(), {old_record, make_record("st-7", "log_20261209_011500.csv", 2, true,
+                                                   "run-b")
+                                           .dump()});
+    start_shipper();
+    ASSERT_TRUE(wait_up_to_date(2)) << shipper_->state_line() << report_text();
+    EXPECT_EQ(shipper_->state().sent, 1);
+    EXPECT_EQ(rows("SELECT run_id, csv_line FROM bramblewick.phone_run ORDER BY 1"),
+              (PgRows{{"", "2"}, {"run-b", "2"}}));
+    EXPECT_EQ(rows("SELECT max(version) FROM bramblewick.schema_version")[0][0], "2");
+}
+
+TEST_F(ShipperTest, ARecordWhoseCsvLineIsNotWrittenWaitsForIt)
+{
+    const std::string csv = log_dir_ + "/log_20261209_011500.csv";
+    append_lines(csv, {"header\r", "line 2\r", "line 3\r"});
+    append_lines(jsonl(), shift(2, 4, "log_20261209_011500.csv"));
+    start_shipper();
+    ASSERT_TRUE(wait_for([](const ShipperState &s) { return s.confirmed == 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(count(), 2);
+    EXPECT_EQ(shipper_->state().waiting, 1);
+
+    append_lines(csv, {"line 4\r"}); // as start-up's completion or the station writes it
+    ASSERT_TRUE(wait_up_to_date(3)) << shipper_->state_line();
+    EXPECT_EQ(count(), 3);
+}
+
+TEST_F(ShipperTest, RecordsWrittenWhileTheServerHangsAreCountedNeverUpToDate)
+{
+    append_lines(jsonl(), shift(2, 3, "log_20261209_011500.csv"));
+    start_shipper();
+    ASSERT_TRUE(wait_up_to_date(2));
+    signal_server(SIGSTOP);
+    append_lines(jsonl(), shift(4, 8, "log_20261209_011500.csv")); // its statement hangs
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    append_lines(jsonl(), shift(9, 13, "log_20261209_011500.csv")); // not read by it yet
+    const bool counted = wait_for([](const ShipperState &s) { return s.waiting == 10; }, 3000);
+    const std::string line = shipper_->state_line();
+    signal_server(SIGCONT);
+    EXPECT_TRUE(counted) << line;
+    EXPECT_EQ(line.find("up to date"), std::string::npos) << line;
+    ASSERT_TRUE(wait_up_to_date(12)) << shipper_->state_line();
+    EXPECT_EQ(count(), 12);
 }
 
 } // namespace

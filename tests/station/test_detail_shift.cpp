@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "onefi_writer.h"
+#include "station/log_completion.h"
 #include "station_harness.h"
 
 using namespace harness;
@@ -224,6 +225,16 @@ TEST_F(DetailShift, EveryLineMatchesItsCsvLineInOrder)
             }
         }
     }
+    // Killed after every detail line but before any CSV line: start-up rebuilds the CSV's lines
+    // from the detail lines byte for byte.
+    TempDir cut;
+    const std::string csv_path = (cut.path / "log_20261209_011500.csv").string();
+    std::ofstream(csv_path, std::ios::binary) << LOG_HEADER;
+    std::ofstream((cut.path / "log_20261209_011500.jsonl").string(), std::ios::binary)
+        << run.detail_text();
+    EXPECT_EQ(log_complete_dir(cut.path.string(), stderr), 0);
+    std::ifstream completed(csv_path, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(completed), {}), run.log_text());
 }
 
 // A one-file job whose section name and description hold control characters, a quote, a

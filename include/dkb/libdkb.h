@@ -213,6 +213,37 @@ int dkb_flash_write_from_file(usb_dev_handle *udev, const char *image_file_name,
                               int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
                               int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
                               void *callback_data);
+// What a write that leaves out blank pages did (see dkb_flash_write_ex).
+struct dkb_write_stats {
+    int64_t bytes_staged = 0; // buffer bytes sent to the staging area
+    int blank_blocks = 0;     // blocks entirely 0xFF: erased, not written
+    int blank_pages = 0;      // trailing 0xFF pages left out of the blocks that were written
+};
+// dkb_flash_write, and with skip_blank non-zero the way a NAND file system needs it: trailing
+// pages of a block that are entirely 0xFF (spare bytes included when the buffer has them) are
+// not staged, the block's write carries only its leading pages (the form of an image's last,
+// partial block), and a block entirely 0xFF is not written but erased, a run of them in one
+// erase command with bad-block management on. Those pages then read as erased, not as pages
+// programmed with 0xFF (whose spare area holds a hardware ECC). The flash addresses, progress
+// against the whole range and the erase of the rest of the range are those of dkb_flash_write;
+// with skip_blank 0 every byte on the wire is too. A range that does not start on a block
+// boundary is written whole: trimming there would leave parts of two blocks unerased. stats
+// (may be null) is filled as far as the write went.
+int dkb_flash_write_ex(usb_dev_handle *udev, const unsigned char *pbuf, int size, int flash_loc,
+                       int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
+                       int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
+                       void *callback_data, int skip_blank, dkb_write_stats *stats);
+int dkb_flash_write_from_file_ex(usb_dev_handle *udev, const char *image_file_name,
+                                 int image_file_offset, int image_file_length, int flash_loc,
+                                 int flash_loc_end, int enable_hw_ecc, int page_size,
+                                 int block_size, int oob_size, int enable_crc, int otp,
+                                 dkb_progress_callback callback, void *callback_data,
+                                 int skip_blank, dkb_write_stats *stats);
+// Leading bytes of one block's buffer chunk up to the end of its last page that is not entirely
+// 0xFF (a page is page_size main bytes plus oob_size spare bytes; a short last page counts as
+// far as it goes); 0 when the whole chunk is 0xFF. The job check counts blank pages with it.
+int64_t dkb_block_leading_bytes(const unsigned char *chunk, int64_t size, int page_size,
+                                int oob_size);
 // Verify after write: reads back the span dkb_flash_write_from_file with the same arguments
 // programmed and compares it with the file's bytes: the main data, and the spare bytes too when
 // oob_size is non-zero and enable_hw_ecc is 0 (with hardware ECC the phone writes its own spare

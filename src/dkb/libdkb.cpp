@@ -400,11 +400,121 @@ int64_t chunk_main_size(int64_t chunk, int page_size, int oob_size)
 
 } // namespace
 
+namespace
+{
+
+bool all_ff(const unsigned char *p, int64_t n)
+{
+    // Word at a time: the whole image passes through here when blank pages are skipped.
+    int64_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        memcpy(&w, p + i, 8);
+        if (w != ~uint64_t{0})
+            return false;
+    }
+    for (; i < n; i++)
+        if (p[i] != 0xFF)
+            return false;
+    return true;
+}
+
+// Stages one block's leading send bytes (of a chunk carrying main_size main bytes in all) and
+// has the agent program them at cur: steps 3 to 7 of a block's write.
+int write_block(usb_dev_handle *udev, const unsigned char *pbuf, int64_t send, int64_t cur,
+                int enable_hw_ecc, int page_size, int block_size, int oob_size, int enable_crc,
+                int otp)
+{
+    const int64_t main_size = chunk_main_size(send, page_size, oob_size);
+    int r = dkb_write_mem(udev, DKB_RAM_STAGING_ADDRESS, pbuf, static_cast<int>(send), enable_crc,
+                          nullptr, nullptr);
+    if (r != DKB_OK)
+        return r;
+
+    r = send_word(udev, write_flash_command, TO_FLASH_CMD);
+    if (r != 4) {
+        printf("%s %d ret:%d\n", SRC, __LINE__, r);
+        return DKB_ERR_ACK;
+    }
+    const uint32_t rec[8] = {
+        DKB_RAM_STAGING_ADDRESS,
+        wire_addr(cur),
+        wire_addr(round_up(cur + send, block_size)),
+        static_cast<uint32_t>(main_size),
+        static_cast<uint32_t>(enable_hw_ecc),
+        oob_size != 0 ? 1u : 0u,
+        1u, // use_bbm: the agent maps bad blocks, the station only counts addresses
+        static_cast<uint32_t>(otp),
+    };
+    if (send_record(udev, rec, 8, TO_FLASH_CMD) != COMM_PROTOCOL_WRITE_FLASH_CMD_SIZE) {
+        printf("%s %d\n", SRC, __LINE__);
+        return DKB_ERR_ACK;
+    }
+    r = handle_flash_msg(udev, nullptr, nullptr, nullptr);
+    if (r < 0) {
+        fprintf(stderr, "Write NAND flash failed %d\n", r);
+        return r;
+    }
+    r = dkb_ack(udev);
+    if (r != DKB_OK) {
+        printf("%s %d\n", SRC, __LINE__);
+        return r;
+    }
+    return DKB_OK;
+}
+
+// Erases a run of blank blocks [from, to) that a write left out, bad-block management on.
+int erase_blank_run(usb_dev_handle *udev, int64_t from, int64_t to)
+{
+    int r = dkb_flash_erase(udev, static_cast<int>(from), static_cast<int>(to - from), 0);
+    if (r != DKB_OK)
+        printf("%s %d\n", SRC, __LINE__);
+    return r;
+}
+
+// Pages (with their spare bytes) a chunk of buffer bytes spans; a short last page counts.
+int64_t pages_in(int64_t bytes, int page_size, int oob_size)
+{
+    const int64_t unit = static_cast<int64_t>(page_size) + oob_size;
+    return (bytes + unit - 1) / unit;
+}
+
+} // namespace
+
+int64_t dkb_block_leading_bytes(const unsigned char *chunk, int64_t size, int page_size,
+                                int oob_size)
+{
+    const int64_t unit = static_cast<int64_t>(page_size) + oob_size;
+    if (!chunk || size <= 0 || unit <= 0)
+        return 0;
+    // From the last page backwards: a block of data stops at its last page at once.
+    for (int64_t end = size; end > 0;) {
+        const int64_t page_start = ((end - 1) / unit) * unit;
+        if (!all_ff(chunk + page_start, end - page_start))
+            return end;
+        end = page_start;
+    }
+    return 0;
+}
+
 int dkb_flash_write(usb_dev_handle *udev, const unsigned char *pbuf, int size, int flash_loc,
                     int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
                     int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
                     void *callback_data)
 {
+    return dkb_flash_write_ex(udev, pbuf, size, flash_loc, flash_loc_end, enable_hw_ecc,
+                              page_size, block_size, oob_size, enable_crc, otp, callback,
+                              callback_data, 0, nullptr);
+}
+
+int dkb_flash_write_ex(usb_dev_handle *udev, const unsigned char *pbuf, int size, int flash_loc,
+                       int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
+                       int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
+                       void *callback_data, int skip_blank, dkb_write_stats *stats)
+{
+    dkb_write_stats local;
+    dkb_write_stats &st = stats ? *stats : local;
+    st = dkb_write_stats{};
     if (!geometry_ok(page_size, block_size, oob_size) || (size > 0 && !pbuf)) {
         fprintf(stderr, "Write NAND flash: invalid arguments (page %d, block %d, oob %d)\n",
                 page_size, block_size, oob_size);
@@ -431,51 +541,51 @@ int dkb_flash_write(usb_dev_handle *udev, const unsigned char *pbuf, int size, i
         return DKB_ERR_IMAGE_TOO_LONG;
     }
 
+    // Leaving pages out is only sound when every chunk starts a block: the agent erases a block
+    // when a write begins at its first byte, and an erase command takes whole blocks.
+    const bool trim = skip_blank != 0 && flash_loc % block_size == 0;
+    if (skip_blank && !trim)
+        fprintf(stderr,
+                "Write NAND flash: 0x%08X is not at a block boundary, blank pages are sent\n",
+                wire_addr(flash_loc));
+    int64_t blank_from = -1; // first address of blank blocks not erased yet
+
     int64_t cur = flash_loc;
     int64_t remain = size > 0 ? size : 0;
     while (remain > 0) {
         const int64_t chunk = remain < each_block ? remain : each_block;
         const int64_t main_size = chunk_main_size(chunk, page_size, oob_size);
-
-        int r = dkb_write_mem(udev, DKB_RAM_STAGING_ADDRESS, pbuf, static_cast<int>(chunk),
-                              enable_crc, nullptr, nullptr);
-        if (r != DKB_OK)
-            return r;
-
-        r = send_word(udev, write_flash_command, TO_FLASH_CMD);
-        if (r != 4) {
-            printf("%s %d ret:%d\n", SRC, __LINE__, r);
-            return DKB_ERR_ACK;
-        }
-        const uint32_t rec[8] = {
-            DKB_RAM_STAGING_ADDRESS,
-            wire_addr(cur),
-            wire_addr(round_up(cur + chunk, block_size)),
-            static_cast<uint32_t>(main_size),
-            static_cast<uint32_t>(enable_hw_ecc),
-            oob_size != 0 ? 1u : 0u,
-            1u, // use_bbm: the agent maps bad blocks, the station only counts addresses
-            static_cast<uint32_t>(otp),
-        };
-        if (send_record(udev, rec, 8, TO_FLASH_CMD) != COMM_PROTOCOL_WRITE_FLASH_CMD_SIZE) {
-            printf("%s %d\n", SRC, __LINE__);
-            return DKB_ERR_ACK;
-        }
-        r = handle_flash_msg(udev, nullptr, nullptr, nullptr);
-        if (r < 0) {
-            fprintf(stderr, "Write NAND flash failed %d\n", r);
-            return r;
-        }
-        r = dkb_ack(udev);
-        if (r != DKB_OK) {
-            printf("%s %d\n", SRC, __LINE__);
-            return r;
+        const int64_t send =
+            trim ? dkb_block_leading_bytes(pbuf, chunk, page_size, oob_size) : chunk;
+        if (send == 0) {
+            if (blank_from < 0)
+                blank_from = cur;
+            st.blank_blocks++;
+        } else {
+            if (blank_from >= 0) {
+                int r = erase_blank_run(udev, blank_from, cur);
+                if (r != DKB_OK)
+                    return r;
+                blank_from = -1;
+            }
+            int r = write_block(udev, pbuf, send, cur, enable_hw_ecc, page_size, block_size,
+                                oob_size, enable_crc, otp);
+            if (r != DKB_OK)
+                return r;
+            st.bytes_staged += send;
+            st.blank_pages += static_cast<int>(pages_in(chunk, page_size, oob_size) -
+                                               pages_in(send, page_size, oob_size));
         }
         cur += main_size;
         pbuf += chunk;
         remain -= chunk;
         progress_step(callback, callback_data, "Write to flash", static_cast<int>(cur - flash_loc),
                       static_cast<int>(total_flash_range));
+    }
+    if (blank_from >= 0) {
+        int r = erase_blank_run(udev, blank_from, round_up(cur, block_size));
+        if (r != DKB_OK)
+            return r;
     }
 
     // Erase what the image does not fill, from the next whole block on.
@@ -569,13 +679,28 @@ int dkb_flash_write_from_file(usb_dev_handle *udev, const char *image_file_name,
                               int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
                               void *callback_data)
 {
+    return dkb_flash_write_from_file_ex(udev, image_file_name, image_file_offset,
+                                        image_file_length, flash_loc, flash_loc_end, enable_hw_ecc,
+                                        page_size, block_size, oob_size, enable_crc, otp, callback,
+                                        callback_data, 0, nullptr);
+}
+
+int dkb_flash_write_from_file_ex(usb_dev_handle *udev, const char *image_file_name,
+                                 int image_file_offset, int image_file_length, int flash_loc,
+                                 int flash_loc_end, int enable_hw_ecc, int page_size,
+                                 int block_size, int oob_size, int enable_crc, int otp,
+                                 dkb_progress_callback callback, void *callback_data,
+                                 int skip_blank, dkb_write_stats *stats)
+{
+    if (stats)
+        *stats = dkb_write_stats{};
     image_view v;
     int r = map_image_file(image_file_name, image_file_offset, image_file_length, &v);
     if (r != DKB_OK)
         return r;
-    return dkb_flash_write(udev, v.data, v.length, flash_loc, flash_loc_end, enable_hw_ecc,
-                           page_size, block_size, oob_size, enable_crc, otp, callback,
-                           callback_data);
+    return dkb_flash_write_ex(udev, v.data, v.length, flash_loc, flash_loc_end, enable_hw_ecc,
+                              page_size, block_size, oob_size, enable_crc, otp, callback,
+                              callback_data, skip_blank, stats);
 }
 
 int dkb_flash_verify_from_file(usb_dev_handle *udev, const char *image_file_name,

@@ -55,8 +55,8 @@ enum {
 // so far should the transport ever report zero bytes for a non-empty request (a short result the
 // caller treats as failure, instead of looping forever).
 // Both directions move the bytes the same way; only the transport call differs.
-int move_all(int (*transfer)(usb_dev_handle *, int, char *, int, int), usb_dev_handle *dev,
-             int ep, char *p, int size, int timeout)
+int move_all(int (*transfer)(usb_dev_handle *, int, char *, int, int), usb_dev_handle *dev, int ep,
+             char *p, int size, int timeout)
 {
     if (size <= 0)
         return 0;
@@ -502,9 +502,9 @@ int dkb_flash_write(usb_dev_handle *udev, const unsigned char *pbuf, int size, i
                     int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
                     void *callback_data)
 {
-    return dkb_flash_write_ex(udev, pbuf, size, flash_loc, flash_loc_end, enable_hw_ecc,
-                              page_size, block_size, oob_size, enable_crc, otp, callback,
-                              callback_data, 0, nullptr);
+    return dkb_flash_write_ex(udev, pbuf, size, flash_loc, flash_loc_end, enable_hw_ecc, page_size,
+                              block_size, oob_size, enable_crc, otp, callback, callback_data, 0,
+                              nullptr);
 }
 
 int dkb_flash_write_ex(usb_dev_handle *udev, const unsigned char *pbuf, int size, int flash_loc,
@@ -679,9 +679,9 @@ int dkb_flash_write_from_file(usb_dev_handle *udev, const char *image_file_name,
                               int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
                               void *callback_data)
 {
-    return dkb_flash_write_from_file_ex(udev, image_file_name, image_file_offset,
-                                        image_file_length, flash_loc, flash_loc_end, enable_hw_ecc,
-                                        page_size, block_size, oob_size, enable_crc, otp, callback,
+    return dkb_flash_write_from_file_ex(udev, image_file_name, image_file_offset, image_file_length,
+                                        flash_loc, flash_loc_end, enable_hw_ecc, page_size,
+                                        block_size, oob_size, enable_crc, otp, callback,
                                         callback_data, 0, nullptr);
 }
 

@@ -472,6 +472,73 @@ TEST_F(Dkb, FlashWriteErasesTheRestOfTheRange)
     EXPECT_TRUE(fake_usb::state().writes.empty());
 }
 
+// skip_blank: a block's trailing 0xFF pages (spare bytes included) are left out of its write,
+// blank blocks become one erase per run, and the rest of the range is erased as before.
+TEST_F(Dkb, SkipBlankWireForm)
+{
+    const int unit = 2048 + 64, ppb = 64, blk = unit * ppb;
+    std::vector<unsigned char> img(static_cast<size_t>(4 * blk), 0xFF);
+    memset(img.data(), 0x11, 2 * unit + 10);                     // block 0: pages 0..2 hold data
+    img[static_cast<size_t>(3 * blk + 63 * unit + 2050)] = 0x00; // block 3: only a spare byte
+    fake_usb::install_agent();
+    Progress pr;
+    dkb_write_stats st;
+    CaptureStdout();
+    ASSERT_EQ(dkb_flash_write_ex(dev, img.data(), static_cast<int>(img.size()), 0x100000, 0x200000,
+                                 1, 2048, 131072, 64, 1, 0, record_progress, &pr, 1, &st),
+              0);
+    GetCapturedStdout();
+    const auto &ws = fake_usb::state().writes;
+    auto wr = find_word(write_flash_command), er = find_word(erase_flash_command);
+    ASSERT_EQ(wr.size(), 2u);
+    EXPECT_EQ(le32s(ws[wr[0] + 1].bytes),
+              (std::vector<uint32_t>{0x5C010000, 0x100000, 0x120000, 3 * 2048, 1, 1, 1, 0}));
+    EXPECT_EQ(le32s(ws[wr[1] + 1].bytes),
+              (std::vector<uint32_t>{0x5C010000, 0x160000, 0x1A0000, 131072, 1, 1, 1, 0}));
+    ASSERT_EQ(er.size(), 2u);
+    EXPECT_TRUE(wr[0] < er[0] && er[0] < wr[1] && wr[1] < er[1]);
+    EXPECT_EQ(le32s(ws[er[0] + 1].bytes), (std::vector<uint32_t>{0x120000, 0x160000, 1}));
+    EXPECT_EQ(le32s(ws[er[1] + 1].bytes), (std::vector<uint32_t>{0x180000, 0x200000, 1}));
+    EXPECT_EQ(pr.cur, (std::vector<int>{0x20000, 0x40000, 0x60000, 0x80000, 0x100000}));
+    EXPECT_EQ(st.bytes_staged, 3 * unit + blk);
+    EXPECT_EQ(st.blank_blocks, 2);
+    EXPECT_EQ(st.blank_pages, 61);
+
+    // Without spare bytes: a short blank tail joins the blank run before it, rounded to a block.
+    fake_usb::reset();
+    fake_usb::install_agent();
+    std::vector<unsigned char> plain(0x40000 + 100, 0xFF);
+    plain[0] = 0;
+    plain[5 * 2048 + 7] = 0;
+    CaptureStdout();
+    ASSERT_EQ(dkb_flash_write_ex(dev, plain.data(), static_cast<int>(plain.size()), 0x100000,
+                                 0x200000, 1, 2048, 0x20000, 0, 0, 0, nullptr, nullptr, 1, &st),
+              0);
+    GetCapturedStdout();
+    wr = find_word(write_flash_command), er = find_word(erase_flash_command);
+    ASSERT_EQ(wr.size(), 1u);
+    EXPECT_EQ(le32s(ws[wr[0] + 1].bytes),
+              (std::vector<uint32_t>{0x5C010000, 0x100000, 0x120000, 6 * 2048, 1, 0, 1, 0}));
+    ASSERT_EQ(er.size(), 2u);
+    EXPECT_EQ(le32s(ws[er[0] + 1].bytes), (std::vector<uint32_t>{0x120000, 0x160000, 1}));
+    EXPECT_EQ(le32s(ws[er[1] + 1].bytes), (std::vector<uint32_t>{0x160000, 0x200000, 1}));
+    EXPECT_EQ(st.blank_blocks, 2);
+    EXPECT_EQ(st.blank_pages, 58);
+
+    // A range off a block boundary is written whole.
+    fake_usb::reset();
+    fake_usb::install_agent();
+    CaptureStdout();
+    CaptureStderr();
+    ASSERT_EQ(dkb_flash_write_ex(dev, plain.data(), static_cast<int>(plain.size()), 0x100800,
+                                 0x200000, 1, 2048, 0x20000, 0, 0, 0, nullptr, nullptr, 1, &st),
+              0);
+    GetCapturedStdout();
+    EXPECT_NE(GetCapturedStderr().find("not at a block boundary"), std::string::npos);
+    EXPECT_EQ(find_word(write_flash_command).size(), 3u);
+    EXPECT_EQ(st.blank_blocks, 0);
+}
+
 TEST_F(Dkb, FlashWriteRefusesBadImagesBeforeSending)
 {
     fake_usb::install_agent();

@@ -255,10 +255,10 @@ int start_download_image(station_context *ctx, tag_list_item *pitem, usb_dev_han
     }
     {
         std::lock_guard<std::mutex> lock(pitem->detail_mutex);
-        pitem->detail.nand =
-            detail_nand{flash_info.manu_id,   flash_info.device_id,  flash_info.no_of_blocks,
-                        flash_info.page_size, flash_info.block_size, flash_info.oob_size,
-                        flash_info.bus_width, found_bbm != 0};
+        pitem->detail.nand = detail_nand{flash_info.manu_id,      flash_info.device_id,
+                                         flash_info.no_of_blocks, flash_info.page_size,
+                                         flash_info.block_size,   flash_info.oob_size,
+                                         flash_info.bus_width,    found_bbm != 0};
     }
     const int page_size = static_cast<int>(flash_info.page_size);
     const int block_size = static_cast<int>(flash_info.block_size);

@@ -239,11 +239,6 @@ int dkb_flash_write_from_file_ex(usb_dev_handle *udev, const char *image_file_na
                                  int block_size, int oob_size, int enable_crc, int otp,
                                  dkb_progress_callback callback, void *callback_data,
                                  int skip_blank, dkb_write_stats *stats);
-// Leading bytes of one block's buffer chunk up to the end of its last page that is not entirely
-// 0xFF (a page is page_size main bytes plus oob_size spare bytes; a short last page counts as
-// far as it goes); 0 when the whole chunk is 0xFF. The job check counts blank pages with it.
-int64_t dkb_block_leading_bytes(const unsigned char *chunk, int64_t size, int page_size,
-                                int oob_size);
 // Verify after write: reads back the span dkb_flash_write_from_file with the same arguments
 // programmed and compares it with the file's bytes: the main data, and the spare bytes too when
 // oob_size is non-zero and enable_hw_ecc is 0 (with hardware ECC the phone writes its own spare

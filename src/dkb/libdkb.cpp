@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "util/blank_pages.h"
 #include "util/bytes.h"
 #include "util/crc16.h"
 
@@ -403,22 +404,6 @@ int64_t chunk_main_size(int64_t chunk, int page_size, int oob_size)
 namespace
 {
 
-bool all_ff(const unsigned char *p, int64_t n)
-{
-    // Word at a time: the whole image passes through here when blank pages are skipped.
-    int64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w;
-        memcpy(&w, p + i, 8);
-        if (w != ~uint64_t{0})
-            return false;
-    }
-    for (; i < n; i++)
-        if (p[i] != 0xFF)
-            return false;
-    return true;
-}
-
 // Stages one block's leading send bytes (of a chunk carrying main_size main bytes in all) and
 // has the agent program them at cur: steps 3 to 7 of a block's write.
 int write_block(usb_dev_handle *udev, const unsigned char *pbuf, int64_t send, int64_t cur,
@@ -481,22 +466,6 @@ int64_t pages_in(int64_t bytes, int page_size, int oob_size)
 
 } // namespace
 
-int64_t dkb_block_leading_bytes(const unsigned char *chunk, int64_t size, int page_size,
-                                int oob_size)
-{
-    const int64_t unit = static_cast<int64_t>(page_size) + oob_size;
-    if (!chunk || size <= 0 || unit <= 0)
-        return 0;
-    // From the last page backwards: a block of data stops at its last page at once.
-    for (int64_t end = size; end > 0;) {
-        const int64_t page_start = ((end - 1) / unit) * unit;
-        if (!all_ff(chunk + page_start, end - page_start))
-            return end;
-        end = page_start;
-    }
-    return 0;
-}
-
 int dkb_flash_write(usb_dev_handle *udev, const unsigned char *pbuf, int size, int flash_loc,
                     int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
                     int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
@@ -555,8 +524,7 @@ int dkb_flash_write_ex(usb_dev_handle *udev, const unsigned char *pbuf, int size
     while (remain > 0) {
         const int64_t chunk = remain < each_block ? remain : each_block;
         const int64_t main_size = chunk_main_size(chunk, page_size, oob_size);
-        const int64_t send =
-            trim ? dkb_block_leading_bytes(pbuf, chunk, page_size, oob_size) : chunk;
+        const int64_t send = trim ? block_leading_bytes(pbuf, chunk, page_size, oob_size) : chunk;
         if (send == 0) {
             if (blank_from < 0)
                 blank_from = cur;

@@ -306,3 +306,23 @@ TEST_F(DetailWriter, OpensBesideTheCsvAndNeverOverAnExistingFile)
     detail_log again;
     EXPECT_EQ(detail_log_open(csv, &again), -EEXIST);
 }
+
+// An image written with skip_blank: the stage it closes tells what was left out; other stages
+// keep their four keys.
+TEST(DetailRecord, SkipBlankStageCarriesBlankCounts)
+{
+    Filled f("x");
+    f.run.steps.clear();
+    detail_run_stage(&f.run, "system", 100);
+    f.run.blank_pending = true;
+    f.run.pending_blank_blocks = 3;
+    f.run.pending_blank_pages = 42;
+    detail_run_stage(&f.run, "Write back BBM", 900);
+    detail_run_close(&f.run, 950);
+    std::string line;
+    ASSERT_EQ(detail_record_format(f.log, f.row, f.run, &line), 0);
+    json j = json::parse(line);
+    EXPECT_EQ(j["steps"][0]["blank_blocks"], 3);
+    EXPECT_EQ(j["steps"][0]["blank_pages"], 42);
+    EXPECT_FALSE(j["steps"][1].contains("blank_blocks"));
+}

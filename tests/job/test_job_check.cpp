@@ -29,6 +29,16 @@ class JobCheck : public JobDirTest
         EXPECT_TRUE(job) << err_;
         return job ? job_check_findings(*job) : std::vector<job_finding>{};
     }
+    // A list job of one image, a.img with the given bytes, in 0..0x80000, after misc lines.
+    job_ptr image_job(const std::vector<uint8_t> &bytes, const std::string &misc = "")
+    {
+        write_bytes("a.img", bytes);
+        return parse(
+            write_text("flasher.ini", "[misc]\n" + misc +
+                                          "[map]\ntotal = 1\n[map1]\nfilename = " + path("a.img") +
+                                          "\ndesc = A\nnand_loc = 0\nnand_loc_end = "
+                                          "0x80000\n"));
+    }
     static std::string texts(const std::vector<job_finding> &f)
     {
         std::string s;
@@ -125,10 +135,7 @@ std::vector<uint8_t> half_blank(bool ubi)
 
 TEST_F(JobCheck, PlanTellsTheBlankShareOfAnImage)
 {
-    write_bytes("a.img", half_blank(false));
-    job =
-        parse(write_text("flasher.ini", "[map]\ntotal = 1\n[map1]\nfilename = " + path("a.img") +
-                                            "\ndesc = A\nnand_loc = 0\nnand_loc_end = 0x80000\n"));
+    job = image_job(half_blank(false));
     ASSERT_TRUE(job) << err_;
     const std::string plan = job_check_plan(*job, "flasher.ini", {});
     // 2 blank blocks + 42 blank pages = 170 of 256 pages, 348160 bytes at 40 MB/s.
@@ -142,17 +149,14 @@ TEST_F(JobCheck, PlanTellsTheBlankShareOfAnImage)
 
 TEST_F(JobCheck, UbiImageWithoutSkipBlankIsAWarning)
 {
-    write_bytes("a.img", half_blank(true));
-    const std::string map = "[map]\ntotal = 1\n[map1]\nfilename = " + path("a.img") +
-                            "\ndesc = A\nnand_loc = 0\nnand_loc_end = 0x80000\n";
-    job = parse(write_text("flasher.ini", map));
+    job = image_job(half_blank(true));
     ASSERT_TRUE(job) << err_;
     auto f = job_check_findings(*job);
     ASSERT_EQ(f.size(), 1u);
     EXPECT_FALSE(f[0].problem);
     EXPECT_NE(f[0].text.find("a UBI image"), std::string::npos) << f[0].text;
-    job = parse(write_text("flasher.ini", "[misc]\nskip_blank = 1\n" + map));
+    job = image_job(half_blank(true), "skip_blank = 1\n");
     ASSERT_TRUE(job) << err_;
     EXPECT_TRUE(job_check_findings(*job).empty());
-    EXPECT_FALSE(parse(write_text("flasher.ini", "[misc]\nskip_blank = 2\n" + map)));
+    EXPECT_FALSE(image_job(half_blank(true), "skip_blank = 2\n"));
 }

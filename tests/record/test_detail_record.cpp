@@ -123,6 +123,14 @@ struct Filled {
     }
 };
 
+// The record of a filled run, parsed back.
+json record_of(const Filled &f)
+{
+    std::string line;
+    EXPECT_EQ(detail_record_format(f.log, f.row, f.run, &line), 0);
+    return line.empty() ? json() : json::parse(line);
+}
+
 } // namespace
 
 TEST(DetailText, ValidUtf8IsKeptAsItIs)
@@ -202,9 +210,7 @@ TEST(DetailRecord, WhatTheRunNeverReachedIsNull)
     f.log.job.images = {detail_image{"missing.bin", "boot", 0, 0x40000, {}, {}, false, true}};
     f.run = detail_run{};
     f.row.status_code = 0;
-    std::string line;
-    ASSERT_EQ(detail_record_format(f.log, f.row, f.run, &line), 0);
-    json j = json::parse(line);
+    json j = record_of(f);
     EXPECT_EQ(j["passed"], true);
     for (const char *key : {"bootrom_version", "agent_interface", "nand", "plugin"})
         EXPECT_TRUE(j[key].is_null()) << key;
@@ -319,9 +325,7 @@ TEST(DetailRecord, SkipBlankStageCarriesBlankCounts)
     f.run.pending_blank_pages = 42;
     detail_run_stage(&f.run, "Write back BBM", 900);
     detail_run_close(&f.run, 950);
-    std::string line;
-    ASSERT_EQ(detail_record_format(f.log, f.row, f.run, &line), 0);
-    json j = json::parse(line);
+    json j = record_of(f);
     EXPECT_EQ(j["steps"][0]["blank_blocks"], 3);
     EXPECT_EQ(j["steps"][0]["blank_pages"], 42);
     EXPECT_FALSE(j["steps"][1].contains("blank_blocks"));

@@ -251,6 +251,16 @@ int dkb_flash_verify_from_file(usb_dev_handle *udev, const char *image_file_name
                                int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
                                int oob_size, int enable_crc, int otp,
                                dkb_progress_callback callback, void *callback_data);
+// The same after a write with skip_blank: the pages the image holds as entirely 0xFF must
+// also read erased in their spare bytes (when oob_size is non-zero), hardware ECC or not, since
+// a page programmed with 0xFF differs from an erased one only there (for a range that starts on
+// a block boundary: only there does the write leave pages out).
+int dkb_flash_verify_from_file_ex(usb_dev_handle *udev, const char *image_file_name,
+                                  int image_file_offset, int image_file_length, int flash_loc,
+                                  int flash_loc_end, int enable_hw_ecc, int page_size,
+                                  int block_size, int oob_size, int enable_crc, int otp,
+                                  dkb_progress_callback callback, void *callback_data,
+                                  int skip_blank);
 // Bytes a dkb_flash_read of this range needs in pbuf (spare areas included when oob_size is
 // non-zero); 0 or less for an empty or inverted range.
 int64_t dkb_flash_read_buffer_size(int flash_loc, int flash_loc_end, int page_size, int oob_size);

@@ -677,6 +677,19 @@ int dkb_flash_verify_from_file(usb_dev_handle *udev, const char *image_file_name
                                int oob_size, int enable_crc, int otp,
                                dkb_progress_callback callback, void *callback_data)
 {
+    return dkb_flash_verify_from_file_ex(udev, image_file_name, image_file_offset,
+                                         image_file_length, flash_loc, flash_loc_end, enable_hw_ecc,
+                                         page_size, block_size, oob_size, enable_crc, otp, callback,
+                                         callback_data, 0);
+}
+
+int dkb_flash_verify_from_file_ex(usb_dev_handle *udev, const char *image_file_name,
+                                  int image_file_offset, int image_file_length, int flash_loc,
+                                  int flash_loc_end, int enable_hw_ecc, int page_size,
+                                  int block_size, int oob_size, int enable_crc, int otp,
+                                  dkb_progress_callback callback, void *callback_data,
+                                  int skip_blank)
+{
     if (!geometry_ok(page_size, block_size, oob_size)) {
         fprintf(stderr, "Verify NAND flash: invalid arguments (page %d, block %d, oob %d)\n",
                 page_size, block_size, oob_size);
@@ -704,6 +717,8 @@ int dkb_flash_verify_from_file(usb_dev_handle *udev, const char *image_file_name
     // The phone computes the spare bytes itself under hardware ECC: only the main data is its
     // own to compare then.
     const bool compare_spare = oob_size != 0 && enable_hw_ecc == 0;
+    // Only a range starting on a block boundary had its blank pages left out (see the write).
+    const bool trimmed = skip_blank != 0 && flash_loc % block_size == 0;
     const int64_t unit = oob_size != 0 ? static_cast<int64_t>(page_size) + oob_size : 0;
 
     std::vector<unsigned char> back(static_cast<size_t>(std::min<int64_t>(group, v.length)));
@@ -724,15 +739,21 @@ int dkb_flash_verify_from_file(usb_dev_handle *udev, const char *image_file_name
             // Byte i of the chunk: a spare byte, or main byte at a flash address.
             const int64_t in_unit = unit ? i % unit : i;
             const bool spare = unit && in_unit >= page_size;
-            if (spare && !compare_spare)
+            // A blank page the write left out must read erased, spare bytes included: a page
+            // programmed with 0xFF shows there by its ECC.
+            const bool blank_page =
+                spare && trimmed &&
+                block_leading_bytes(want + (i - in_unit), unit, page_size, oob_size) == 0;
+            if (spare && !compare_spare && !blank_page)
                 continue;
             const int64_t page_at = cur + (unit ? (i / unit) * page_size : 0);
             if (spare)
                 fprintf(stderr,
                         "Verify NAND flash failed: spare byte %d of the page at 0x%08X holds "
-                        "0x%02X, the image 0x%02X\n",
+                        "0x%02X, the image 0x%02X%s\n",
                         static_cast<int>(in_unit - page_size), wire_addr(page_at),
-                        back[static_cast<size_t>(i)], want[i]);
+                        back[static_cast<size_t>(i)], want[i],
+                        blank_page ? " (a blank page that is not erased)" : "");
             else
                 fprintf(stderr, "Verify NAND flash failed: 0x%08X holds 0x%02X, the image 0x%02X\n",
                         wire_addr(page_at + in_unit), back[static_cast<size_t>(i)], want[i]);

@@ -335,11 +335,11 @@ int start_download_image(station_context *ctx, tag_list_item *pitem, usb_dev_han
         }
         // misc:verify: the image is read back through the agent and compared before the next.
         if (job->verify) {
-            r = dkb_flash_verify_from_file(
+            r = dkb_flash_verify_from_file_ex(
                 udev, p.filename, p.offset_in_file, p.file_size, static_cast<int>(p.nand_loc_start),
                 static_cast<int>(p.nand_loc_end), 1, page_size, block_size,
                 p.image_with_oob ? static_cast<int>(flash_info.oob_size) : 0, job->enable_crc, 0,
-                progress_callback, &run);
+                progress_callback, &run, job->skip_blank);
             if (r != 0) {
                 *err_msg = "Verify Failed";
                 return r;

@@ -663,3 +663,31 @@ TEST_F(SkipBlank, VerifyCatchesABlankBlockNotErased)
     EXPECT_EQ(verify(), DKB_ERR_VERIFY);
     EXPECT_NE(GetCapturedStderr().find("0x00042800 holds 0x00, the image 0xFF"), std::string::npos);
 }
+
+// With spare bytes in the image, verify after a skip_blank write also wants the blank pages'
+// spare areas erased: a page programmed with 0xFF (and an ECC) fails it.
+TEST_F(SkipBlank, VerifyCatchesABlankPageProgrammedWithFf)
+{
+    const int unit = PAGE + OOB;
+    Bytes oob_img(static_cast<size_t>(PPB) * unit, 0xFF);
+    memset(oob_img.data(), 0x33, static_cast<size_t>(DATA_PAGES) * unit);
+    const std::string oob_path = file(oob_img);
+    auto run = [&](bool write, int skip_blank) {
+        CaptureStdout();
+        int r = write
+                    ? dkb_flash_write_from_file_ex(dev, oob_path.c_str(), 0, 0, 0, BLOCK, 1, PAGE,
+                                                   BLOCK, OOB, 1, 0, nullptr, nullptr, skip_blank,
+                                                   nullptr)
+                    : dkb_flash_verify_from_file_ex(dev, oob_path.c_str(), 0, 0, 0, BLOCK, 1, PAGE,
+                                                    BLOCK, OOB, 1, 0, nullptr, nullptr, skip_blank);
+        GetCapturedStdout();
+        return r;
+    };
+    ASSERT_EQ(run(true, 0), 0);
+    EXPECT_EQ(run(false, 0), 0);
+    CaptureStderr();
+    EXPECT_EQ(run(false, 1), DKB_ERR_VERIFY);
+    EXPECT_NE(GetCapturedStderr().find("(a blank page that is not erased)"), std::string::npos);
+    ASSERT_EQ(run(true, 1), 0);
+    EXPECT_EQ(run(false, 1), 0);
+}

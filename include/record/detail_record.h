@@ -137,3 +137,4 @@ std::string detail_utc_text(int64_t utc_ms);
 // The record's JSON text, one line ending in "\n". 0, or -ENOMEM.
 int detail_record_format(const detail_log &log, const detail_row &row, const detail_run &run,
                          std::string *line);
+

@@ -56,8 +56,8 @@ enum {
 // so far should the transport ever report zero bytes for a non-empty request (a short result the
 // caller treats as failure, instead of looping forever).
 // Both directions move the bytes the same way; only the transport call differs.
-int move_all(int (*transfer)(usb_dev_handle *, int, char *, int, int), usb_dev_handle *dev, int ep,
-             char *p, int size, int timeout)
+int move_all(int (*transfer)(usb_dev_handle *, int, char *, int, int), usb_dev_handle *dev,
+             int ep, char *p, int size, int timeout)
 {
     if (size <= 0)
         return 0;
@@ -404,8 +404,8 @@ int64_t chunk_main_size(int64_t chunk, int page_size, int oob_size)
 namespace
 {
 
-// Stages one block's leading send bytes (of a chunk carrying main_size main bytes in all) and
-// has the agent program them at cur: steps 3 to 7 of a block's write.
+// Stages the first send buffer bytes of one block (all of it, or its leading pages) and has the
+// agent program them at cur: staging, write command and record, message stream, acknowledgement.
 int write_block(usb_dev_handle *udev, const unsigned char *pbuf, int64_t send, int64_t cur,
                 int enable_hw_ecc, int page_size, int block_size, int oob_size, int enable_crc,
                 int otp)

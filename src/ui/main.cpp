@@ -132,7 +132,8 @@ int parse_args(int argc, char **argv, Args *a)
         ->check(range(0.01, 100000.0))
         ->needs(simulate)
         ->group(sim);
-    app.add_option("--page-size", a->sim.page_size, "NAND page size of the virtual phones, and of the phones --check expects (2048)")
+    app.add_option("--page-size", a->sim.page_size,
+                   "NAND page size of the virtual phones, and of the phones --check expects (2048)")
         ->type_name("BYTES")
         ->check(range(512, 65536))
         ->group(sim);

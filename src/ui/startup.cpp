@@ -1,8 +1,8 @@
 // ui: start-up and shutdown of the station program. Called by main() for both front-ends.
 #include "ui/startup.h"
 
-#include "job/job_check.h"
 #include "record/detail_record.h"
+#include "job/job_check.h"
 #include "recorddb/shipper.h"
 #include "station/post_plugin_handler.h"
 #include "station/production_log.h"
@@ -11,8 +11,8 @@
 #include "ui/instance_lock.h"
 
 #include <cstdio>
-#include <memory>
 #include <unistd.h>
+#include <memory>
 
 namespace ui
 {

@@ -213,6 +213,32 @@ int dkb_flash_write_from_file(usb_dev_handle *udev, const char *image_file_name,
                               int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
                               int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
                               void *callback_data);
+// What a write that leaves out blank pages did (see dkb_flash_write_ex).
+struct dkb_write_stats {
+    int64_t bytes_staged = 0; // buffer bytes sent to the staging area
+    int blank_blocks = 0;     // blocks entirely 0xFF: erased, not written
+    int blank_pages = 0;      // trailing 0xFF pages left out of the blocks that were written
+};
+// dkb_flash_write, and with skip_blank non-zero the way a NAND file system needs it: trailing
+// pages of a block that are entirely 0xFF (spare bytes included when the buffer has them) are
+// not staged, the block's write carries only its leading pages (the form of an image's last,
+// partial block), and a block entirely 0xFF is not written but erased, a run of them in one
+// erase command with bad-block management on. Those pages then read as erased, not as pages
+// programmed with 0xFF (whose spare area holds a hardware ECC). The flash addresses, progress
+// against the whole range and the erase of the rest of the range are those of dkb_flash_write;
+// with skip_blank 0 every byte on the wire is too. A range that does not start on a block
+// boundary is written whole: trimming there would leave parts of two blocks unerased. stats
+// (may be null) is filled as far as the write went.
+int dkb_flash_write_ex(usb_dev_handle *udev, const unsigned char *pbuf, int size, int flash_loc,
+                       int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
+                       int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
+                       void *callback_data, int skip_blank, dkb_write_stats *stats);
+int dkb_flash_write_from_file_ex(usb_dev_handle *udev, const char *image_file_name,
+                                 int image_file_offset, int image_file_length, int flash_loc,
+                                 int flash_loc_end, int enable_hw_ecc, int page_size,
+                                 int block_size, int oob_size, int enable_crc, int otp,
+                                 dkb_progress_callback callback, void *callback_data,
+                                 int skip_blank, dkb_write_stats *stats);
 // Verify after write: reads back the span dkb_flash_write_from_file with the same arguments
 // programmed and compares it with the file's bytes: the main data, and the spare bytes too when
 // oob_size is non-zero and enable_hw_ecc is 0 (with hardware ECC the phone writes its own spare
@@ -225,6 +251,16 @@ int dkb_flash_verify_from_file(usb_dev_handle *udev, const char *image_file_name
                                int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
                                int oob_size, int enable_crc, int otp,
                                dkb_progress_callback callback, void *callback_data);
+// The same after a write with skip_blank: the pages the image holds as entirely 0xFF must
+// also read erased in their spare bytes (when oob_size is non-zero), hardware ECC or not, since
+// a page programmed with 0xFF differs from an erased one only there (for a range that starts on
+// a block boundary: only there does the write leave pages out).
+int dkb_flash_verify_from_file_ex(usb_dev_handle *udev, const char *image_file_name,
+                                  int image_file_offset, int image_file_length, int flash_loc,
+                                  int flash_loc_end, int enable_hw_ecc, int page_size,
+                                  int block_size, int oob_size, int enable_crc, int otp,
+                                  dkb_progress_callback callback, void *callback_data,
+                                  int skip_blank);
 // Bytes a dkb_flash_read of this range needs in pbuf (spare areas included when oob_size is
 // non-zero); 0 or less for an empty or inverted range.
 int64_t dkb_flash_read_buffer_size(int flash_loc, int flash_loc_end, int page_size, int oob_size);

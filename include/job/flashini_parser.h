@@ -73,6 +73,8 @@ struct flashini_content {
     int reboot;                // non-zero: same effect as loop_test
     int sync_pc_time;          // non-zero: set the phone's clock from the PC
     int verify;                // non-zero: read every image back after writing it and compare
+    int skip_blank;            // 1: trailing 0xFF pages and 0xFF blocks of an image are not
+                               // sent (blocks erased instead), as a NAND file system needs
     char creationtime[12];     // container's creation time, YYYYMMDDhhmm UTC, NOT terminated;
                                // all zero bytes without a container
     char one_file_image[4096]; // container path as written; empty without one

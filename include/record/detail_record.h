@@ -62,6 +62,10 @@ struct detail_step {
     uint32_t start_ms; // from the phone's attach
     uint32_t ms;       // until the next stage or the result
     uint64_t bytes;    // moved over USB, both directions, during the stage
+    // The stage wrote an image leaving out blank pages (misc:skip_blank): how many blocks it
+    // erased instead of writing and how many trailing pages it did not send.
+    bool blank_counted = false;
+    uint64_t blank_blocks = 0, blank_pages = 0;
 };
 
 // What the agent reported of the NAND (get NAND info, and whether init found a bad-block table).
@@ -82,6 +86,9 @@ struct detail_run {
     int plugin_result = 0;
     std::string result_text;  // the Status text that follows the result (a failure's message)
     uint64_t bytes_moved = 0; // over USB since the attach, as of the latest send
+    // What the latest image write left out (misc:skip_blank), for the stage it closes.
+    bool blank_pending = false;
+    uint64_t pending_blank_blocks = 0, pending_blank_pages = 0;
     // Window thread only.
     int64_t start_utc_ms = 0;       // attach, milliseconds since 1970 (UTC)
     std::vector<detail_step> steps; // in order; the last one open until the result

@@ -10,6 +10,7 @@
 // the exit code is 0 on every path.
 #pragma once
 
+#include "job/job_check.h"
 #include "recorddb/record_config.h"
 #include "station/station.h"
 #include "ui/operator_messages.h"
@@ -75,7 +76,10 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
 // and plug-in loading, with the same operator messages when they fail), prints the plan and
 // every finding of the job check to out, and returns 0 when the job can program phones, 1 when
 // it cannot. Takes no lock, touches no USB device, writes no log.
-int run_check(const ProgramOptions &options, OperatorMessages &messages, FILE *out);
+// geometry is the NAND the phones are expected to report (--page-size, --pages-per-block,
+// --oob-size), for images with spare bytes and the blank share of each image.
+int run_check(const ProgramOptions &options, OperatorMessages &messages, FILE *out,
+              const job_geometry &geometry = {});
 
 // The window's close request: asks "Are you sure you want to quit?"; on Yes stops the station
 // (raises do_exit, closes the log) and returns true; otherwise changes nothing and returns false.

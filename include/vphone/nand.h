@@ -8,6 +8,11 @@
 // A weak block takes every erase and program without complaint, but the first page programmed
 // in it after an erase keeps the lowest bit of its first byte inverted: the data arrived intact
 // (its CRC was right) and only reading it back shows the fault.
+// With hardware ECC (ecc_size non-zero, and the program asks for it) programming a page writes an
+// ECC of its main bytes into the last ecc_size bytes of its spare area; the ECC of an all-0xFF
+// page is not all 0xFF, as on a real controller. A page programmed with 0xFF therefore differs
+// from an erased one twice over: its spare area, and that it cannot be programmed again without
+// an erase (which a NAND file system that takes 0xFF pages for free would try).
 // Storage is sparse: only blocks that have been programmed since their last erase hold memory,
 // so a 1 GiB NAND costs nothing until it is written. Every call is safe from any thread.
 #pragma once
@@ -34,6 +39,9 @@ struct NandGeometry {
     std::vector<uint32_t> bad_blocks; // factory-bad block numbers
     // Blocks that store one wrong bit (see above).
     std::vector<uint32_t> weak_blocks;
+    // Spare bytes per page the controller's hardware ECC fills (at the end of the spare area);
+    // 0: no ECC engine, the spare area holds only what the writer gives.
+    uint32_t ecc_size = 0;
 };
 
 enum {
@@ -58,8 +66,9 @@ class Nand
     bool is_bad(uint32_t block) const;
     int erase_block(uint32_t block);
     // Programs one page: page_size main bytes, and oob_size spare bytes when spare is non-null
-    // (otherwise the spare area stays erased).
-    int program_page(uint32_t page, const uint8_t *main, const uint8_t *spare);
+    // (otherwise the spare area stays erased); hw_ecc then writes the page's ECC over the spare
+    // area's last ecc_size bytes.
+    int program_page(uint32_t page, const uint8_t *main, const uint8_t *spare, bool hw_ecc = false);
     // Reads one page: page_size bytes into main, oob_size bytes into spare when non-null.
     int read_page(uint32_t page, uint8_t *main, uint8_t *spare) const;
 

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "util/blank_pages.h"
 #include "util/bytes.h"
 #include "util/crc16.h"
 
@@ -400,11 +401,89 @@ int64_t chunk_main_size(int64_t chunk, int page_size, int oob_size)
 
 } // namespace
 
+namespace
+{
+
+// Stages the first send buffer bytes of one block (all of it, or its leading pages) and has the
+// agent program them at cur: staging, write command and record, message stream, acknowledgement.
+int write_block(usb_dev_handle *udev, const unsigned char *pbuf, int64_t send, int64_t cur,
+                int enable_hw_ecc, int page_size, int block_size, int oob_size, int enable_crc,
+                int otp)
+{
+    const int64_t main_size = chunk_main_size(send, page_size, oob_size);
+    int r = dkb_write_mem(udev, DKB_RAM_STAGING_ADDRESS, pbuf, static_cast<int>(send), enable_crc,
+                          nullptr, nullptr);
+    if (r != DKB_OK)
+        return r;
+
+    r = send_word(udev, write_flash_command, TO_FLASH_CMD);
+    if (r != 4) {
+        printf("%s %d ret:%d\n", SRC, __LINE__, r);
+        return DKB_ERR_ACK;
+    }
+    const uint32_t rec[8] = {
+        DKB_RAM_STAGING_ADDRESS,
+        wire_addr(cur),
+        wire_addr(round_up(cur + send, block_size)),
+        static_cast<uint32_t>(main_size),
+        static_cast<uint32_t>(enable_hw_ecc),
+        oob_size != 0 ? 1u : 0u,
+        1u, // use_bbm: the agent maps bad blocks, the station only counts addresses
+        static_cast<uint32_t>(otp),
+    };
+    if (send_record(udev, rec, 8, TO_FLASH_CMD) != COMM_PROTOCOL_WRITE_FLASH_CMD_SIZE) {
+        printf("%s %d\n", SRC, __LINE__);
+        return DKB_ERR_ACK;
+    }
+    r = handle_flash_msg(udev, nullptr, nullptr, nullptr);
+    if (r < 0) {
+        fprintf(stderr, "Write NAND flash failed %d\n", r);
+        return r;
+    }
+    r = dkb_ack(udev);
+    if (r != DKB_OK) {
+        printf("%s %d\n", SRC, __LINE__);
+        return r;
+    }
+    return DKB_OK;
+}
+
+// Erases a run of blank blocks [from, to) that a write left out, bad-block management on.
+int erase_blank_run(usb_dev_handle *udev, int64_t from, int64_t to)
+{
+    int r = dkb_flash_erase(udev, static_cast<int>(from), static_cast<int>(to - from), 0);
+    if (r != DKB_OK)
+        printf("%s %d\n", SRC, __LINE__);
+    return r;
+}
+
+// Pages (with their spare bytes) a chunk of buffer bytes spans; a short last page counts.
+int64_t pages_in(int64_t bytes, int page_size, int oob_size)
+{
+    const int64_t unit = static_cast<int64_t>(page_size) + oob_size;
+    return (bytes + unit - 1) / unit;
+}
+
+} // namespace
+
 int dkb_flash_write(usb_dev_handle *udev, const unsigned char *pbuf, int size, int flash_loc,
                     int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
                     int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
                     void *callback_data)
 {
+    return dkb_flash_write_ex(udev, pbuf, size, flash_loc, flash_loc_end, enable_hw_ecc, page_size,
+                              block_size, oob_size, enable_crc, otp, callback, callback_data, 0,
+                              nullptr);
+}
+
+int dkb_flash_write_ex(usb_dev_handle *udev, const unsigned char *pbuf, int size, int flash_loc,
+                       int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
+                       int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
+                       void *callback_data, int skip_blank, dkb_write_stats *stats)
+{
+    dkb_write_stats local;
+    dkb_write_stats &st = stats ? *stats : local;
+    st = dkb_write_stats{};
     if (!geometry_ok(page_size, block_size, oob_size) || (size > 0 && !pbuf)) {
         fprintf(stderr, "Write NAND flash: invalid arguments (page %d, block %d, oob %d)\n",
                 page_size, block_size, oob_size);
@@ -431,51 +510,50 @@ int dkb_flash_write(usb_dev_handle *udev, const unsigned char *pbuf, int size, i
         return DKB_ERR_IMAGE_TOO_LONG;
     }
 
+    // Leaving pages out is only sound when every chunk starts a block: the agent erases a block
+    // when a write begins at its first byte, and an erase command takes whole blocks.
+    const bool trim = skip_blank != 0 && flash_loc % block_size == 0;
+    if (skip_blank && !trim)
+        fprintf(stderr,
+                "Write NAND flash: 0x%08X is not at a block boundary, blank pages are sent\n",
+                wire_addr(flash_loc));
+    int64_t blank_from = -1; // first address of blank blocks not erased yet
+
     int64_t cur = flash_loc;
     int64_t remain = size > 0 ? size : 0;
     while (remain > 0) {
         const int64_t chunk = remain < each_block ? remain : each_block;
         const int64_t main_size = chunk_main_size(chunk, page_size, oob_size);
-
-        int r = dkb_write_mem(udev, DKB_RAM_STAGING_ADDRESS, pbuf, static_cast<int>(chunk),
-                              enable_crc, nullptr, nullptr);
-        if (r != DKB_OK)
-            return r;
-
-        r = send_word(udev, write_flash_command, TO_FLASH_CMD);
-        if (r != 4) {
-            printf("%s %d ret:%d\n", SRC, __LINE__, r);
-            return DKB_ERR_ACK;
-        }
-        const uint32_t rec[8] = {
-            DKB_RAM_STAGING_ADDRESS,
-            wire_addr(cur),
-            wire_addr(round_up(cur + chunk, block_size)),
-            static_cast<uint32_t>(main_size),
-            static_cast<uint32_t>(enable_hw_ecc),
-            oob_size != 0 ? 1u : 0u,
-            1u, // use_bbm: the agent maps bad blocks, the station only counts addresses
-            static_cast<uint32_t>(otp),
-        };
-        if (send_record(udev, rec, 8, TO_FLASH_CMD) != COMM_PROTOCOL_WRITE_FLASH_CMD_SIZE) {
-            printf("%s %d\n", SRC, __LINE__);
-            return DKB_ERR_ACK;
-        }
-        r = handle_flash_msg(udev, nullptr, nullptr, nullptr);
-        if (r < 0) {
-            fprintf(stderr, "Write NAND flash failed %d\n", r);
-            return r;
-        }
-        r = dkb_ack(udev);
-        if (r != DKB_OK) {
-            printf("%s %d\n", SRC, __LINE__);
-            return r;
+        const int64_t send = trim ? block_leading_bytes(pbuf, chunk, page_size, oob_size) : chunk;
+        if (send == 0) {
+            if (blank_from < 0)
+                blank_from = cur;
+            st.blank_blocks++;
+        } else {
+            if (blank_from >= 0) {
+                int r = erase_blank_run(udev, blank_from, cur);
+                if (r != DKB_OK)
+                    return r;
+                blank_from = -1;
+            }
+            int r = write_block(udev, pbuf, send, cur, enable_hw_ecc, page_size, block_size,
+                                oob_size, enable_crc, otp);
+            if (r != DKB_OK)
+                return r;
+            st.bytes_staged += send;
+            st.blank_pages += static_cast<int>(pages_in(chunk, page_size, oob_size) -
+                                               pages_in(send, page_size, oob_size));
         }
         cur += main_size;
         pbuf += chunk;
         remain -= chunk;
         progress_step(callback, callback_data, "Write to flash", static_cast<int>(cur - flash_loc),
                       static_cast<int>(total_flash_range));
+    }
+    if (blank_from >= 0) {
+        int r = erase_blank_run(udev, blank_from, round_up(cur, block_size));
+        if (r != DKB_OK)
+            return r;
     }
 
     // Erase what the image does not fill, from the next whole block on.
@@ -569,13 +647,28 @@ int dkb_flash_write_from_file(usb_dev_handle *udev, const char *image_file_name,
                               int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
                               void *callback_data)
 {
+    return dkb_flash_write_from_file_ex(udev, image_file_name, image_file_offset, image_file_length,
+                                        flash_loc, flash_loc_end, enable_hw_ecc, page_size,
+                                        block_size, oob_size, enable_crc, otp, callback,
+                                        callback_data, 0, nullptr);
+}
+
+int dkb_flash_write_from_file_ex(usb_dev_handle *udev, const char *image_file_name,
+                                 int image_file_offset, int image_file_length, int flash_loc,
+                                 int flash_loc_end, int enable_hw_ecc, int page_size,
+                                 int block_size, int oob_size, int enable_crc, int otp,
+                                 dkb_progress_callback callback, void *callback_data,
+                                 int skip_blank, dkb_write_stats *stats)
+{
+    if (stats)
+        *stats = dkb_write_stats{};
     image_view v;
     int r = map_image_file(image_file_name, image_file_offset, image_file_length, &v);
     if (r != DKB_OK)
         return r;
-    return dkb_flash_write(udev, v.data, v.length, flash_loc, flash_loc_end, enable_hw_ecc,
-                           page_size, block_size, oob_size, enable_crc, otp, callback,
-                           callback_data);
+    return dkb_flash_write_ex(udev, v.data, v.length, flash_loc, flash_loc_end, enable_hw_ecc,
+                              page_size, block_size, oob_size, enable_crc, otp, callback,
+                              callback_data, skip_blank, stats);
 }
 
 int dkb_flash_verify_from_file(usb_dev_handle *udev, const char *image_file_name,
@@ -583,6 +676,19 @@ int dkb_flash_verify_from_file(usb_dev_handle *udev, const char *image_file_name
                                int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
                                int oob_size, int enable_crc, int otp,
                                dkb_progress_callback callback, void *callback_data)
+{
+    return dkb_flash_verify_from_file_ex(udev, image_file_name, image_file_offset,
+                                         image_file_length, flash_loc, flash_loc_end, enable_hw_ecc,
+                                         page_size, block_size, oob_size, enable_crc, otp, callback,
+                                         callback_data, 0);
+}
+
+int dkb_flash_verify_from_file_ex(usb_dev_handle *udev, const char *image_file_name,
+                                  int image_file_offset, int image_file_length, int flash_loc,
+                                  int flash_loc_end, int enable_hw_ecc, int page_size,
+                                  int block_size, int oob_size, int enable_crc, int otp,
+                                  dkb_progress_callback callback, void *callback_data,
+                                  int skip_blank)
 {
     if (!geometry_ok(page_size, block_size, oob_size)) {
         fprintf(stderr, "Verify NAND flash: invalid arguments (page %d, block %d, oob %d)\n",
@@ -611,6 +717,8 @@ int dkb_flash_verify_from_file(usb_dev_handle *udev, const char *image_file_name
     // The phone computes the spare bytes itself under hardware ECC: only the main data is its
     // own to compare then.
     const bool compare_spare = oob_size != 0 && enable_hw_ecc == 0;
+    // Only a range starting on a block boundary had its blank pages left out (see the write).
+    const bool trimmed = skip_blank != 0 && flash_loc % block_size == 0;
     const int64_t unit = oob_size != 0 ? static_cast<int64_t>(page_size) + oob_size : 0;
 
     std::vector<unsigned char> back(static_cast<size_t>(std::min<int64_t>(group, v.length)));
@@ -631,15 +739,21 @@ int dkb_flash_verify_from_file(usb_dev_handle *udev, const char *image_file_name
             // Byte i of the chunk: a spare byte, or main byte at a flash address.
             const int64_t in_unit = unit ? i % unit : i;
             const bool spare = unit && in_unit >= page_size;
-            if (spare && !compare_spare)
+            // A blank page the write left out must read erased, spare bytes included: a page
+            // programmed with 0xFF shows there by its ECC.
+            const bool blank_page =
+                spare && trimmed &&
+                block_leading_bytes(want + (i - in_unit), unit, page_size, oob_size) == 0;
+            if (spare && !compare_spare && !blank_page)
                 continue;
             const int64_t page_at = cur + (unit ? (i / unit) * page_size : 0);
             if (spare)
                 fprintf(stderr,
                         "Verify NAND flash failed: spare byte %d of the page at 0x%08X holds "
-                        "0x%02X, the image 0x%02X\n",
+                        "0x%02X, the image 0x%02X%s\n",
                         static_cast<int>(in_unit - page_size), wire_addr(page_at),
-                        back[static_cast<size_t>(i)], want[i]);
+                        back[static_cast<size_t>(i)], want[i],
+                        blank_page ? " (a blank page that is not erased)" : "");
             else
                 fprintf(stderr, "Verify NAND flash failed: 0x%08X holds 0x%02X, the image 0x%02X\n",
                         wire_addr(page_at + in_unit), back[static_cast<size_t>(i)], want[i]);

@@ -260,8 +260,14 @@ int read_job(const job_reader &r, flashini_content *job)
         job_int(r, "misc:logging", 0, &job->logging) ||
         job_int(r, "misc:reboot", 0, &job->reboot) ||
         job_int(r, "misc:sync_pc_time", 0, &job->sync_pc_time) ||
-        job_int(r, "misc:verify", 0, &job->verify))
+        job_int(r, "misc:verify", 0, &job->verify) ||
+        job_int(r, "misc:skip_blank", 0, &job->skip_blank))
         return -1;
+    if (job->skip_blank != 0 && job->skip_blank != 1) {
+        fprintf(stderr, "%s: misc:skip_blank must be 0 or 1, not %d\n", r.ini_name,
+                job->skip_blank);
+        return -1;
+    }
 
     const char *container = job_string(r, "map:1fi_file");
     if (container) {

@@ -272,6 +272,12 @@ void detail_run_close(detail_run *run, uint32_t at_ms)
     open.ms = at_ms - open.start_ms;
     open.bytes = run->bytes_moved - run->step_bytes_mark;
     run->step_bytes_mark = run->bytes_moved;
+    if (run->blank_pending) {
+        open.blank_counted = true;
+        open.blank_blocks = run->pending_blank_blocks;
+        open.blank_pages = run->pending_blank_pages;
+        run->blank_pending = false;
+    }
 }
 
 int detail_log_open(const std::string &csv_path, detail_log *log)
@@ -370,11 +376,17 @@ int detail_record_format(const detail_log &log, const detail_row &row, const det
                     {"bus_width", n.bus_width},       {"found_bbm", n.found_bbm}};
         }
         ordered_json steps = ordered_json::array();
-        for (const detail_step &s : run.steps)
-            steps.push_back({{"stage", text(s.stage)},
-                             {"start_ms", s.start_ms},
-                             {"ms", s.ms},
-                             {"bytes", s.bytes}});
+        for (const detail_step &s : run.steps) {
+            ordered_json step = {{"stage", text(s.stage)},
+                                 {"start_ms", s.start_ms},
+                                 {"ms", s.ms},
+                                 {"bytes", s.bytes}};
+            if (s.blank_counted) {
+                step["blank_blocks"] = s.blank_blocks;
+                step["blank_pages"] = s.blank_pages;
+            }
+            steps.push_back(std::move(step));
+        }
         ordered_json plugin = nullptr;
         if (run.plugin_judged)
             plugin = {{"name", text_or_null(row.plugin_name)}, {"result", run.plugin_result}};

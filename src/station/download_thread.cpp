@@ -317,22 +317,29 @@ int start_download_image(station_context *ctx, tag_list_item *pitem, usb_dev_han
         send_text(ctx, WM_DEVICE_IMAGE, pitem, p.desc);
         send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, pitem, "");
         send_text(ctx, WM_DEVICE_PROGRESS, pitem, "");
-        r = dkb_flash_write_from_file(udev, p.filename, p.offset_in_file, p.file_size,
-                                      static_cast<int>(p.nand_loc_start),
-                                      static_cast<int>(p.nand_loc_end), 1, page_size, block_size,
-                                      p.image_with_oob ? static_cast<int>(flash_info.oob_size) : 0,
-                                      job->enable_crc, 0, progress_callback, &run);
+        dkb_write_stats written;
+        r = dkb_flash_write_from_file_ex(
+            udev, p.filename, p.offset_in_file, p.file_size, static_cast<int>(p.nand_loc_start),
+            static_cast<int>(p.nand_loc_end), 1, page_size, block_size,
+            p.image_with_oob ? static_cast<int>(flash_info.oob_size) : 0, job->enable_crc, 0,
+            progress_callback, &run, job->skip_blank, &written);
+        if (job->skip_blank) {
+            std::lock_guard<std::mutex> lock(pitem->detail_mutex);
+            pitem->detail.blank_pending = true;
+            pitem->detail.pending_blank_blocks = static_cast<uint64_t>(written.blank_blocks);
+            pitem->detail.pending_blank_pages = static_cast<uint64_t>(written.blank_pages);
+        }
         if (r != 0) {
             *err_msg = "Write Failed";
             return r;
         }
         // misc:verify: the image is read back through the agent and compared before the next.
         if (job->verify) {
-            r = dkb_flash_verify_from_file(
+            r = dkb_flash_verify_from_file_ex(
                 udev, p.filename, p.offset_in_file, p.file_size, static_cast<int>(p.nand_loc_start),
                 static_cast<int>(p.nand_loc_end), 1, page_size, block_size,
                 p.image_with_oob ? static_cast<int>(flash_info.oob_size) : 0, job->enable_crc, 0,
-                progress_callback, &run);
+                progress_callback, &run, job->skip_blank);
             if (r != 0) {
                 *err_msg = "Verify Failed";
                 return r;
@@ -445,9 +452,9 @@ int DownloadThreadProc(station_context *ctx, tag_list_item *item)
         snprintf(numbers[1], sizeof numbers[1], " %02X", rom.processor[3]);
         {
             std::lock_guard<std::mutex> lock(item->detail_mutex);
-            item->detail.bootrom_version =
-                std::string(rom.version, 4) + numbers[0] +
-                std::string(reinterpret_cast<char *>(rom.processor), 3) + numbers[1];
+            item->detail.bootrom_version = std::string(rom.version, 4) + numbers[0] +
+                                           std::string(reinterpret_cast<char *>(rom.processor), 3) +
+                                           numbers[1];
         }
     }
     if (r != 0) {

@@ -136,7 +136,8 @@ int parse_args(int argc, char **argv, Args *a)
         ->check(range(0.01, 100000.0))
         ->needs(simulate)
         ->group(sim);
-    app.add_option("--page-size", a->sim.page_size, "NAND page size of the virtual phones (2048)")
+    app.add_option("--page-size", a->sim.page_size,
+                   "NAND page size of the virtual phones, and of the phones --check expects (2048)")
         ->type_name("BYTES")
         ->check(range(512, 65536))
         ->group(sim);
@@ -216,7 +217,12 @@ int main(int argc, char **argv)
         return rc == 1 ? 0 : rc;
     if (args.check) {
         ui::TerminalMessages messages(stderr, 0);
-        return ui::run_check(args.program, messages, stdout);
+        // The geometry the phones are expected to report, as the virtual phones are given it.
+        job_geometry g;
+        g.page_size = args.sim.page_size;
+        g.oob_size = args.sim.oob_size;
+        g.block_size = args.sim.page_size * args.sim.pages_per_block;
+        return ui::run_check(args.program, messages, stdout, g);
     }
 
     if (args.list) {

@@ -156,6 +156,7 @@ void ProductionLine::put_phone_in(int fixture)
     po.nand.page_size = opt_.page_size;
     po.nand.block_size = opt_.page_size * opt_.pages_per_block;
     po.nand.oob_size = opt_.oob_size;
+    po.nand.ecc_size = std::min<uint32_t>(opt_.oob_size, 16); // hardware ECC, as on the phones
     po.nand.block_count = opt_.block_count;
     // (Drawn only when asked for, so a line without weak blocks makes the choices it always did.)
     fx.weak = weak_block_ >= 0 && opt_.weak_block_rate > 0 && chance(rng_) < opt_.weak_block_rate;

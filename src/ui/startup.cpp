@@ -235,7 +235,8 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
     return 0;
 }
 
-int run_check(const ProgramOptions &options, OperatorMessages &messages, FILE *out)
+int run_check(const ProgramOptions &options, OperatorMessages &messages, FILE *out,
+              const job_geometry &geometry)
 {
     Acquired acquired;
     if (!load_job(options, messages, acquired))
@@ -247,8 +248,8 @@ int run_check(const ProgramOptions &options, OperatorMessages &messages, FILE *o
         plugin.extra_read_size = plugin_handler_get_extra_read_size(acquired.plugin);
     }
     const flashini_content &job = *acquired.job;
-    std::fputs(job_check_plan(job, options.job_path.c_str(), plugin).c_str(), out);
-    const std::vector<job_finding> findings = job_check_findings(job);
+    std::fputs(job_check_plan(job, options.job_path.c_str(), plugin, geometry).c_str(), out);
+    const std::vector<job_finding> findings = job_check_findings(job, geometry);
     const int problems = job_check_problem_count(findings);
     for (const job_finding &f : findings)
         std::fprintf(out, "%s: %s\n", f.problem ? "problem" : "warning", f.text.c_str());

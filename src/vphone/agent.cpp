@@ -431,7 +431,7 @@ uint32_t Agent::nand_write(const uint8_t *rec)
 {
     const uint32_t ram = get_le32(rec), addr = get_le32(rec + 4), end_addr = get_le32(rec + 8);
     const uint32_t size = get_le32(rec + 12), with_oob = get_le32(rec + 20);
-    const bool use_bbm = get_le32(rec + 24) != 0;
+    const bool hw_ecc = get_le32(rec + 16) != 0, use_bbm = get_le32(rec + 24) != 0;
     const NandGeometry &g = opt_.nand->geometry();
     const uint32_t ps = g.page_size, bs = g.block_size, oob = with_oob ? g.oob_size : 0;
     uint32_t pages;
@@ -462,7 +462,8 @@ uint32_t Agent::nand_write(const uint8_t *rec)
         const uint32_t have = std::min(ps, size - i * ps);
         memset(page.data(), 0xFF, ps);
         memcpy(page.data(), main, have);
-        if (opt_.nand->program_page(ppage, page.data(), oob ? main + ps : nullptr) != NAND_OK)
+        if (opt_.nand->program_page(ppage, page.data(), oob ? main + ps : nullptr, hw_ecc) !=
+            NAND_OK)
             return AGENT_ERR_PROGRAM;
     }
     return 0;

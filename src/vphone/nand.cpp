@@ -12,6 +12,8 @@ std::shared_ptr<Nand> Nand::create(const NandGeometry &g)
     if (g.page_size == 0 || g.block_size == 0 || g.block_count == 0 ||
         g.block_size % g.page_size != 0)
         return nullptr;
+    if (g.ecc_size > g.oob_size)
+        return nullptr;
     return std::make_shared<Nand>(g);
 }
 
@@ -47,7 +49,23 @@ int Nand::erase_block(uint32_t block)
     return NAND_OK;
 }
 
-int Nand::program_page(uint32_t page, const uint8_t *main, const uint8_t *spare)
+namespace
+{
+
+// A stand-in for the controller's ECC: lane k folds main bytes k, k + ecc_size, ... by XOR and is
+// stored inverted against 0x5A, so an all-0xFF page (lanes 0x00 or 0xFF) never gets a blank ECC.
+void fill_ecc(const uint8_t *main, uint32_t page_size, uint8_t *ecc, uint32_t ecc_size)
+{
+    memset(ecc, 0, ecc_size);
+    for (uint32_t i = 0; i < page_size; i++)
+        ecc[i % ecc_size] ^= main[i];
+    for (uint32_t k = 0; k < ecc_size; k++)
+        ecc[k] ^= 0x5A;
+}
+
+} // namespace
+
+int Nand::program_page(uint32_t page, const uint8_t *main, const uint8_t *spare, bool hw_ecc)
 {
     std::lock_guard<std::mutex> lock(mu_);
     const uint32_t ppb = pages_per_block();
@@ -74,8 +92,12 @@ int Nand::program_page(uint32_t page, const uint8_t *main, const uint8_t *spare)
     memcpy(stored, main, geo_.page_size);
     if (weak_[block] && first_since_erase)
         stored[0] ^= 0x01;
+    uint8_t *stored_spare = b.spare.data() + static_cast<size_t>(index) * geo_.oob_size;
     if (spare && geo_.oob_size)
-        memcpy(b.spare.data() + static_cast<size_t>(index) * geo_.oob_size, spare, geo_.oob_size);
+        memcpy(stored_spare, spare, geo_.oob_size);
+    // The ECC covers the data as it arrived (before a weak cell loses its bit).
+    if (hw_ecc && geo_.ecc_size)
+        fill_ecc(main, geo_.page_size, stored_spare + geo_.oob_size - geo_.ecc_size, geo_.ecc_size);
     return NAND_OK;
 }
 

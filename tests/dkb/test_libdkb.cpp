@@ -94,6 +94,12 @@ class Dkb : public testing::Test
 {
   protected:
     void SetUp() override { fake_usb::reset(); }
+    // A clean transport with the recording agent answering: the start of most cases.
+    static void fresh_agent()
+    {
+        fake_usb::reset();
+        fake_usb::install_agent();
+    }
     usb_dev_handle *dev = fake_usb::dev();
 };
 
@@ -231,8 +237,7 @@ TEST_F(Dkb, WriteMemBlockSplits)
           "set_addr", "0x5C020001", "ack", "send_data", "data:65537"}},
     };
     for (const Case &c : cases) {
-        fake_usb::reset();
-        fake_usb::install_agent();
+        fresh_agent();
         std::vector<unsigned char> buf(c.size + 1);
         Progress pr;
         CaptureStdout();
@@ -270,8 +275,7 @@ TEST_F(Dkb, WriteMemTimeoutsProgressAndContent)
     EXPECT_EQ(find_word(get_crc_command).size(), 2u);
 
     // Without CRC no get_crc is ever sent.
-    fake_usb::reset();
-    fake_usb::install_agent();
+    fresh_agent();
     CaptureStdout();
     EXPECT_EQ(dkb_write_mem(dev, 0x1000, buf.data(), 65538, 0, nullptr, nullptr), 0);
     GetCapturedStdout();
@@ -332,8 +336,7 @@ TEST_F(Dkb, MemStepFailuresMapToCodesAndLines)
     };
     unsigned char data[10] = {};
     for (const Case &c : cases) {
-        fake_usb::reset();
-        fake_usb::install_agent();
+        fresh_agent();
         fake_usb::state().fail_write_at = c.fail_at;
         CaptureStdout();
         EXPECT_EQ(dkb_write_mem(dev, 0, data, 10, 1, nullptr, nullptr), c.expect) << c.fail_at;
@@ -346,8 +349,7 @@ TEST_F(Dkb, MemStepFailuresMapToCodesAndLines)
 
         // The read side fails with the same codes and prints nothing of its own; its data
         // block failing is a get_data that is never answered.
-        fake_usb::reset();
-        fake_usb::install_agent();
+        fresh_agent();
         if (c.fail_at == 8) {
             auto agent = fake_usb::state().responder;
             fake_usb::state().responder = [agent](const std::vector<uint8_t> &w) {
@@ -368,8 +370,7 @@ TEST_F(Dkb, MemStepFailuresMapToCodesAndLines)
     }
 
     // A missing CRC reply: -2. A failed ack: the ack's line, then the step line, -12.
-    fake_usb::reset();
-    fake_usb::install_agent();
+    fresh_agent();
     auto agent = fake_usb::state().responder;
     fake_usb::state().responder = [agent](const std::vector<uint8_t> &w) {
         if (!(w.size() == 4 && memcmp(w.data(), get_crc_command, 4) == 0))
@@ -413,8 +414,7 @@ TEST_F(Dkb, FlashWriteWithOobRecords)
     EXPECT_EQ(pr.range, (std::vector<int>{0x40000, 0x40000, 0x40000}));
 
     // Without OOB a full block at 0x100000 ends at 0x120000; write_oob 0; otp passed on.
-    fake_usb::reset();
-    fake_usb::install_agent();
+    fresh_agent();
     std::vector<unsigned char> blk(0x20000, 1);
     CaptureStdout();
     EXPECT_EQ(dkb_flash_write(dev, blk.data(), 0x20000, 0x100000, 0x120000, 0, 2048, 0x20000, 0, 0,
@@ -449,8 +449,7 @@ TEST_F(Dkb, FlashWriteErasesTheRestOfTheRange)
               (std::vector<uint32_t>{0x140000, 0x200000, 1}));
 
     // Nothing to write: only the erase, from flash_loc rounded up to a block.
-    fake_usb::reset();
-    fake_usb::install_agent();
+    fresh_agent();
     Progress pr;
     CaptureStdout();
     EXPECT_EQ(dkb_flash_write(dev, nullptr, 0, 0x100100, 0x200000, 1, 2048, 0x20000, 0, 0, 0,
@@ -470,6 +469,71 @@ TEST_F(Dkb, FlashWriteErasesTheRestOfTheRange)
                               nullptr, nullptr),
               0);
     EXPECT_TRUE(fake_usb::state().writes.empty());
+}
+
+// skip_blank: a block's trailing 0xFF pages (spare bytes included) are left out of its write,
+// blank blocks become one erase per run, and the rest of the range is erased as before.
+TEST_F(Dkb, SkipBlankWireForm)
+{
+    const int unit = 2048 + 64, ppb = 64, blk = unit * ppb;
+    std::vector<unsigned char> img(static_cast<size_t>(4 * blk), 0xFF);
+    memset(img.data(), 0x11, 2 * unit + 10);                     // block 0: pages 0..2 hold data
+    img[static_cast<size_t>(3 * blk + 63 * unit + 2050)] = 0x00; // block 3: only a spare byte
+    fake_usb::install_agent();
+    Progress pr;
+    dkb_write_stats st;
+    CaptureStdout();
+    ASSERT_EQ(dkb_flash_write_ex(dev, img.data(), static_cast<int>(img.size()), 0x100000, 0x200000,
+                                 1, 2048, 131072, 64, 1, 0, record_progress, &pr, 1, &st),
+              0);
+    GetCapturedStdout();
+    const auto &ws = fake_usb::state().writes;
+    auto wr = find_word(write_flash_command), er = find_word(erase_flash_command);
+    ASSERT_EQ(wr.size(), 2u);
+    EXPECT_EQ(le32s(ws[wr[0] + 1].bytes),
+              (std::vector<uint32_t>{0x5C010000, 0x100000, 0x120000, 3 * 2048, 1, 1, 1, 0}));
+    EXPECT_EQ(le32s(ws[wr[1] + 1].bytes),
+              (std::vector<uint32_t>{0x5C010000, 0x160000, 0x1A0000, 131072, 1, 1, 1, 0}));
+    ASSERT_EQ(er.size(), 2u);
+    EXPECT_TRUE(wr[0] < er[0] && er[0] < wr[1] && wr[1] < er[1]);
+    EXPECT_EQ(le32s(ws[er[0] + 1].bytes), (std::vector<uint32_t>{0x120000, 0x160000, 1}));
+    EXPECT_EQ(le32s(ws[er[1] + 1].bytes), (std::vector<uint32_t>{0x180000, 0x200000, 1}));
+    EXPECT_EQ(pr.cur, (std::vector<int>{0x20000, 0x40000, 0x60000, 0x80000, 0x100000}));
+    EXPECT_EQ(st.bytes_staged, 3 * unit + blk);
+    EXPECT_EQ(st.blank_blocks, 2);
+    EXPECT_EQ(st.blank_pages, 61);
+
+    // Without spare bytes: a short blank tail joins the blank run before it, rounded to a block.
+    fresh_agent();
+    std::vector<unsigned char> plain(0x40000 + 100, 0xFF);
+    plain[0] = 0;
+    plain[5 * 2048 + 7] = 0;
+    CaptureStdout();
+    ASSERT_EQ(dkb_flash_write_ex(dev, plain.data(), static_cast<int>(plain.size()), 0x100000,
+                                 0x200000, 1, 2048, 0x20000, 0, 0, 0, nullptr, nullptr, 1, &st),
+              0);
+    GetCapturedStdout();
+    wr = find_word(write_flash_command), er = find_word(erase_flash_command);
+    ASSERT_EQ(wr.size(), 1u);
+    EXPECT_EQ(le32s(ws[wr[0] + 1].bytes),
+              (std::vector<uint32_t>{0x5C010000, 0x100000, 0x120000, 6 * 2048, 1, 0, 1, 0}));
+    ASSERT_EQ(er.size(), 2u);
+    EXPECT_EQ(le32s(ws[er[0] + 1].bytes), (std::vector<uint32_t>{0x120000, 0x160000, 1}));
+    EXPECT_EQ(le32s(ws[er[1] + 1].bytes), (std::vector<uint32_t>{0x160000, 0x200000, 1}));
+    EXPECT_EQ(st.blank_blocks, 2);
+    EXPECT_EQ(st.blank_pages, 58);
+
+    // A range off a block boundary is written whole.
+    fresh_agent();
+    CaptureStdout();
+    CaptureStderr();
+    ASSERT_EQ(dkb_flash_write_ex(dev, plain.data(), static_cast<int>(plain.size()), 0x100800,
+                                 0x200000, 1, 2048, 0x20000, 0, 0, 0, nullptr, nullptr, 1, &st),
+              0);
+    GetCapturedStdout();
+    EXPECT_NE(GetCapturedStderr().find("not at a block boundary"), std::string::npos);
+    EXPECT_EQ(find_word(write_flash_command).size(), 3u);
+    EXPECT_EQ(st.blank_blocks, 0);
 }
 
 TEST_F(Dkb, FlashWriteRefusesBadImagesBeforeSending)
@@ -546,14 +610,12 @@ TEST_F(Dkb, FlashWriteStepFailures)
     EXPECT_TRUE(find_word(erase_flash_command).empty()); // nothing after a failure
 
     // write_flash_command itself failing: -12 with the ret line.
-    fake_usb::reset();
-    fake_usb::install_agent();
+    fresh_agent();
     CaptureStdout();
     dkb_write_mem(dev, 0, img.data(), 0x20000, 0, nullptr, nullptr);
     GetCapturedStdout();
     int staging_writes = static_cast<int>(fake_usb::state().writes.size());
-    fake_usb::reset();
-    fake_usb::install_agent();
+    fresh_agent();
     fake_usb::state().fail_write_at = staging_writes;
     CaptureStdout();
     EXPECT_EQ(dkb_flash_write(dev, img.data(), 0x20000, 0, 0x40000, 1, 2048, 0x20000, 0, 0, 0,
@@ -614,8 +676,7 @@ TEST_F(Dkb, EraseRecordLinesAndFailures)
                                     0x14, 0x00, 1, 0, 0, 0}));
     EXPECT_EQ(fake_usb::state().writes[1].timeout, 1000);
 
-    fake_usb::reset();
-    fake_usb::install_agent();
+    fresh_agent();
     CaptureStdout();
     EXPECT_EQ(dkb_flash_erase(dev, 0, 0x20000, 1), 0);
     EXPECT_NE(GetCapturedStdout().find("use bbm:0."), std::string::npos);
@@ -720,8 +781,7 @@ TEST_F(DkbFiles, WriteFromFileSendsTheSelectedBytes)
 
     // Length 0: from the offset to the end of the file.
     std::string img2 = make("img2.bin", 1000 + 4096);
-    fake_usb::reset();
-    fake_usb::install_agent();
+    fresh_agent();
     CaptureStdout();
     EXPECT_EQ(dkb_flash_write_from_file(dev, img2.c_str(), 1000, 0, 0, 0x20000, 1, 2048, 0x20000, 0,
                                         0, 0, nullptr, nullptr),

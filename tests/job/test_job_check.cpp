@@ -29,6 +29,16 @@ class JobCheck : public JobDirTest
         EXPECT_TRUE(job) << err_;
         return job ? job_check_findings(*job) : std::vector<job_finding>{};
     }
+    // A list job of one image, a.img with the given bytes, in 0..0x80000, after misc lines.
+    job_ptr image_job(const std::vector<uint8_t> &bytes, const std::string &misc = "")
+    {
+        write_bytes("a.img", bytes);
+        return parse(
+            write_text("flasher.ini", "[misc]\n" + misc +
+                                          "[map]\ntotal = 1\n[map1]\nfilename = " + path("a.img") +
+                                          "\ndesc = A\nnand_loc = 0\nnand_loc_end = "
+                                          "0x80000\n"));
+    }
     static std::string texts(const std::vector<job_finding> &f)
     {
         std::string s;
@@ -105,3 +115,48 @@ TEST_F(JobCheck, MissingFileIsAProblemUnlessItMayBeSkipped)
 }
 
 } // namespace
+
+namespace
+{
+
+// An image of 4 blocks (2048-byte pages, 64 a block): data in block 0, two blank blocks, and
+// block 3 a third data; "UBI#" at its start when ubi.
+std::vector<uint8_t> half_blank(bool ubi)
+{
+    std::vector<uint8_t> img(4 * 0x20000, 0xFF);
+    memset(img.data(), 0x11, 0x20000);
+    memset(img.data() + 3 * 0x20000, 0x22, 21 * 2048 + 1);
+    if (ubi)
+        memcpy(img.data(), "UBI#", 4);
+    return img;
+}
+
+} // namespace
+
+TEST_F(JobCheck, PlanTellsTheBlankShareOfAnImage)
+{
+    job = image_job(half_blank(false));
+    ASSERT_TRUE(job) << err_;
+    const std::string plan = job_check_plan(*job, "flasher.ini", {});
+    // 2 blank blocks + 42 blank pages = 170 of 256 pages, 348160 bytes at 40 MB/s.
+    EXPECT_NE(plan.find("blank: 2 of 4 blocks, 42 trailing pages of the other blocks (66.4% of "
+                        "the image, 348160 bytes (340.0 KiB)); skip_blank = 1 would save 0.01 s "
+                        "a phone at 40 MB/s"),
+              std::string::npos)
+        << plan;
+    EXPECT_TRUE(job_check_findings(*job).empty());
+}
+
+TEST_F(JobCheck, UbiImageWithoutSkipBlankIsAWarning)
+{
+    job = image_job(half_blank(true));
+    ASSERT_TRUE(job) << err_;
+    auto f = job_check_findings(*job);
+    ASSERT_EQ(f.size(), 1u);
+    EXPECT_FALSE(f[0].problem);
+    EXPECT_NE(f[0].text.find("a UBI image"), std::string::npos) << f[0].text;
+    job = image_job(half_blank(true), "skip_blank = 1\n");
+    ASSERT_TRUE(job) << err_;
+    EXPECT_TRUE(job_check_findings(*job).empty());
+    EXPECT_FALSE(image_job(half_blank(true), "skip_blank = 2\n"));
+}

@@ -124,6 +124,14 @@ struct Filled {
     }
 };
 
+// The record of a filled run, parsed back.
+json record_of(const Filled &f)
+{
+    std::string line;
+    EXPECT_EQ(detail_record_format(f.log, f.row, f.run, &line), 0);
+    return line.empty() ? json() : json::parse(line);
+}
+
 } // namespace
 
 TEST(DetailText, ValidUtf8IsKeptAsItIs)
@@ -204,9 +212,7 @@ TEST(DetailRecord, WhatTheRunNeverReachedIsNull)
     f.log.job.images = {detail_image{"missing.bin", "boot", 0, 0x40000, {}, {}, false, true}};
     f.run = detail_run{};
     f.row.status_code = 0;
-    std::string line;
-    ASSERT_EQ(detail_record_format(f.log, f.row, f.run, &line), 0);
-    json j = json::parse(line);
+    json j = record_of(f);
     EXPECT_EQ(j["passed"], true);
     for (const char *key : {"bootrom_version", "agent_interface", "nand", "plugin"})
         EXPECT_TRUE(j[key].is_null()) << key;
@@ -307,4 +313,22 @@ TEST_F(DetailWriter, OpensBesideTheCsvAndNeverOverAnExistingFile)
     EXPECT_EQ(log.csv_file, "log_20261209_011500.csv");
     detail_log again;
     EXPECT_EQ(detail_log_open(csv, &again), -EEXIST);
+}
+
+// An image written with skip_blank: the stage it closes tells what was left out; other stages
+// keep their four keys.
+TEST(DetailRecord, SkipBlankStageCarriesBlankCounts)
+{
+    Filled f("x");
+    f.run.steps.clear();
+    detail_run_stage(&f.run, "system", 100);
+    f.run.blank_pending = true;
+    f.run.pending_blank_blocks = 3;
+    f.run.pending_blank_pages = 42;
+    detail_run_stage(&f.run, "Write back BBM", 900);
+    detail_run_close(&f.run, 950);
+    json j = record_of(f);
+    EXPECT_EQ(j["steps"][0]["blank_blocks"], 3);
+    EXPECT_EQ(j["steps"][0]["blank_pages"], 42);
+    EXPECT_FALSE(j["steps"][1].contains("blank_blocks"));
 }

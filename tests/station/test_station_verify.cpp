@@ -118,3 +118,26 @@ TEST_P(VerifyClean, EveryWriteReadsBackClean)
 INSTANTIATE_TEST_SUITE_P(Writes, VerifyClean,
                          ::testing::Combine(::testing::Bool(), ::testing::Bool(),
                                             ::testing::Values(0, 1)));
+
+// A UBI-like image with spare bytes (eraseblocks of a third data, one blank eraseblock) written
+// with skip_blank over a bad block, under the phone's hardware ECC: verify passes, so the blank
+// pages read back erased, spare areas included.
+TEST_F(Verify, SkipBlankUbiImageReadsBackErased)
+{
+    const size_t unit = kPage + kOob, ppb = 64;
+    std::vector<uint8_t> ubi(unit * ppb * 8, 0xFF);
+    for (size_t b = 0; b < 8; b++) {
+        if (b == 3)
+            continue;
+        std::vector<uint8_t> data =
+            pattern(unit * (ppb / 3), 30 + static_cast<uint32_t>(b), "UBI#");
+        std::copy(data.begin(), data.end(), ubi.begin() + static_cast<long>(b * unit * ppb));
+    }
+    auto po = phone_options();
+    po.nand.bad_blocks = {2};
+    po.nand.ecc_size = 16;
+    const Outcome o =
+        run_phone({{"ubi", 0x0, 0x200000, ubi}}, "verify = 1\nskip_blank = 1\n", true, po);
+    EXPECT_EQ(o.code, 0) << o.status;
+    EXPECT_TRUE(showed(o, "Verify flash"));
+}

@@ -576,3 +576,118 @@ TEST_F(AgentBus, VerifyComparesSpareBytesOnlyWithoutHardwareEcc)
     EXPECT_NE(GetCapturedStderr().find("Verify NAND flash failed: 0x00023805 holds 0x"),
               std::string::npos);
 }
+
+// skip_blank on the virtual phone with hardware ECC: a UBI image whose eraseblocks end in 0xFF
+// pages. Written whole, those pages carry an ECC and cannot take UBI's later program; written
+// with skip_blank they are erased pages, and blank blocks are erased over what was there.
+class SkipBlank : public AgentBus
+{
+  protected:
+    static constexpr int PPB = BLOCK / PAGE, DATA_PAGES = PPB / 3, BLOCKS = 4;
+    void SetUp() override
+    {
+        auto o = opts();
+        o.nand.ecc_size = 16;
+        start(o);
+        // Junk over the whole range first, so an erase that does not happen shows.
+        Bytes junk(BLOCKS * BLOCK, 0x00);
+        CaptureStdout();
+        ASSERT_EQ(dkb_flash_write(dev, junk.data(), static_cast<int>(junk.size()), 0,
+                                  BLOCKS * BLOCK, 1, PAGE, BLOCK, 0, 1, 0, nullptr, nullptr),
+                  0);
+        GetCapturedStdout();
+        // Eraseblocks 0, 1 and 3: "UBI#" and a third of data; eraseblock 2 entirely blank.
+        img.assign(BLOCKS * BLOCK, 0xFF);
+        for (int b : {0, 1, 3}) {
+            Bytes data = pattern(DATA_PAGES * PAGE, 40 + b);
+            memcpy(data.data(), "UBI#", 4);
+            std::copy(data.begin(), data.end(), img.begin() + b * BLOCK);
+        }
+        path = file(img);
+    }
+    int write(int skip_blank)
+    {
+        CaptureStdout();
+        int r = dkb_flash_write_from_file_ex(dev, path.c_str(), 0, 0, 0, BLOCKS * BLOCK, 1, PAGE,
+                                             BLOCK, 0, 1, 0, nullptr, nullptr, skip_blank, nullptr);
+        GetCapturedStdout();
+        return r;
+    }
+    int verify()
+    {
+        CaptureStdout();
+        int r = dkb_flash_verify_from_file(dev, path.c_str(), 0, 0, 0, BLOCKS * BLOCK, 1, PAGE,
+                                           BLOCK, 0, 1, 0, nullptr, nullptr);
+        GetCapturedStdout();
+        return r;
+    }
+    // UBI's view of the first free page after the data of eraseblock 0: is it truly erased, and
+    // does a later program of it (with ECC) succeed?
+    bool free_page_takes_a_program()
+    {
+        const uint32_t page = DATA_PAGES;
+        EXPECT_EQ(nand->read_main(page * PAGE, PAGE), Bytes(PAGE, 0xFF));
+        const Bytes spare = nand->spare(page);
+        const bool blank_spare = spare == Bytes(OOB, 0xFF);
+        EXPECT_EQ(blank_spare, nand->page_erased(page));
+        Bytes later = pattern(PAGE, 99);
+        return nand->program_page(page, later.data(), nullptr, true) == vphone::NAND_OK &&
+               blank_spare;
+    }
+    Bytes img;
+    std::string path;
+};
+
+TEST_F(SkipBlank, UbiFreePagesAreProgrammedWithFfWithoutSkipBlank)
+{
+    ASSERT_EQ(write(0), 0);
+    EXPECT_EQ(verify(), 0); // the data is right: only UBI's next write finds the fault
+    EXPECT_FALSE(free_page_takes_a_program());
+}
+
+TEST_F(SkipBlank, UbiFreePagesStayErasedWithSkipBlank)
+{
+    ASSERT_EQ(write(1), 0);
+    EXPECT_EQ(verify(), 0);
+    EXPECT_EQ(nand->read_main(2 * BLOCK, BLOCK), Bytes(BLOCK, 0xFF)); // blank block erased
+    EXPECT_TRUE(free_page_takes_a_program());
+}
+
+// Verify reads the blank parts back too: a blank block that was not erased fails with -30.
+TEST_F(SkipBlank, VerifyCatchesABlankBlockNotErased)
+{
+    ASSERT_EQ(write(1), 0);
+    Bytes stale(PAGE, 0x00);
+    ASSERT_EQ(nand->program_page(2 * PPB + 5, stale.data(), nullptr), vphone::NAND_OK);
+    CaptureStderr();
+    EXPECT_EQ(verify(), DKB_ERR_VERIFY);
+    EXPECT_NE(GetCapturedStderr().find("0x00042800 holds 0x00, the image 0xFF"), std::string::npos);
+}
+
+// With spare bytes in the image, verify after a skip_blank write also wants the blank pages'
+// spare areas erased: a page programmed with 0xFF (and an ECC) fails it.
+TEST_F(SkipBlank, VerifyCatchesABlankPageProgrammedWithFf)
+{
+    const int unit = PAGE + OOB;
+    Bytes oob_img(static_cast<size_t>(PPB) * unit, 0xFF);
+    memset(oob_img.data(), 0x33, static_cast<size_t>(DATA_PAGES) * unit);
+    const std::string oob_path = file(oob_img);
+    auto run = [&](bool write, int skip_blank) {
+        CaptureStdout();
+        int r = write
+                    ? dkb_flash_write_from_file_ex(dev, oob_path.c_str(), 0, 0, 0, BLOCK, 1, PAGE,
+                                                   BLOCK, OOB, 1, 0, nullptr, nullptr, skip_blank,
+                                                   nullptr)
+                    : dkb_flash_verify_from_file_ex(dev, oob_path.c_str(), 0, 0, 0, BLOCK, 1, PAGE,
+                                                    BLOCK, OOB, 1, 0, nullptr, nullptr, skip_blank);
+        GetCapturedStdout();
+        return r;
+    };
+    ASSERT_EQ(run(true, 0), 0);
+    EXPECT_EQ(run(false, 0), 0);
+    CaptureStderr();
+    EXPECT_EQ(run(false, 1), DKB_ERR_VERIFY);
+    EXPECT_NE(GetCapturedStderr().find("(a blank page that is not erased)"), std::string::npos);
+    ASSERT_EQ(run(true, 1), 0);
+    EXPECT_EQ(run(false, 1), 0);
+}

@@ -20,6 +20,7 @@ install(FILES ${_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${_pkg}/bramblewick.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${PROJECT_SOURCE_DIR}/resources/phone.png DESTINATION ${CMAKE_INSTALL_DATADIR}/pixmaps
         RENAME bramblewick.png)
+install(FILES ${_pkg}/bramblewick-tmpfiles.conf DESTINATION lib/tmpfiles.d RENAME bramblewick.conf)
 install(FILES ${_pkg}/ports.ini.example ${PROJECT_SOURCE_DIR}/README.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 

@@ -373,8 +373,11 @@ std::string job_check_plan(const flashini_content &job, const char *job_path,
         const int64_t room = static_cast<int64_t>(p.nand_loc_end) - p.nand_loc_start;
         // (The parser keeps the skip flag only for a missing file, so for a present one the
         // rule no longer matters: it is written.)
-        const char *skip =
-            im.from_container ? "always written (container image)" : "written: its file is present";
+        // A file with a problem is never said to be present: the plan line names what the
+        // problem line says.
+        const std::string skip = im.from_container ? "always written (container image)"
+                                 : im.code != 0    ? "fails: " + im.reason
+                                                   : "written: its file is present";
         if (im.missing_skipped) {
             next("Skip " + im.where + ": the file is missing and the job allows skipping it");
             continue;

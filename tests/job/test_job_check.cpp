@@ -96,6 +96,12 @@ TEST_F(JobCheck, MissingFileIsAProblemUnlessItMayBeSkipped)
     EXPECT_NE(f[0].text.find("the file is missing and the entry may not be skipped; every phone "
                              "fails with -16"),
               std::string::npos);
+    const std::string plan = job_check_plan(*job, path("flasher.ini").c_str(), {});
+    const size_t write_b = plan.find("Write [map2]");
+    ASSERT_NE(write_b, std::string::npos) << plan;
+    const std::string line = plan.substr(write_b, plan.find('\n', write_b) - write_b);
+    EXPECT_NE(line.find("fails: the file is missing"), std::string::npos) << line;
+    EXPECT_EQ(line.find("its file is present"), std::string::npos) << line;
 
     f = check(b + "skip_flash_if_file_not_exist = 1\n", false);
     EXPECT_EQ(job_check_problem_count(f), 0) << texts(f);

@@ -22,6 +22,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -207,6 +208,9 @@ bool display_available()
 
 int main(int argc, char **argv)
 {
+    // A reader of standard output that goes away (`| head`, a closed `| tee`) must not end the
+    // station and lose the lines of the phones on its fixtures: writes just fail from then on.
+    std::signal(SIGPIPE, SIG_IGN);
     Args args;
     if (int rc = parse_args(argc, argv, &args))
         return rc == 1 ? 0 : rc;

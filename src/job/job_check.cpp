@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -214,6 +215,25 @@ std::string sha256_of(const char *path, int64_t offset, int64_t length)
     return hex;
 }
 
+// The absolute, lexically normal form of path (relative paths from the working directory, as
+// the station opens them), with symbolic links resolved as far as the path exists.
+std::string resolved_path(const std::string &path)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path p = fs::absolute(fs::path(path), ec);
+    if (ec)
+        return path;
+    fs::path real = fs::weakly_canonical(p, ec);
+    return (ec ? p.lexically_normal() : real).string();
+}
+
+bool is_within(const std::string &path, const std::string &dir)
+{
+    const std::string d = dir.empty() || dir.back() != '/' ? dir + "/" : dir;
+    return path.compare(0, d.size(), d) == 0;
+}
+
 std::string size_text(int64_t bytes)
 {
     if (bytes >= (1 << 20))
@@ -292,6 +312,27 @@ std::vector<job_finding> job_check_findings(const flashini_content &job, const j
         problem(format("misc:init_nand_flash_bbm = %d is no BBM method (0 to 3); every phone "
                        "fails with -1 (config error in bbm)",
                        job.init_bbm_method));
+    return out;
+}
+
+std::vector<job_finding> job_check_findings(const flashini_content &job,
+                                            const std::string &job_path, const job_geometry &g)
+{
+    std::vector<job_finding> out = job_check_findings(job, g);
+    std::string dir = std::filesystem::path(job_path).parent_path().string();
+    dir = resolved_path(dir.empty() ? "." : dir);
+    auto outside = [&](const std::string &where, const char *file) {
+        const std::string real = resolved_path(file);
+        if (!is_within(real, dir))
+            out.push_back({false, where + ": the file lies outside the job's directory " + dir +
+                                      " (it is " + real + ")"});
+    };
+    const std::string container = text_of(job.one_file_image, sizeof job.one_file_image);
+    if (!container.empty())
+        outside("one_file_image (" + container + ")", job.one_file_image);
+    for (const image_info &im : examine_images(job, g))
+        if (!im.from_container)
+            outside(im.where, im.p->filename);
     return out;
 }
 

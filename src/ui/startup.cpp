@@ -89,6 +89,7 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
 
     // 4. The production log, never overwriting an earlier run's file.
     StationSetup setup;
+    setup.job_path = options.job_path;
     FILE *log = nullptr;
     if (acquired.job->logging != 0) {
         log = log_create_file(options.log_dir.c_str(), station_local_time(), &setup.log_path);
@@ -164,7 +165,7 @@ int run_check(const ProgramOptions &options, OperatorMessages &messages, FILE *o
     }
     const flashini_content &job = *acquired.job;
     std::fputs(job_check_plan(job, options.job_path.c_str(), plugin).c_str(), out);
-    const std::vector<job_finding> findings = job_check_findings(job);
+    const std::vector<job_finding> findings = job_check_findings(job, options.job_path);
     const int problems = job_check_problem_count(findings);
     for (const job_finding &f : findings)
         std::fprintf(out, "%s: %s\n", f.problem ? "problem" : "warning", f.text.c_str());

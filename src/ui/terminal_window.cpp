@@ -255,7 +255,7 @@ void TerminalWindow::run(StationSetup &setup)
                                   : nullptr;
     SummaryJob job = summary_job_from(*setup.options.ini_content);
     std::vector<SummaryRun> runs = job_summary(job, plugin_name);
-    for (SummaryRun &run : job_findings_runs(job_check_findings(*setup.options.ini_content)))
+    for (SummaryRun &run : job_findings_runs(job_check_findings(*setup.options.ini_content, setup.job_path)))
         runs.push_back(std::move(run));
     std::fprintf(out, "%s\n", summary_ansi(runs, colour).c_str());
     if (!setup.log_path.empty())

@@ -111,3 +111,26 @@ TEST_F(JobCheck, MissingFileIsAProblemUnlessItMayBeSkipped)
 }
 
 } // namespace
+
+// Files outside the job's directory, by absolute path or by ../, are still written but each is
+// warned about; files inside are not.
+TEST_F(JobCheck, FilesOutsideTheJobDirectoryAreWarnedAbout)
+{
+    char other[] = "/tmp/bw-job-outside-XXXXXX";
+    ASSERT_NE(mkdtemp(other), nullptr);
+    const std::string outside = std::string(other) + "/b.img";
+    ASSERT_TRUE(onefi_writer::write_file(outside, std::vector<uint8_t>(0x20000, 0x5A)));
+    const std::string climbing = dir_ + "/../" + std::string(other).substr(5) + "/b.img";
+    auto f = check("[map2]\nfilename = " + climbing +
+                       "\ndesc = B\nnand_loc = 0x40000\nnand_loc_end = 0x80000\n",
+                   false);
+    ASSERT_TRUE(job);
+    EXPECT_TRUE(f.empty()) << texts(f);
+    f = job_check_findings(*job, path("flasher.ini"));
+    EXPECT_EQ(job_check_problem_count(f), 0) << texts(f);
+    EXPECT_EQ(texts(f), "warning: [map2] \"B\" (" + climbing +
+                            "): the file lies outside the job's directory " + dir_ + " (it is " +
+                            outside + ")\n");
+    unlink(outside.c_str());
+    rmdir(other);
+}

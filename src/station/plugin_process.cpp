@@ -6,6 +6,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -15,6 +16,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <string>
 #include <vector>
 
 extern char **environ;
@@ -28,6 +30,18 @@ namespace
 
 constexpr const char *kHostName = "bramblewick-plugin-host";
 constexpr int kCancelPollMs = 20;
+constexpr int kAnsweredEndMs = 2000; // an answered helper ends by itself within this
+constexpr int kAskedEndMs = 500;     // a helper asked to end (SIGTERM) does within this
+constexpr const char *kBwrap = "/usr/bin/bwrap";
+
+// bubblewrap's arguments up to the program: the same file system (the plug-in may read and write
+// what it could before), a PID namespace of its own with a /proc to match, and the whole
+// namespace killed when the station's thread that started it goes.
+std::vector<std::string> sandbox_args()
+{
+    return {"bwrap", "--die-with-parent", "--unshare-pid", "--bind", "/", "/",
+            "--dev-bind", "/dev", "/dev", "--proc", "/proc", "--"};
+}
 
 void close_fd(int &fd)
 {
@@ -43,21 +57,115 @@ int high_fd(int fd)
     return fcntl(fd, F_DUPFD_CLOEXEC, 10);
 }
 
-// Kills the helper's process group (the plug-in may have started children of its own) and
-// reaps the helper. Returns its wait status, or -1 when it cannot be had.
-int kill_and_reap(pid_t pid)
+// The PID namespace every run of the helper gets when Debian's bubblewrap is there and works on
+// this machine (tried once): the plug-in's processes cannot outlive the helper, even when the
+// station kills it. "" without. BRAMBLEWICK_PLUGIN_SANDBOX=none turns it off.
+const char *sandbox_path()
 {
-    kill(-pid, SIGKILL);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1; // ECHILD: someone reaps children for us
+    const char *off = getenv("BRAMBLEWICK_PLUGIN_SANDBOX");
+    if (off && strcmp(off, "none") == 0)
+        return nullptr;
+    static const char *path = []() -> const char * {
+        if (access(kBwrap, X_OK) != 0)
+            return nullptr;
+        std::vector<std::string> args = sandbox_args();
+        args.push_back("/bin/true");
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+        pid_t pid = -1;
+        int status = -1;
+        const int r = posix_spawn(&pid, kBwrap, &fa, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        if (r != 0)
+            return nullptr;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? kBwrap : nullptr;
+    }();
+    return path;
+}
+
+// Waits up to ms for every holder of the helper's end of the socket to be gone: the helper and
+// whatever the plug-in started (they inherit it), or the whole PID namespace around them. True
+// when they are.
+bool wait_for_hang_up(int mine, int ms)
+{
+    using clock = std::chrono::steady_clock;
+    const auto until = clock::now() + std::chrono::milliseconds(ms);
+    char sink[4096];
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - clock::now()).count();
+        if (left <= 0)
+            return false;
+        struct pollfd pfd = {mine, POLLIN, 0};
+        const int p = poll(&pfd, 1, static_cast<int>(left));
+        if (p < 0 && errno == EINTR)
+            continue;
+        if (p <= 0)
+            return false;
+        const ssize_t n = recv(mine, sink, sizeof sink, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+            return true;
     }
+}
+
+// Reaps pid, waiting up to ms; true with *status when it was reaped (or cannot be: -1).
+bool reap_within(pid_t pid, int ms, int *status)
+{
+    for (int waited = 0;; waited += 5) {
+        const pid_t r = waitpid(pid, status, WNOHANG);
+        if (r == pid)
+            return true;
+        if (r < 0 && errno != EINTR) {
+            *status = -1; // ECHILD: someone reaps children for us
+            return true;
+        }
+        if (waited >= ms)
+            return false;
+        usleep(5000);
+    }
+}
+
+// Ends the helper and everything it started, and reaps it. A helper that answered or hung up
+// ends by itself once the plug-in's processes are gone; one that did neither is asked (SIGTERM:
+// its handler kills the plug-in's processes, setsid() or not). Either way its process group is
+// killed when the grace is over. Returns its wait status, or -1 when it cannot be had.
+int end_and_reap(pid_t pid, int mine, bool ended)
+{
+    if (!ended)
+        kill(pid, SIGTERM);
+    const int grace = ended ? kAnsweredEndMs : kAskedEndMs;
+    wait_for_hang_up(mine, grace);
+    int status = 0;
+    if (!reap_within(pid, grace, &status)) {
+        kill(-pid, SIGKILL);
+        while (waitpid(pid, &status, 0) < 0) {
+            if (errno != EINTR) {
+                status = -1;
+                break;
+            }
+        }
+    }
+    kill(-pid, SIGKILL); // whatever is left of its group
+    // Inside a PID namespace the kernel ends the rest when its first process goes.
+    wait_for_hang_up(mine, kAskedEndMs);
     return status;
 }
 
 void say_how_it_ended(int status)
 {
+    // bubblewrap passes on a signal's end as 128 + its number.
+    if (status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) > 128 &&
+        WEXITSTATUS(status) < 128 + NSIG && sandbox_path())
+        status = WEXITSTATUS(status) - 128; // a wait status "killed by that signal"
+
     if (status >= 0 && WIFSIGNALED(status))
         fprintf(stderr, "%s: the plug-in ended by signal %d (%s)\n", kHostName, WTERMSIG(status),
                 strsignal(WTERMSIG(status)));
@@ -85,8 +193,12 @@ bool send_all(int fd, const std::vector<uint8_t> &out)
 // posix_spawn of the helper with sock as its descriptor 3 and buf_fd (or nothing) as 4, stdin
 // from /dev/null, every other descriptor closed, default signals, and a process group of its
 // own (a Ctrl-C meant for the station must not kill a phone's check). 0 or an errno value.
-int spawn_host(const std::string &path, int sock, int buf_fd, pid_t *pid)
+int spawn_host(const std::string &path, int sock, int buf_fd, int timeout_ms, pid_t *pid)
 {
+    const char *sandbox = sandbox_path();
+    // bubblewrap would start and then fail: a missing helper is told the way posix_spawn tells it.
+    if (sandbox && access(path.c_str(), X_OK) != 0)
+        return errno;
     posix_spawn_file_actions_t fa;
     posix_spawnattr_t attr;
     posix_spawn_file_actions_init(&fa);
@@ -106,8 +218,19 @@ int spawn_host(const std::string &path, int sock, int buf_fd, pid_t *pid)
     posix_spawnattr_setpgroup(&attr, 0);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
                                         POSIX_SPAWN_SETPGROUP);
-    char *argv[] = {const_cast<char *>(kHostName), nullptr};
-    int r = posix_spawn(pid, path.c_str(), &fa, &attr, argv, environ);
+    std::vector<std::string> args;
+    if (sandbox) {
+        args = sandbox_args();
+        args.push_back(path);
+    } else {
+        args.push_back(kHostName);
+    }
+    args.push_back("--timeout-ms=" + std::to_string(timeout_ms));
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int r = posix_spawn(pid, sandbox ? sandbox : path.c_str(), &fa, &attr, argv.data(), environ);
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&fa);
     return r;
@@ -176,7 +299,7 @@ int plugin_process_run(const std::string &host_path, const plugin_request &req_i
     pid_t pid = -1;
     int r = child_sock < 0 || (buf && child_buf < 0)
                 ? errno
-                : spawn_host(host_path, child_sock, child_buf, &pid);
+                : spawn_host(host_path, child_sock, child_buf, timeout_ms, &pid);
     close_fd(child_sock);
     close_fd(child_buf);
     if (r != 0) {
@@ -191,6 +314,7 @@ int plugin_process_run(const std::string &host_path, const plugin_request &req_i
     std::vector<uint8_t> in;
     uint8_t chunk[4096];
     int result = PLUGIN_RUN_CRASHED;
+    bool hung_up = false;
     for (;;) {
         if (cancel && cancel->load()) {
             result = PLUGIN_RUN_CANCELLED;
@@ -213,8 +337,10 @@ int plugin_process_run(const std::string &host_path, const plugin_request &req_i
         ssize_t n = recv(mine, chunk, sizeof chunk, 0);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            hung_up = true;
             break; // the helper ended without a whole reply
+        }
         in.insert(in.end(), chunk, chunk + n);
         long d = plugin_decode_reply(in.data(), in.size(), reply);
         if (d > 0) {
@@ -226,10 +352,8 @@ int plugin_process_run(const std::string &host_path, const plugin_request &req_i
             break;
         }
     }
+    const int status = end_and_reap(pid, mine, result == PLUGIN_RUN_ANSWERED || hung_up);
     close(mine);
-    // The helper ends by itself after its reply; killing it first only makes sure the wait is
-    // short whatever the plug-in left behind.
-    const int status = kill_and_reap(pid);
     if (result == PLUGIN_RUN_CRASHED)
         say_how_it_ended(status);
     else if (result == PLUGIN_RUN_TIMED_OUT)

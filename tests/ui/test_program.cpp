@@ -206,18 +206,22 @@ TEST_P(ProgramEnding, DuringAShiftEndsWithinTheBoundAndLogsEveryConnectedPhone)
     }
     EXPECT_EQ(lines, connected);
     EXPECT_EQ(fixtures.size(), 8u);
-    if (!how.reader_gone)
+    if (!how.reader_gone) {
         EXPECT_NE(text.find("Fixture 1: Status: Station stopped\n"), std::string::npos) << text;
+    }
 }
 
 TEST_F(Program, CommandLineItCannotUnderstandIsAUsageError)
 {
     for (const char *args : {"--simulate 0", "--simulate 33", "--faults 2 --simulate 2",
-                             "--no-such-option", "--duration 5", "--simulate", "--station-id ''"}) {
+                             "--no-such-option", "--duration 5", "--simulate", "--station-id ''",
+                             "--terminal --ports /nonexistent/ports.ini"}) {
         Result r = run_program(args);
         EXPECT_EQ(r.exit_code, 2) << args << "\n" << r.out;
         EXPECT_NE(r.out.find("bramblewick: "), std::string::npos) << args;
     }
+    EXPECT_NE(run_program("--ports /nonexistent/ports.ini").out.find("/nonexistent/ports.ini"),
+              std::string::npos);
     Result help = run_program("--help");
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_NE(help.out.find("--simulate N"), std::string::npos);

@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include "util/bytes.h"
+#include "util/printable.h"
 
 namespace
 {
@@ -62,7 +63,8 @@ int job_int(const job_reader &r, const char *key, int def, int *out)
     errno = 0;
     long n = strtol(v, nullptr, 0);
     if (errno == ERANGE || n < INT_MIN || n > INT_MAX) {
-        fprintf(stderr, "%s: value of %s does not fit in 32 bits: %s\n", r.ini_name, key, v);
+        fprintf(stderr, "%s: value of %s does not fit in 32 bits: %s\n", r.ini_name, key,
+                printable(v).c_str());
         return -1;
     }
     *out = static_cast<int>(n);
@@ -119,7 +121,7 @@ int missing(const job_reader &r, const char *key)
                 section.c_str());
     else if (v)
         fprintf(stderr, "%s: [%s] %s = %s, which stands for a missing value\n", r.ini_name,
-                section.c_str(), colon ? colon + 1 : key, v);
+                section.c_str(), colon ? colon + 1 : key, printable(v).c_str());
     else
         fprintf(stderr, "%s: [%s] has no %s\n", r.ini_name, section.c_str(),
                 colon ? colon + 1 : key);

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <string>
@@ -193,7 +195,43 @@ bool send_all(int fd, const std::vector<uint8_t> &out)
 // posix_spawn of the helper with sock as its descriptor 3 and buf_fd (or nothing) as 4, stdin
 // from /dev/null, every other descriptor closed, default signals, and a process group of its
 // own (a Ctrl-C meant for the station must not kill a phone's check). 0 or an errno value.
-int spawn_host(const std::string &path, int sock, int buf_fd, int timeout_ms, pid_t *pid)
+// The call's output file in dir (see plugin_process_run), opened for writing; *path gets its
+// name. /dev/null (and *path empty) when there is no dir or the file cannot be made.
+int open_output(const std::string &dir, std::string *path)
+{
+    static std::atomic<unsigned> serial{0};
+    path->clear();
+    if (!dir.empty()) {
+        char stamp[32];
+        const time_t now = time(nullptr);
+        struct tm tm;
+        localtime_r(&now, &tm);
+        strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
+        for (int attempt = 0; attempt < 8; attempt++) {
+            const std::string name =
+                dir + "/" + stamp + "-" + std::to_string(serial.fetch_add(1) + 1) + ".log";
+            int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+            if (fd >= 0) {
+                *path = name;
+                return fd;
+            }
+            if (errno != EEXIST)
+                break;
+        }
+    }
+    return open("/dev/null", O_WRONLY | O_CLOEXEC);
+}
+
+// A call that wrote nothing leaves no file behind.
+void remove_if_empty(const std::string &path)
+{
+    struct stat st;
+    if (!path.empty() && lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+        unlink(path.c_str());
+}
+
+int spawn_host(const std::string &path, int sock, int buf_fd, int out_fd, int timeout_ms,
+               pid_t *pid)
 {
     const char *sandbox = sandbox_path();
     // bubblewrap would start and then fail: a missing helper is told the way posix_spawn tells it.
@@ -204,6 +242,10 @@ int spawn_host(const std::string &path, int sock, int buf_fd, int timeout_ms, pi
     posix_spawn_file_actions_init(&fa);
     posix_spawnattr_init(&attr);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    if (out_fd >= 0) {
+        posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
+        posix_spawn_file_actions_adddup2(&fa, out_fd, 2);
+    }
     posix_spawn_file_actions_adddup2(&fa, sock, PLUGIN_HOST_SOCKET_FD);
     if (buf_fd >= 0)
         posix_spawn_file_actions_adddup2(&fa, buf_fd, PLUGIN_HOST_BUFFER_FD);
@@ -277,7 +319,8 @@ void plugin_shared_buffer_free(plugin_shared_buffer *b)
 
 int plugin_process_run(const std::string &host_path, const plugin_request &req_in,
                        const plugin_shared_buffer *buf, int timeout_ms,
-                       const std::atomic<int> *cancel, plugin_reply *reply)
+                       const std::atomic<int> *cancel, plugin_reply *reply,
+                       const std::string &output_dir)
 {
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -296,13 +339,19 @@ int plugin_process_run(const std::string &host_path, const plugin_request &req_i
     int child_sock = high_fd(pair[1]);
     close(pair[1]);
     int child_buf = buf ? high_fd(buf->fd) : -1;
+    std::string output_path;
+    int output = open_output(output_dir, &output_path);
+    int child_out = output >= 0 ? high_fd(output) : -1;
+    close_fd(output);
     pid_t pid = -1;
     int r = child_sock < 0 || (buf && child_buf < 0)
                 ? errno
-                : spawn_host(host_path, child_sock, child_buf, timeout_ms, &pid);
+                : spawn_host(host_path, child_sock, child_buf, child_out, timeout_ms, &pid);
     close_fd(child_sock);
     close_fd(child_buf);
+    close_fd(child_out);
     if (r != 0) {
+        remove_if_empty(output_path);
         fprintf(stderr, "%s: cannot start %s: %s\n", kHostName, host_path.c_str(), strerror(r));
         close(mine);
         return PLUGIN_RUN_NOT_STARTED;
@@ -354,6 +403,7 @@ int plugin_process_run(const std::string &host_path, const plugin_request &req_i
     }
     const int status = end_and_reap(pid, mine, result == PLUGIN_RUN_ANSWERED || hung_up);
     close(mine);
+    remove_if_empty(output_path);
     if (result == PLUGIN_RUN_CRASHED)
         say_how_it_ended(status);
     else if (result == PLUGIN_RUN_TIMED_OUT)

@@ -1,6 +1,7 @@
 // station core: the fixture port mapping, read from an INI file when the station starts (before
 // the monitor thread exists). Called by Station::start().
 #include "station/port_mapping.h"
+#include "util/printable.h"
 
 #include <cerrno>
 #include <climits>
@@ -37,7 +38,7 @@ bool read_int(dictionary *d, const char *key, int *out)
 void report(std::string *problem, const char *path, const std::string &what)
 {
     const std::string text = std::string("Port mapping ") + path + ": " + what;
-    fprintf(stderr, "%s\n", text.c_str());
+    fprintf(stderr, "%s\n", printable(text).c_str());
     if (problem)
         *problem += (problem->empty() ? "" : "\n") + text;
 }

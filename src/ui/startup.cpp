@@ -10,7 +10,10 @@
 #include "ui/dkb_image.h"
 #include "ui/instance_lock.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <memory>
 
@@ -114,6 +117,20 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
             setup.log_path.clear();
             messages.show(kMsgLogCreateFailed, kCaptionWarning, MessageIcon::Warning);
         }
+    }
+
+    // A plug-in's output goes to a file per call beside the production log, never to the
+    // operator's terminal.
+    if (acquired.plugin) {
+        const std::string out_dir = options.log_dir + "/plugin";
+        mkdir(options.log_dir.c_str(), 0755);
+        struct stat st;
+        if ((mkdir(out_dir.c_str(), 0750) == 0 || errno == EEXIST) &&
+            lstat(out_dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            plugin_handler_set_output_dir(acquired.plugin, out_dir);
+        else
+            std::fprintf(stderr, "bramblewick: %s: %s; the plug-in's output is not kept\n",
+                         out_dir.c_str(), std::strerror(errno));
     }
 
     // 5. The DKB image, compiled in.

@@ -1,5 +1,6 @@
 // ui (terminal): the terminal front-end's loop. Called by start-up through StationWindow::run.
 #include "terminal_window.h"
+#include "util/printable.h"
 
 #include "quit_signals.h"
 #include "station/post_plugin_handler.h"
@@ -341,7 +342,8 @@ void TerminalWindow::run(StationSetup &setup)
         if (capture) {
             int width = std::max(20, terminal_columns(out));
             for (const std::string &line : capture->last_lines())
-                table += "\033[2m" + line.substr(0, static_cast<size_t>(width - 1)) + "\033[0m\n";
+                table += "\033[2m" + printable(line).substr(0, static_cast<size_t>(width - 1)) +
+                         "\033[0m\n";
         }
         drawn_lines = 0;
         size_t start = 0;

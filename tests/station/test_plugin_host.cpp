@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -233,4 +235,32 @@ TEST_F(PluginHost, ProcessesThePluginStartsEndWithTheCall)
     unsetenv("BRAMBLEWICK_PLUGIN_SANDBOX");
     unsetenv("BW_TEST_PLUGIN_MARKER");
     EXPECT_TRUE(no_children());
+}
+
+// A plug-in's output goes to a file of its own per call, never to the station's terminal; a
+// call that writes nothing leaves no file.
+TEST_F(PluginHost, OutputGoesToAFilePerCall)
+{
+    char dir[] = "/tmp/bw_plugin_out_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    for (const char *dll : {BW_PLUGIN_CHATTY, BW_PLUGIN_VERDICT_0}) {
+        void *h = init(config(dll, "extra_read_size = 16\n"));
+        ASSERT_NE(h, nullptr);
+        plugin_handler_set_output_dir(h, dir);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(judge(h, "BWIMG1"), POST_PLUGIN_ANSWERED);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    }
+    std::vector<std::string> texts;
+    for (const auto &f : std::filesystem::directory_iterator(dir)) {
+        std::ifstream in(f.path());
+        texts.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        std::filesystem::remove(f.path());
+    }
+    rmdir(dir);
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_NE(texts[0].find("chatty out \033]0;title\a\n"), std::string::npos) << texts[0];
+    EXPECT_NE(texts[0].find("chatty err\n"), std::string::npos) << texts[0];
 }

@@ -11,6 +11,8 @@
  *   BW_SETSID_CHILD  the call starts a child that locks the file named by $BW_TEST_PLUGIN_MARKER,
  *                    leaves its session with setsid() and sleeps; the call answers 0 once the
  *                    lock is held
+ *   BW_CHATTY        the call writes a line with an escape sequence on standard output and
+ *                    one on standard error, and answers 0
  * Every plug-in's plugin_init stores 7 in errorno, which the host must not pass on. Each call runs
  * in a helper process, so when $BW_TEST_PLUGIN_RECORD names a file, the call appends its
  * arguments there as one line: "<read_size> <program_okay> <udev null: 1> <first 6 bytes>
@@ -90,6 +92,10 @@ BW_PLUGIN_EXPORT int plugin_download_finish_cb(void *plugin, struct usb_dev_hand
     close(ready[1]);
     char c = 0;
     return read(ready[0], &c, 1) == 1 ? 0 : 97;
+#elif defined(BW_CHATTY)
+    printf("chatty out \033]0;title\a\n");
+    fprintf(stderr, "chatty err\n");
+    return 0;
 #elif defined(BW_CRASH_ONCE)
     const char *marker = getenv("BW_TEST_PLUGIN_MARKER");
     int fd = marker ? open(marker, O_CREAT | O_EXCL | O_WRONLY, 0600) : -1;

@@ -3,6 +3,9 @@
 // and on each phone's download thread to judge it. Every run is its own process, started with
 // posix_spawn, so a run that hangs or crashes is killed and reaped without touching the station
 // or any other phone's run. No state is shared between runs; any number may run at once.
+// Where Debian's bubblewrap works, each run is inside a PID namespace of its own, so nothing the
+// plug-in starts outlives the run even when the helper is killed; the helper confines itself
+// further (pluginhost/confine.h).
 #pragma once
 
 #include <atomic>

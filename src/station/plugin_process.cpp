@@ -61,7 +61,7 @@ int high_fd(int fd)
 
 // The PID namespace every run of the helper gets when Debian's bubblewrap is there and works on
 // this machine (tried once): the plug-in's processes cannot outlive the helper, even when the
-// station kills it. "" without. BRAMBLEWICK_PLUGIN_SANDBOX=none turns it off.
+// station kills it. Null without. BRAMBLEWICK_PLUGIN_SANDBOX=none turns it off.
 const char *sandbox_path()
 {
     const char *off = getenv("BRAMBLEWICK_PLUGIN_SANDBOX");
@@ -192,9 +192,6 @@ bool send_all(int fd, const std::vector<uint8_t> &out)
     return true;
 }
 
-// posix_spawn of the helper with sock as its descriptor 3 and buf_fd (or nothing) as 4, stdin
-// from /dev/null, every other descriptor closed, default signals, and a process group of its
-// own (a Ctrl-C meant for the station must not kill a phone's check). 0 or an errno value.
 // The call's output file in dir (see plugin_process_run), opened for writing; *path gets its
 // name. /dev/null (and *path empty) when there is no dir or the file cannot be made.
 int open_output(const std::string &dir, std::string *path)
@@ -230,6 +227,10 @@ void remove_if_empty(const std::string &path)
         unlink(path.c_str());
 }
 
+// posix_spawn of the helper with sock as its descriptor 3 and buf_fd (or nothing) as 4, stdin
+// from /dev/null, standard output and error to out_fd, every other descriptor closed, default
+// signals, and a process group of its own (a Ctrl-C meant for the station must not kill a
+// phone's check); inside bubblewrap when it works here. 0 or an errno value.
 int spawn_host(const std::string &path, int sock, int buf_fd, int out_fd, int timeout_ms,
                pid_t *pid)
 {

@@ -215,22 +215,28 @@ TEST_F(PluginHost, PluginCannotReadWhatOnlyRootMay)
 }
 
 // A process the plug-in starts, even one that leaves its session with setsid(), is gone when the
-// call returns: in bubblewrap's PID namespace and without it.
+// call returns, answered or timed out: in bubblewrap's PID namespace and without it.
 TEST_F(PluginHost, ProcessesThePluginStartsEndWithTheCall)
 {
     const std::string marker = ini(""); // a file the plug-in's child locks while it lives
     ASSERT_EQ(chmod(marker.c_str(), 0644), 0);
     setenv("BW_TEST_PLUGIN_MARKER", marker.c_str(), 1);
     for (const char *sandbox : {"", "none"}) {
-        SCOPED_TRACE(sandbox);
-        setenv("BRAMBLEWICK_PLUGIN_SANDBOX", sandbox, 1);
-        void *h = init(config(BW_PLUGIN_SETSID_CHILD, "extra_read_size = 16\n"));
-        ASSERT_NE(h, nullptr);
-        EXPECT_EQ(judge(h, "BWIMG1"), POST_PLUGIN_ANSWERED);
-        EXPECT_EQ(verdict_, 0);
-        int fd = open(marker.c_str(), O_RDONLY | O_CLOEXEC);
-        EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << "the plug-in's child still lives";
-        close(fd);
+        for (bool hang : {false, true}) {
+            SCOPED_TRACE(std::string(sandbox) + (hang ? " hung" : " answered"));
+            setenv("BRAMBLEWICK_PLUGIN_SANDBOX", sandbox, 1);
+            if (hang)
+                setenv("BW_TEST_PLUGIN_HANG", "1", 1);
+            void *h = init(config(BW_PLUGIN_SETSID_CHILD, "extra_read_size = 16\ntimeout = 0.5\n"));
+            ASSERT_NE(h, nullptr);
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(judge(h, "BWIMG1"), hang ? POST_PLUGIN_TIMED_OUT : POST_PLUGIN_ANSWERED);
+            testing::internal::GetCapturedStderr();
+            unsetenv("BW_TEST_PLUGIN_HANG");
+            int fd = open(marker.c_str(), O_RDONLY | O_CLOEXEC);
+            EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << "the plug-in's child still lives";
+            close(fd);
+        }
     }
     unsetenv("BRAMBLEWICK_PLUGIN_SANDBOX");
     unsetenv("BW_TEST_PLUGIN_MARKER");

@@ -10,7 +10,7 @@
  *   BW_READ_SHADOW   the call answers 1 when it can open /etc/shadow, 0 when it cannot
  *   BW_SETSID_CHILD  the call starts a child that locks the file named by $BW_TEST_PLUGIN_MARKER,
  *                    leaves its session with setsid() and sleeps; the call answers 0 once the
- *                    lock is held
+ *                    lock is held, or never when $BW_TEST_PLUGIN_HANG is set
  *   BW_CHATTY        the call writes a line with an escape sequence on standard output and
  *                    one on standard error, and answers 0
  * Every plug-in's plugin_init stores 7 in errorno, which the host must not pass on. Each call runs
@@ -91,7 +91,11 @@ BW_PLUGIN_EXPORT int plugin_download_finish_cb(void *plugin, struct usb_dev_hand
     }
     close(ready[1]);
     char c = 0;
-    return read(ready[0], &c, 1) == 1 ? 0 : 97;
+    if (read(ready[0], &c, 1) != 1)
+        return 97;
+    while (getenv("BW_TEST_PLUGIN_HANG"))
+        pause();
+    return 0;
 #elif defined(BW_CHATTY)
     printf("chatty out \033]0;title\a\n");
     fprintf(stderr, "chatty err\n");

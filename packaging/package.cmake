@@ -20,6 +20,7 @@ install(FILES ${_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${_pkg}/bramblewick.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${PROJECT_SOURCE_DIR}/resources/phone.png DESTINATION ${CMAKE_INSTALL_DATADIR}/pixmaps
         RENAME bramblewick.png)
+install(FILES ${_pkg}/bramblewick-tmpfiles.conf DESTINATION lib/tmpfiles.d RENAME bramblewick.conf)
 install(FILES ${_pkg}/ports.ini.example ${PROJECT_SOURCE_DIR}/README.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
@@ -37,6 +38,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT) # bramblewick_<version>_<arch>.deb
 # Dependencies are the packages of the libraries the programs link, as dpkg-shlibdeps finds them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Each plug-in call runs in a PID namespace of its own when bubblewrap is there.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS bubblewrap)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${_pkg}/debian/postinst ${_pkg}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)

@@ -34,6 +34,13 @@ struct job_finding {
 std::vector<job_finding> job_check_findings(const flashini_content &job,
                                             const job_geometry &geometry = {});
 
+// The same, plus one warning for every image file (and the one-file image) outside the job's
+// directory (the directory of job_path): an absolute path elsewhere, a ../ that climbs out, or a
+// symbolic link that leads out. Such files are still read; the warning says where they are.
+std::vector<job_finding> job_check_findings(const flashini_content &job,
+                                            const std::string &job_path,
+                                            const job_geometry &geometry = {});
+
 // Number of findings that are problems.
 int job_check_problem_count(const std::vector<job_finding> &findings);
 

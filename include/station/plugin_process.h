@@ -3,6 +3,9 @@
 // and on each phone's download thread to judge it. Every run is its own process, started with
 // posix_spawn, so a run that hangs or crashes is killed and reaped without touching the station
 // or any other phone's run. No state is shared between runs; any number may run at once.
+// Where Debian's bubblewrap works, each run is inside a PID namespace of its own, so nothing the
+// plug-in starts outlives the run even when the helper is killed; the helper confines itself
+// further (pluginhost/confine.h).
 #pragma once
 
 #include <atomic>
@@ -36,10 +39,14 @@ enum plugin_run_result {
 // Starts host_path, sends req (with buf as the shared bytes for a call, or null), and waits for
 // the reply up to timeout_ms from the start, looking at *cancel (may be null) every 20 ms. The
 // helper is always reaped before this returns. A PLUGIN_RUN_* value; a line on stderr says why
-// for every result but ANSWERED and CANCELLED.
+// for every result but ANSWERED and CANCELLED. The helper's (and so the plug-in's) standard
+// output and error go to a file of its own in output_dir, "<YYYYmmdd-HHMMSS>-<n>.log", removed
+// again when the call wrote nothing; with no output_dir, or when the file cannot be made, to
+// /dev/null. Never to the station's terminal.
 int plugin_process_run(const std::string &host_path, const plugin_request &req,
                        const plugin_shared_buffer *buf, int timeout_ms,
-                       const std::atomic<int> *cancel, plugin_reply *reply);
+                       const std::atomic<int> *cancel, plugin_reply *reply,
+                       const std::string &output_dir = {});
 
 // Where the station finds the helper: beside its own executable, else the installed path.
 std::string plugin_host_default_path();

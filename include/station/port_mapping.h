@@ -23,6 +23,8 @@ inline constexpr const char *PORT_MAPPING_DEFAULT_PATH = "/etc/bramblewick/ports
 // outside 1..64; i-1 when entry i is missing, incomplete or its PortNo not a decimal number
 // (later entries are not read). Numbers are decimal: "010" is 10. A mapping that ends early
 // leaves the rows made so far, and names the entry that ended it on standard error and in
-// *problem (cleared otherwise); a missing file is no problem (a station without fixtures).
+// *problem (cleared otherwise); a missing file is no problem (a station without fixtures). An
+// InterfaceName under a second entry is named too (both entries and fixtures), one line each in
+// *problem; the rows stay as the file says.
 int InitUSBMapping(DeviceList &list, const char *path = PORT_MAPPING_DEFAULT_PATH,
                    std::string *problem = nullptr);

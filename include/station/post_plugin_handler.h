@@ -9,6 +9,8 @@
 // at once.
 #pragma once
 
+#include <string>
+
 #include <atomic>
 
 #include "station/bramblewick_plugin.h"
@@ -37,6 +39,10 @@ const char *plugin_handler_get_name(void *handle);
 int plugin_handler_get_extra_read_addr(void *handle);
 int plugin_handler_get_extra_read_size(void *handle);
 int plugin_handler_get_timeout_ms(void *handle);
+// Where each later call's standard output and error go, one file per call (see
+// plugin_process_run); until it is set, and for the start-up check, nowhere. Called by start-up
+// before the station starts, never while calls run.
+void plugin_handler_set_output_dir(void *handle, const std::string &dir);
 
 // How one phone's call ended (plugin_handler_judge).
 enum {

@@ -11,8 +11,8 @@
 namespace ui
 {
 
-// "/run/lock/bramblewick-for-Sorrel-Platform.lock", or the same name under /tmp when /run/lock
-// is not writable.
+// "/run/bramblewick/bramblewick-for-Sorrel-Platform.lock" when the package's directory is there
+// and writable, else the same name under /run/lock, else under /tmp.
 std::string default_lock_path();
 
 enum LockResult {
@@ -29,8 +29,9 @@ class InstanceLock
     InstanceLock(const InstanceLock &) = delete;
     InstanceLock &operator=(const InstanceLock &) = delete;
 
-    // Opens (creating it if needed) and locks path without waiting. On LOCK_UNAVAILABLE,
-    // *error (when given) gets the system's reason.
+    // Opens (creating it mode 0644 if needed) and locks path without waiting. A symbolic link
+    // or anything but a plain file at path is refused (LOCK_UNAVAILABLE) and left untouched. On
+    // LOCK_UNAVAILABLE, *error (when given) gets the reason, path first.
     LockResult acquire(const std::string &path, std::string *error = nullptr);
     void release();
     bool held() const { return fd_ >= 0; }

@@ -44,6 +44,7 @@ struct ProgramOptions {
 struct StationSetup {
     station_options options; // job, DKB image, plug-in, log stream (taken over), mapping
     std::string log_path;    // the CSV log being written; empty without one
+    std::string job_path;    // the job file as given (its directory is the job's directory)
     // The factory record's state line for the status bar or footer, from any thread; empty
     // when no database is configured.
     std::function<std::string()> record_state;

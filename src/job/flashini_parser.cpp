@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include <iniparser.h>
 #include <sys/mman.h>
@@ -26,6 +27,7 @@
 #include <unistd.h>
 
 #include "util/bytes.h"
+#include "util/printable.h"
 
 namespace
 {
@@ -61,7 +63,8 @@ int job_int(const job_reader &r, const char *key, int def, int *out)
     errno = 0;
     long n = strtol(v, nullptr, 0);
     if (errno == ERANGE || n < INT_MIN || n > INT_MAX) {
-        fprintf(stderr, "%s: value of %s does not fit in 32 bits: %s\n", r.ini_name, key, v);
+        fprintf(stderr, "%s: value of %s does not fit in 32 bits: %s\n", r.ini_name, key,
+                printable(v).c_str());
         return -1;
     }
     *out = static_cast<int>(n);
@@ -106,6 +109,43 @@ struct key_name {
 
 // ---- lists --------------------------------------------------------------------------------
 
+// Names a required key of a counted entry that is not there: its whole section, or the key in
+// it. Returns -1, the reader's failure.
+int missing(const job_reader &r, const char *key)
+{
+    const char *colon = strchr(key, ':');
+    const std::string section(key, colon ? static_cast<size_t>(colon - key) : strlen(key));
+    const char *v = job_string(r, key);
+    if (!iniparser_find_entry(r.ini, section.c_str()))
+        fprintf(stderr, "%s: [%s] is missing, though its list's total counts it\n", r.ini_name,
+                section.c_str());
+    else if (v)
+        fprintf(stderr, "%s: [%s] %s = %s, which stands for a missing value\n", r.ini_name,
+                section.c_str(), colon ? colon + 1 : key, printable(v).c_str());
+    else
+        fprintf(stderr, "%s: [%s] has no %s\n", r.ini_name, section.c_str(),
+                colon ? colon + 1 : key);
+    return -1;
+}
+
+// A required string; null after naming what is missing.
+const char *required_string(const job_reader &r, const char *key)
+{
+    const char *v = job_string(r, key);
+    if (!v)
+        missing(r, key);
+    return v;
+}
+
+// A required integer (-1 stands for "missing", as the station always read it); -1 after naming
+// what is missing or out of range.
+int required_int(const job_reader &r, const char *key, int *out)
+{
+    if (job_int(r, key, -1, out))
+        return -1;
+    return *out == -1 ? missing(r, key) : 0;
+}
+
 // Grows (or creates, when list is null) a list block by n zeroed entries. On failure returns
 // nullptr and leaves list as it was.
 template <typename List, typename Entry> List *grow_list(List *list, int old_count, int n)
@@ -123,7 +163,8 @@ template <typename List, typename Entry> List *grow_list(List *list, int old_cou
 // container's list or make a list of negative size). Every entry needs keys_per_entry keys of
 // its own, so a count the dictionary cannot hold fails here as the first missing key would,
 // silently, and before a huge block is allocated.
-int read_total(const job_reader &r, const char *key, int old_count, int keys_per_entry, int *n)
+int read_total(const job_reader &r, const char *key, const char *entry_pattern, int old_count,
+               int keys_per_entry, int *n)
 {
     if (job_int(r, key, 0, n))
         return -1;
@@ -132,8 +173,19 @@ int read_total(const job_reader &r, const char *key, int old_count, int keys_per
         return -1;
     }
     if (static_cast<long long>(*n) * keys_per_entry > r.ini->n ||
-        static_cast<long long>(old_count) + *n > INT_MAX)
+        static_cast<long long>(old_count) + *n > INT_MAX) {
+        // Name the first entry the count promises and the file lacks.
+        for (int k = 1; k <= *n && k <= r.ini->n + 1; k++) {
+            key_name section(entry_pattern, k);
+            if (!iniparser_find_entry(r.ini, section.c_str())) {
+                fprintf(stderr, "%s: %s = %d, but [%s] is missing\n", r.ini_name, key, *n,
+                        section.c_str());
+                return -1;
+            }
+        }
+        fprintf(stderr, "%s: %s = %d, more entries than the file holds\n", r.ini_name, key, *n);
         return -1;
+    }
     return 0;
 }
 
@@ -146,9 +198,10 @@ void out_of_memory(const job_reader &r)
 int read_gpio_list(const job_reader &r, const char *section, flashini_gpio_info_list **list)
 {
     key_name total_key(section, ":total");
+    key_name entry_pattern(section, "%d");
     int old = *list ? (*list)->no_of_gpio_info : 0;
     int n;
-    if (read_total(r, total_key.c_str(), old, 2, &n))
+    if (read_total(r, total_key.c_str(), entry_pattern.c_str(), old, 2, &n))
         return -1;
     auto *grown = grow_list<flashini_gpio_info_list, flashini_gpio_info>(*list, old, n);
     if (!grown) {
@@ -162,9 +215,8 @@ int read_gpio_list(const job_reader &r, const char *section, flashini_gpio_info_
     key_name value_pattern(section, "%d:value");
     for (int k = 1; k <= n; k++) {
         flashini_gpio_info &e = grown->gpio_info[old + k - 1];
-        if (job_int(r, key_name(gpio_pattern.c_str(), k).c_str(), -1, &e.gpio) || e.gpio == -1)
-            return -1;
-        if (job_int(r, key_name(value_pattern.c_str(), k).c_str(), -1, &e.value) || e.value == -1)
+        if (required_int(r, key_name(gpio_pattern.c_str(), k).c_str(), &e.gpio) ||
+            required_int(r, key_name(value_pattern.c_str(), k).c_str(), &e.value))
             return -1;
     }
     return 0;
@@ -174,7 +226,7 @@ int read_erase_list(const job_reader &r, flashini_erase_info_list **list)
 {
     int old = *list ? (*list)->no_of_erase_info : 0;
     int n;
-    if (read_total(r, "erase:total", old, 2, &n))
+    if (read_total(r, "erase:total", "erase%d", old, 2, &n))
         return -1;
     auto *grown = grow_list<flashini_erase_info_list, flashini_erase_info>(*list, old, n);
     if (!grown) {
@@ -187,9 +239,8 @@ int read_erase_list(const job_reader &r, flashini_erase_info_list **list)
     for (int k = 1; k <= n; k++) {
         flashini_erase_info &e = grown->erase_info[old + k - 1];
         int start, end;
-        if (job_int(r, key_name("erase%d:nand_loc", k).c_str(), -1, &start) || start == -1)
-            return -1;
-        if (job_int(r, key_name("erase%d:nand_loc_end", k).c_str(), -1, &end) || end == -1)
+        if (required_int(r, key_name("erase%d:nand_loc", k).c_str(), &start) ||
+            required_int(r, key_name("erase%d:nand_loc_end", k).c_str(), &end))
             return -1;
         e.nand_loc_start = static_cast<uint32_t>(start);
         e.nand_loc_end = static_cast<uint32_t>(end);
@@ -200,13 +251,13 @@ int read_erase_list(const job_reader &r, flashini_erase_info_list **list)
 // One image entry of flasher.ini.
 int read_partition(const job_reader &r, int k, flashini_partition_info *e)
 {
-    const char *filename = job_string(r, key_name("map%d:filename", k).c_str());
+    const char *filename = required_string(r, key_name("map%d:filename", k).c_str());
     if (!filename)
         return -1;
     copy_text_field(e->filename, sizeof e->filename, filename);
     copy_text_field(e->original_filename, sizeof e->original_filename, filename);
 
-    const char *desc = job_string(r, key_name("map%d:desc", k).c_str());
+    const char *desc = required_string(r, key_name("map%d:desc", k).c_str());
     if (!desc)
         return -1;
     copy_text_field(e->desc, sizeof e->desc, desc);
@@ -221,9 +272,8 @@ int read_partition(const job_reader &r, int k, flashini_partition_info *e)
         e->skip_flash = 0;
 
     int start, end;
-    if (job_int(r, key_name("map%d:nand_loc", k).c_str(), -1, &start) || start == -1)
-        return -1;
-    if (job_int(r, key_name("map%d:nand_loc_end", k).c_str(), -1, &end) || end == -1)
+    if (required_int(r, key_name("map%d:nand_loc", k).c_str(), &start) ||
+        required_int(r, key_name("map%d:nand_loc_end", k).c_str(), &end))
         return -1;
     e->nand_loc_start = static_cast<uint32_t>(start);
     e->nand_loc_end = static_cast<uint32_t>(end);
@@ -237,7 +287,7 @@ int read_partition_list(const job_reader &r, flashini_partition_info_list **list
 {
     int old = *list ? (*list)->no_of_partition_info : 0;
     int n;
-    if (read_total(r, "map:total", old, 4, &n))
+    if (read_total(r, "map:total", "map%d", old, 4, &n))
         return -1;
     auto *grown = grow_list<flashini_partition_info_list, flashini_partition_info>(*list, old, n);
     if (!grown) {

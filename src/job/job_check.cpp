@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -278,6 +279,25 @@ bool starts_as_ubi(const char *path, int64_t offset)
     return ubi;
 }
 
+// The absolute, lexically normal form of path (relative paths from the working directory, as
+// the station opens them), with symbolic links resolved as far as the path exists.
+std::string resolved_path(const std::string &path)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path p = fs::absolute(fs::path(path), ec);
+    if (ec)
+        return path;
+    fs::path real = fs::weakly_canonical(p, ec);
+    return (ec ? p.lexically_normal() : real).string();
+}
+
+bool is_within(const std::string &path, const std::string &dir)
+{
+    const std::string d = dir.empty() || dir.back() != '/' ? dir + "/" : dir;
+    return path.compare(0, d.size(), d) == 0;
+}
+
 std::string size_text(int64_t bytes)
 {
     if (bytes >= (1 << 20))
@@ -390,6 +410,27 @@ std::vector<job_finding> job_check_findings(const flashini_content &job, const j
     return out;
 }
 
+std::vector<job_finding> job_check_findings(const flashini_content &job,
+                                            const std::string &job_path, const job_geometry &g)
+{
+    std::vector<job_finding> out = job_check_findings(job, g);
+    std::string dir = std::filesystem::path(job_path).parent_path().string();
+    dir = resolved_path(dir.empty() ? "." : dir);
+    auto outside = [&](const std::string &where, const char *file) {
+        const std::string real = resolved_path(file);
+        if (!is_within(real, dir))
+            out.push_back({false, where + ": the file lies outside the job's directory " + dir +
+                                      " (it is " + real + ")"});
+    };
+    const std::string container = text_of(job.one_file_image, sizeof job.one_file_image);
+    if (!container.empty())
+        outside("one_file_image (" + container + ")", job.one_file_image);
+    for (const image_info &im : examine_images(job, g))
+        if (!im.from_container)
+            outside(im.where, im.p->filename);
+    return out;
+}
+
 int job_check_problem_count(const std::vector<job_finding> &findings)
 {
     int n = 0;
@@ -470,8 +511,11 @@ std::string job_check_plan(const flashini_content &job, const char *job_path,
         const int64_t room = static_cast<int64_t>(p.nand_loc_end) - p.nand_loc_start;
         // (The parser keeps the skip flag only for a missing file, so for a present one the
         // rule no longer matters: it is written.)
-        const char *skip =
-            im.from_container ? "always written (container image)" : "written: its file is present";
+        // A file with a problem is never said to be present: the plan line names what the
+        // problem line says.
+        const std::string skip = im.from_container ? "always written (container image)"
+                                 : im.code != 0    ? "fails: " + im.reason
+                                                   : "written: its file is present";
         if (im.missing_skipped) {
             next("Skip " + im.where + ": the file is missing and the job allows skipping it");
             continue;

@@ -7,9 +7,15 @@
 // plug-in, finds its five exports, starts it, makes the one call asked for, writes one reply and
 // ends without finalising the plug-in (as the station never did). A crash or a hang here costs
 // only this process: the station sees the socket close or its time-out pass, kills and reaps it.
+// Before the plug-in is loaded the process is confined (pluginhost/confine.h); whatever the
+// plug-in started is killed before the reply goes out. Its one argument, --timeout-ms=N, is the
+// station's time-out for the run.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <string>
 #include <dlfcn.h>
 #include <poll.h>
 #include <signal.h>
@@ -21,6 +27,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "pluginhost/confine.h"
 #include "pluginhost/plugin_wire.h"
 #include "station/bramblewick_plugin.h"
 
@@ -86,6 +93,41 @@ char *map_read_buffer(const plugin_request &req)
     return static_cast<char *>(view) + req.data_offset;
 }
 
+// The reply, once nothing the plug-in started is left; then the end.
+[[noreturn]] void answer(const plugin_reply &reply)
+{
+    fflush(nullptr); // the plug-in's own output, before the station ends this process
+    confine_sweep_descendants();
+    write_reply(reply);
+    _exit(0);
+}
+
+// SIGTERM from the station (a time-out, a stop): the plug-in's processes go with this one.
+void on_term(int)
+{
+    confine_sweep_descendants();
+    _exit(128 + SIGTERM);
+}
+
+int timeout_from(int argc, char **argv)
+{
+    constexpr const char *kArg = "--timeout-ms=";
+    for (int i = 1; i < argc; i++)
+        if (strncmp(argv[i], kArg, strlen(kArg)) == 0)
+            return atoi(argv[i] + strlen(kArg));
+    return 60000;
+}
+
+// The plug-in's library is opened before the helper gives up root, so a build or install tree
+// only root can walk still works; it is then loaded through its descriptor. A bare name is left
+// to the loader's search path. -1 when there is nothing to open first.
+int open_library(const std::string &name)
+{
+    if (name.find('/') == std::string::npos)
+        return -1;
+    return open(name.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
 template <typename F> F lookup(void *dll, const char *name)
 {
     return reinterpret_cast<F>(dlsym(dll, name));
@@ -93,7 +135,7 @@ template <typename F> F lookup(void *dll, const char *name)
 
 } // namespace
 
-int main()
+int main(int argc, char **argv)
 {
     struct stat st;
     if (fstat(PLUGIN_HOST_SOCKET_FD, &st) != 0 || !S_ISSOCK(st.st_mode)) {
@@ -107,9 +149,10 @@ int main()
     struct pollfd pfd = {PLUGIN_HOST_SOCKET_FD, POLLRDHUP, 0};
     if (poll(&pfd, 1, 0) == 1 && (pfd.revents & (POLLHUP | POLLRDHUP | POLLERR)))
         _exit(3);
-    // A plug-in that crashes on every phone must not fill the disk with core files.
-    struct rlimit no_core = {0, 0};
-    setrlimit(RLIMIT_CORE, &no_core);
+    struct sigaction sa = {};
+    sa.sa_handler = on_term;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
 
     plugin_request req;
     if (!read_request(&req)) {
@@ -117,12 +160,21 @@ int main()
         _exit(2);
     }
 
+    const int lib_fd = open_library(req.dll_name);
+    std::string why;
+    if (confine_process(req.read_size, timeout_from(argc, argv), &why) != 0) {
+        fprintf(stderr, "bramblewick-plugin-host: the plug-in is not run: %s\n", why.c_str());
+        _exit(2);
+    }
     plugin_reply reply;
-    void *dll = dlopen(req.dll_name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    const std::string load_name =
+        lib_fd >= 0 ? "/proc/self/fd/" + std::to_string(lib_fd) : req.dll_name;
+    void *dll = dlopen(load_name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!dll && lib_fd >= 0) // no /proc: by its name, as far as this user may reach it
+        dll = dlopen(req.dll_name.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!dll) {
         reply.errorno = LOAD_FAILED;
-        write_reply(reply);
-        _exit(0);
+        answer(reply);
     }
     auto get_name = lookup<LPPLUGIN_GET_NAME>(dll, "plugin_get_name");
     auto finalize = lookup<LPPLUGIN_FINALIZE>(dll, "plugin_finalize");
@@ -131,15 +183,13 @@ int main()
     auto finish_cb = lookup<LPPLUGIN_DOWNLOAD_FINISH_CB>(dll, "plugin_download_finish_cb");
     if (!get_name || !finalize || !init || !get_error_str || !finish_cb) {
         reply.errorno = EXPORT_MISSING;
-        write_reply(reply);
-        _exit(0);
+        answer(reply);
     }
     int plugin_errorno = 0; // the plug-in's own number is not passed on
     void *state = init(&plugin_errorno);
     if (!state) {
         reply.errorno = INIT_FAILED;
-        write_reply(reply);
-        _exit(0);
+        answer(reply);
     }
 
     if (req.kind == PLUGIN_KIND_CHECK) {
@@ -157,7 +207,5 @@ int main()
         reply.verdict = finish_cb(state, nullptr, buf, static_cast<int>(req.read_size),
                                   req.program_okay, version.data());
     }
-    fflush(nullptr); // the plug-in's own output, before the station ends this process
-    write_reply(reply);
-    _exit(0);
+    answer(reply);
 }

@@ -1,12 +1,14 @@
 // station core: the fixture port mapping, read from an INI file when the station starts (before
 // the monitor thread exists). Called by Station::start().
 #include "station/port_mapping.h"
+#include "util/printable.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <unistd.h>
 
@@ -36,9 +38,9 @@ bool read_int(dictionary *d, const char *key, int *out)
 void report(std::string *problem, const char *path, const std::string &what)
 {
     const std::string text = std::string("Port mapping ") + path + ": " + what;
-    fprintf(stderr, "%s\n", text.c_str());
+    fprintf(stderr, "%s\n", printable(text).c_str());
     if (problem)
-        *problem = text;
+        *problem += (problem->empty() ? "" : "\n") + text;
 }
 
 // "Label is missing", or "Label = "value" is not <expected>".
@@ -76,6 +78,8 @@ int InitUSBMapping(DeviceList &list, const char *path, std::string *problem)
     }
 
     int mapped = count;
+    // Each interface name's first entry and fixture: a name under two entries maps only one.
+    std::map<std::string, std::pair<int, int>> seen;
     for (int i = 1; i <= count; i++) {
         char key[64];
         snprintf(key, sizeof key, "port%d:interfacename", i);
@@ -101,6 +105,14 @@ int InitUSBMapping(DeviceList &list, const char *path, std::string *problem)
             mapped = i - 1;
             break;
         }
+        const auto [first, fresh] = seen.emplace(name, std::make_pair(i, portno));
+        if (!fresh)
+            report(problem, path,
+                   "[Port" + std::to_string(i) + "] InterfaceName \"" + name + "\" (fixture " +
+                       std::to_string(portno) + ") is also the InterfaceName of [Port" +
+                       std::to_string(first->second.first) + "] (fixture " +
+                       std::to_string(first->second.second) + "): a phone there is taken for the "
+                       "first fixture that names it");
         int row = FindItemByPortNo(list, portno);
         if (row < 0) {
             char text[16];

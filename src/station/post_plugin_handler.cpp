@@ -27,6 +27,7 @@ struct plugin_func_priv {
     int timeout_ms;
     std::string host_path; // the helper program
     std::string name;      // plugin_get_name's text at the start-up check
+    std::string output_dir; // where each call's output goes; set before the first phone
 };
 
 // Unsigned number as the INI reader gives it: decimal, 0x hexadecimal or 0 octal; text that is
@@ -152,6 +153,11 @@ int plugin_handler_get_timeout_ms(void *handle)
     return static_cast<plugin_func_priv *>(handle)->timeout_ms;
 }
 
+void plugin_handler_set_output_dir(void *handle, const std::string &dir)
+{
+    static_cast<plugin_func_priv *>(handle)->output_dir = dir;
+}
+
 int plugin_handler_judge(void *handle, const plugin_shared_buffer *buf, int program_okay,
                          const char *one_file_image_version, const std::atomic<int> *cancel,
                          int *verdict)
@@ -164,7 +170,8 @@ int plugin_handler_judge(void *handle, const plugin_shared_buffer *buf, int prog
                                               : 0);
     plugin_reply reply;
     *verdict = 1;
-    switch (plugin_process_run(priv->host_path, req, buf, priv->timeout_ms, cancel, &reply)) {
+    switch (plugin_process_run(priv->host_path, req, buf, priv->timeout_ms, cancel, &reply,
+                               priv->output_dir)) {
     case PLUGIN_RUN_ANSWERED:
         if (reply.errorno != 0) {
             fprintf(stderr, "bramblewick-plugin-host: the plug-in did not start (%u)\n",

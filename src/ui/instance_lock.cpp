@@ -14,27 +14,44 @@ namespace ui
 namespace
 {
 constexpr const char *kLockName = "bramblewick-for-Sorrel-Platform.lock";
+constexpr const char *kPackageDir = "/run/bramblewick";
 }
 
 std::string default_lock_path()
 {
-    const char *dir = access("/run/lock", W_OK) == 0 ? "/run/lock" : "/tmp";
+    // The package makes /run/bramblewick writable by root and the station's group only, so no
+    // other local user can plant or hold the lock there. Elsewhere (a build tree, no package) the
+    // shared directories are the fallback.
+    struct stat st;
+    const char *dir = stat(kPackageDir, &st) == 0 && S_ISDIR(st.st_mode) && access(kPackageDir, W_OK) == 0
+                          ? kPackageDir
+                          : access("/run/lock", W_OK) == 0 ? "/run/lock"
+                                                           : "/tmp";
     return std::string(dir) + "/" + kLockName;
 }
 
 LockResult InstanceLock::acquire(const std::string &path, std::string *error)
 {
     release();
-    // Read-only is enough for flock, so a lock file left by another user (mode 0644) still works.
-    int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
+    // Read-only is enough for flock, so a lock file left by another operator (mode 0644) still
+    // works. A symlink is refused, never followed: one planted in a shared directory must not
+    // make the station create or touch its target. O_NONBLOCK keeps a planted FIFO from
+    // hanging the open; anything but a plain file is refused below.
+    int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd < 0) {
+        int err = errno;
         if (error)
-            *error = path + ": " + std::strerror(errno);
+            *error = path + ": " +
+                     (err == ELOOP ? std::string("is a symbolic link; refused") : std::strerror(err));
         return LOCK_UNAVAILABLE;
     }
-    // umask may have narrowed the mode; a station started by another operator account must be
-    // able to open the same file. Failure only matters for that case, so it is not checked.
-    (void)fchmod(fd, 0666);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        if (error)
+            *error = path + ": not a plain file; refused";
+        return LOCK_UNAVAILABLE;
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
         close(fd);

@@ -1,6 +1,7 @@
 // ui: job summary runs (file names, creation time in UTC and local time, plug-in, additional
 // and missing files). Called by the Qt window and the terminal front-end.
 #include "ui/job_summary.h"
+#include "util/printable.h"
 
 #include "job/flashini_parser.h"
 
@@ -207,14 +208,14 @@ std::string summary_text(const std::vector<SummaryRun> &runs)
 std::string summary_ansi(const std::vector<SummaryRun> &runs, bool colour)
 {
     if (!colour)
-        return summary_text(runs);
+        return printable(summary_text(runs));
     std::string s;
     for (const auto &r : runs) {
         if (r.bold || r.red)
             s += std::string("\033[") + (r.bold ? "1" : "") + (r.bold && r.red ? ";" : "") +
-                 (r.red ? "31" : "") + "m" + r.text + "\033[0m";
+                 (r.red ? "31" : "") + "m" + printable(r.text) + "\033[0m";
         else
-            s += r.text;
+            s += printable(r.text);
     }
     return s;
 }

@@ -22,6 +22,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -71,7 +73,7 @@ int parse_args(int argc, char **argv, Args *a)
                    std::string("fixture port mapping (default ") + PORT_MAPPING_DEFAULT_PATH + ")")
         ->type_name("FILE");
     app.add_option("--lock-file", a->program.lock_path,
-                   "single-instance lock file (default under /run/lock)")
+                   "single-instance lock file (default under /run/bramblewick)")
         ->type_name("FILE");
     app.add_option("--station-id", a->program.station_id,
                    "this station's name in the detail record (default: the host name)")
@@ -196,6 +198,16 @@ int parse_args(int argc, char **argv, Args *a)
                              "with --simulate\n");
         return 2;
     }
+    // A mapping named on the command line must be there: without it every phone would only
+    // show "Fixture NA". (--learn-ports may be about to write it.)
+    const std::string &ports = a->program.port_mapping_path;
+    if (a->ports_given && !a->learn_ports && access(ports.c_str(), R_OK) != 0) {
+        std::fprintf(stderr,
+                     "bramblewick: --ports %s: the port mapping cannot be read (%s); without it "
+                     "no phone finds its fixture\n",
+                     ports.c_str(), std::strerror(errno));
+        return 2;
+    }
     if (a->learn_ports_path.empty())
         a->learn_ports_path = a->program.port_mapping_path;
     return 0;
@@ -212,6 +224,9 @@ bool display_available()
 
 int main(int argc, char **argv)
 {
+    // A reader of standard output that goes away (`| head`, a closed `| tee`) must not end the
+    // station and lose the lines of the phones on its fixtures: writes just fail from then on.
+    std::signal(SIGPIPE, SIG_IGN);
     Args args;
     if (int rc = parse_args(argc, argv, &args))
         return rc == 1 ? 0 : rc;

@@ -1,4 +1,4 @@
-// ui: SIGINT and SIGTERM into a pipe for the front-ends' loops (terminal_window, station_window).
+// ui: SIGINT, SIGTERM and SIGHUP into a pipe for the front-ends' loops (terminal_window, station_window).
 #include "quit_signals.h"
 
 #include <atomic>
@@ -19,7 +19,8 @@ void on_signal(int sig)
     int saved = errno;
     int fd = g_write_fd.load();
     if (fd >= 0) {
-        char c = sig == SIGTERM ? 't' : 'i';
+        // A hang-up (closed terminal, dropped SSH session) leaves nobody to answer: as SIGTERM.
+        char c = sig == SIGINT ? 'i' : 't';
         (void)!write(fd, &c, 1); // a full pipe already holds a request
     }
     errno = saved;
@@ -40,6 +41,7 @@ QuitSignals::QuitSignals()
     sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, &old_int_);
     sigaction(SIGTERM, &sa, &old_term_);
+    sigaction(SIGHUP, &sa, &old_hup_);
 }
 
 QuitSignals::~QuitSignals()
@@ -48,6 +50,7 @@ QuitSignals::~QuitSignals()
         return;
     sigaction(SIGINT, &old_int_, nullptr);
     sigaction(SIGTERM, &old_term_, nullptr);
+    sigaction(SIGHUP, &old_hup_, nullptr);
     g_write_fd.store(-1);
     close(fd_[0]);
     close(fd_[1]);

@@ -15,7 +15,10 @@
 #include "ui/dkb_image.h"
 #include "ui/instance_lock.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <memory>
 
@@ -129,6 +132,7 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
     // between a detail line and its CSV line has its CSV completed first.
     log_complete_dir(options.log_dir, stderr);
     StationSetup setup;
+    setup.job_path = options.job_path;
     FILE *log = nullptr;
     if (acquired.job->logging != 0) {
         log = log_create_file(options.log_dir.c_str(), station_local_time(), &setup.log_path);
@@ -154,6 +158,20 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
             setup.log_path.clear();
             messages.show(kMsgLogCreateFailed, kCaptionWarning, MessageIcon::Warning);
         }
+    }
+
+    // A plug-in's output goes to a file per call beside the production log, never to the
+    // operator's terminal.
+    if (acquired.plugin) {
+        const std::string out_dir = options.log_dir + "/plugin";
+        mkdir(options.log_dir.c_str(), 0755);
+        struct stat st;
+        if ((mkdir(out_dir.c_str(), 0750) == 0 || errno == EEXIST) &&
+            lstat(out_dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            plugin_handler_set_output_dir(acquired.plugin, out_dir);
+        else
+            std::fprintf(stderr, "bramblewick: %s: %s; the plug-in's output is not kept\n",
+                         out_dir.c_str(), std::strerror(errno));
     }
 
     // 5. The DKB image, compiled in.
@@ -249,7 +267,8 @@ int run_check(const ProgramOptions &options, OperatorMessages &messages, FILE *o
     }
     const flashini_content &job = *acquired.job;
     std::fputs(job_check_plan(job, options.job_path.c_str(), plugin, geometry).c_str(), out);
-    const std::vector<job_finding> findings = job_check_findings(job, geometry);
+    const std::vector<job_finding> findings =
+        job_check_findings(job, options.job_path, geometry);
     const int problems = job_check_problem_count(findings);
     for (const job_finding &f : findings)
         std::fprintf(out, "%s: %s\n", f.problem ? "problem" : "warning", f.text.c_str());

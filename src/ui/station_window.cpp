@@ -153,7 +153,7 @@ void StationMainWindow::fill_summary(const StationSetup &setup)
     SummaryJob job = summary_job_from(*setup.options.ini_content);
     QTextCursor cursor(summary_->document());
     std::vector<SummaryRun> runs = job_summary(job, plugin_name);
-    for (SummaryRun &run : job_findings_runs(job_check_findings(*setup.options.ini_content)))
+    for (SummaryRun &run : job_findings_runs(job_check_findings(*setup.options.ini_content, setup.job_path)))
         runs.push_back(std::move(run));
     for (const SummaryRun &run : runs) {
         QTextCharFormat format;

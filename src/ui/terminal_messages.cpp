@@ -1,6 +1,7 @@
 // ui (terminal): operator messages on standard error and the terminal. Called by start-up and
 // by the terminal front-end's close request.
 #include "terminal_messages.h"
+#include "util/printable.h"
 
 #include <cerrno>
 #include <poll.h>
@@ -13,7 +14,7 @@ namespace ui
 void TerminalMessages::show(const std::string &text, const std::string &caption, MessageIcon)
 {
     // The caption says the severity ("Error", "Warning"), as a message box's title would.
-    std::fprintf(err_, "%s: %s\n", caption.c_str(), text.c_str());
+    std::fprintf(err_, "%s: %s\n", printable(caption).c_str(), printable(text).c_str());
     std::fflush(err_);
 }
 
@@ -22,7 +23,7 @@ bool TerminalMessages::ask_yes_no(const std::string &text, const std::string &ca
     if (tty_fd_ < 0 || !isatty(tty_fd_))
         return true;
 
-    std::fprintf(err_, "\n%s: %s [y/N] ", caption.c_str(), text.c_str());
+    std::fprintf(err_, "\n%s: %s [y/N] ", printable(caption).c_str(), printable(text).c_str());
     std::fflush(err_);
 
     // One key answers; Ctrl-C during the question is a key like any other (No).

@@ -1,6 +1,7 @@
 // ui (terminal): table rendering and per-change lines of the device list. Called by the
 // terminal front-end in its window thread.
 #include "terminal_view.h"
+#include "util/printable.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -68,7 +69,7 @@ std::string render_table(const DeviceList &list, bool colour, int max_width,
         for (int c = 0; c < COL_COUNT; ++c) {
             if (!widths[c])
                 continue;
-            std::string cell = fit(list.text(r, c), widths[c]);
+            std::string cell = fit(printable(list.text(r, c)), widths[c]);
             std::string bg = colour ? ansi_background(ProcessCustomDraw(list, r, c)) : "";
             out += bg.empty() ? cell : bg + cell + "\033[0m";
         }
@@ -89,9 +90,9 @@ std::string render_table(const DeviceList &list, bool colour, int max_width,
 std::string row_label(const DeviceList &list, int row)
 {
     const std::string &fixture = list.text(row, COL_FIXTURE_ID);
-    std::string label = "Fixture " + fixture;
+    std::string label = "Fixture " + printable(fixture);
     if (fixture == "NA")
-        label += " (" + list.text(row, COL_INTERFACE_1) + ")";
+        label += " (" + printable(list.text(row, COL_INTERFACE_1)) + ")";
     return label;
 }
 
@@ -120,7 +121,8 @@ std::string EventLines::lines_for(const DeviceList &list, const DeviceListChange
         seen.cells[static_cast<size_t>(c)] = now;
         if (now.empty() || c == COL_FIXTURE_ID)
             continue;
-        out += row_label(list, row) + ": " + kDeviceListColumnTitles[c] + ": " + now + "\n";
+        out += row_label(list, row) + ": " + kDeviceListColumnTitles[c] + ": " + printable(now) +
+               "\n";
     }
 
     // The result goes with the Status cell's change (its text or colour), which the result

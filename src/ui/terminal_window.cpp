@@ -1,5 +1,6 @@
 // ui (terminal): the terminal front-end's loop. Called by start-up through StationWindow::run.
 #include "terminal_window.h"
+#include "util/printable.h"
 
 #include "quit_signals.h"
 #include "station/post_plugin_handler.h"
@@ -257,7 +258,7 @@ void TerminalWindow::run(StationSetup &setup)
                                   : nullptr;
     SummaryJob job = summary_job_from(*setup.options.ini_content);
     std::vector<SummaryRun> runs = job_summary(job, plugin_name);
-    for (SummaryRun &run : job_findings_runs(job_check_findings(*setup.options.ini_content)))
+    for (SummaryRun &run : job_findings_runs(job_check_findings(*setup.options.ini_content, setup.job_path)))
         runs.push_back(std::move(run));
     std::fprintf(out, "%s\n", summary_ansi(runs, colour).c_str());
     if (!setup.log_path.empty())
@@ -346,7 +347,8 @@ void TerminalWindow::run(StationSetup &setup)
         if (capture) {
             int width = std::max(20, terminal_columns(out));
             for (const std::string &line : capture->last_lines())
-                table += "\033[2m" + line.substr(0, static_cast<size_t>(width - 1)) + "\033[0m\n";
+                table += "\033[2m" + printable(line).substr(0, static_cast<size_t>(width - 1)) +
+                         "\033[0m\n";
         }
         drawn_lines = 0;
         size_t start = 0;

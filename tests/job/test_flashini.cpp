@@ -157,30 +157,36 @@ TEST_F(FlashIni, LineSyntaxTheJobReliesOn)
     EXPECT_STREQ(p[2].desc, "");
 }
 
-TEST_F(FlashIni, MissingOrMinusOneRequiredKeysFailSilently)
+TEST_F(FlashIni, MissingOrMinusOneRequiredKeysFailNamingWhatIsMissing)
 {
     const char *entry = "[map1]\nfilename=a\ndesc=d\nnand_loc=0\nnand_loc_end=1\n";
-    const std::string jobs[] = {
-        // map:total 2 with map1 and map3 only: entry 2 has no filename
-        std::string("[map]\ntotal=2\n") + entry +
-            "[map3]\nfilename=c\ndesc=d\nnand_loc=0\n"
-            "nand_loc_end=1\n",
-        "[map]\ntotal=1\n[map1]\ndesc=d\nnand_loc=0\nnand_loc_end=1\n",
-        "[map]\ntotal=1\n[map1]\nfilename=a\nnand_loc=0\nnand_loc_end=1\n",
-        "[map]\ntotal=1\n[map1]\nfilename=a\ndesc=d\nnand_loc=-1\nnand_loc_end=1\n",
-        "[map]\ntotal=1\n[map1]\nfilename=a\ndesc=d\nnand_loc=0\n",
-        "[gpio_bd]\ntotal=1\n[gpio_bd1]\ngpio=3\nvalue=-1\n",
-        "[gpio_ad]\ntotal=1\n[gpio_ad1]\nvalue=1\n",
-        "[erase]\ntotal=1\n[erase1]\nnand_loc=0\n",
-        "[erase]\ntotal=1\n[erase1]\nnand_loc=0\nnand_loc_end=-1\n",
+    const std::pair<std::string, std::string> jobs[] = {
+        // map:total 2 with map1 and map3 only: entry 2 is missing
+        {std::string("[map]\ntotal=2\n") + entry +
+             "[map3]\nfilename=c\ndesc=d\nnand_loc=0\nnand_loc_end=1\n",
+         "[map2] is missing, though its list's total counts it"},
+        {"[map]\ntotal=1\n[map1]\ndesc=d\nnand_loc=0\nnand_loc_end=1\n", "[map1] has no filename"},
+        {"[map]\ntotal=1\n[map1]\nfilename=a\nnand_loc=0\nnand_loc_end=1\n", "[map1] has no desc"},
+        {"[map]\ntotal=1\n[map1]\nfilename=a\ndesc=d\nnand_loc=-1\nnand_loc_end=1\n",
+         "[map1] nand_loc = -1, which stands for a missing value"},
+        {"[map]\ntotal=1\n[map1]\nfilename=a\ndesc=d\nnand_loc=0\n", "[map1] has no nand_loc_end"},
+        {"[gpio_bd]\ntotal=1\n[gpio_bd1]\ngpio=3\nvalue=-1\n",
+         "[gpio_bd1] value = -1, which stands for a missing value"},
+        {"[gpio_ad]\ntotal=1\n[gpio_ad1]\nvalue=1\n", "[gpio_ad1] has no gpio"},
+        {"[erase]\ntotal=1\n[erase1]\nnand_loc=0\n", "[erase1] has no nand_loc_end"},
+        {"[erase]\ntotal=1\n[erase1]\nnand_loc=0\nnand_loc_end=-1\n",
+         "[erase1] nand_loc_end = -1, which stands for a missing value"},
         // a section named like a key maps to a null value: absent, never a crash
-        "[map]\ntotal=1\n[map1:filename]\n[map1]\ndesc=d\nnand_loc=0\nnand_loc_end=1\n",
+        {"[map]\ntotal=1\n[map1:filename]\n[map1]\ndesc=d\nnand_loc=0\nnand_loc_end=1\n",
+         "[map1] has no filename"},
         // more entries than the file has keys: fails before allocating them
-        "[map]\ntotal=2000000000\n",
+        {"[map]\ntotal=3\n" + std::string(entry), "map:total = 3, but [map2] is missing"},
+        {"[map]\ntotal=2000000000\n", "map:total = 2000000000, but [map1] is missing"},
     };
-    for (const std::string &text : jobs) {
-        EXPECT_EQ(parse(write_text("flasher.ini", text)), nullptr) << text;
-        EXPECT_EQ(err_, "") << text;
+    for (const auto &[text, what] : jobs) {
+        const std::string ini = write_text("flasher.ini", text);
+        EXPECT_EQ(parse(ini), nullptr) << text;
+        EXPECT_EQ(err_, ini + ": " + what + "\n") << text;
     }
     // a section named like a switch reads as its default
     job_ptr job = parse(write_text("flasher.ini", "[misc:crc]\n[misc:logging]\n[misc]\n"));

@@ -106,6 +106,12 @@ TEST_F(JobCheck, MissingFileIsAProblemUnlessItMayBeSkipped)
     EXPECT_NE(f[0].text.find("the file is missing and the entry may not be skipped; every phone "
                              "fails with -16"),
               std::string::npos);
+    const std::string plan = job_check_plan(*job, path("flasher.ini").c_str(), {});
+    const size_t write_b = plan.find("Write [map2]");
+    ASSERT_NE(write_b, std::string::npos) << plan;
+    const std::string line = plan.substr(write_b, plan.find('\n', write_b) - write_b);
+    EXPECT_NE(line.find("fails: the file is missing"), std::string::npos) << line;
+    EXPECT_EQ(line.find("its file is present"), std::string::npos) << line;
 
     f = check(b + "skip_flash_if_file_not_exist = 1\n", false);
     EXPECT_EQ(job_check_problem_count(f), 0) << texts(f);
@@ -159,4 +165,27 @@ TEST_F(JobCheck, UbiImageWithoutSkipBlankIsAWarning)
     ASSERT_TRUE(job) << err_;
     EXPECT_TRUE(job_check_findings(*job).empty());
     EXPECT_FALSE(image_job(half_blank(true), "skip_blank = 2\n"));
+}
+
+// Files outside the job's directory, by absolute path or by ../, are still written but each is
+// warned about; files inside are not.
+TEST_F(JobCheck, FilesOutsideTheJobDirectoryAreWarnedAbout)
+{
+    char other[] = "/tmp/bw-job-outside-XXXXXX";
+    ASSERT_NE(mkdtemp(other), nullptr);
+    const std::string outside = std::string(other) + "/b.img";
+    ASSERT_TRUE(onefi_writer::write_file(outside, std::vector<uint8_t>(0x20000, 0x5A)));
+    const std::string climbing = dir_ + "/../" + std::string(other).substr(5) + "/b.img";
+    auto f = check("[map2]\nfilename = " + climbing +
+                       "\ndesc = B\nnand_loc = 0x40000\nnand_loc_end = 0x80000\n",
+                   false);
+    ASSERT_TRUE(job);
+    EXPECT_TRUE(f.empty()) << texts(f);
+    f = job_check_findings(*job, path("flasher.ini"));
+    EXPECT_EQ(job_check_problem_count(f), 0) << texts(f);
+    EXPECT_EQ(texts(f), "warning: [map2] \"B\" (" + climbing +
+                            "): the file lies outside the job's directory " + dir_ + " (it is " +
+                            outside + ")\n");
+    unlink(outside.c_str());
+    rmdir(other);
 }

@@ -104,6 +104,9 @@ struct TempDir {
     {
         char tmpl[] = "/tmp/bw_station_XXXXXX";
         path = mkdtemp(tmpl);
+        // Plug-ins write their traces here, and when the tests run as root a plug-in runs as an
+        // unprivileged user.
+        std::filesystem::permissions(path, std::filesystem::perms::all);
     }
     ~TempDir() { std::filesystem::remove_all(path); }
 };

@@ -219,4 +219,16 @@ TEST(PortMapping, NumbersAreDecimalAndTheEntryThatEndsTheMappingIsNamed)
     EXPECT_EQ(problem, "");
     EXPECT_EQ(InitUSBMapping(g, "/nonexistent/ports.ini", &problem), 0);
     EXPECT_EQ(problem, "");
+
+    // One name under two fixtures: both entries named.
+    TempFile twice("[ports]\nNoOfPorts = 2\n[Port1]\nInterfaceName = a\nPortNo = 1\n"
+                   "[Port2]\nInterfaceName = a\nPortNo = 2\n");
+    DeviceList t;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(InitUSBMapping(t, twice.path.c_str(), &problem), 2);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(problem, "Port mapping " + twice.path +
+                           ": [Port2] InterfaceName \"a\" (fixture 2) is also the InterfaceName of "
+                           "[Port1] (fixture 1): a phone there is taken for the first fixture "
+                           "that names it");
 }

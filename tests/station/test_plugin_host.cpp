@@ -2,7 +2,12 @@
 // program as the station runs it.
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -198,4 +203,70 @@ TEST_F(PluginHost, CrashAndOverrunFailOnlyTheirCall)
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(judge(h, "BWIMG1"), POST_PLUGIN_ANSWERED);
     EXPECT_EQ(verdict_, 5);
+}
+
+// Run as root, the plug-in is not: it cannot read /etc/shadow.
+TEST_F(PluginHost, PluginCannotReadWhatOnlyRootMay)
+{
+    void *h = init(config(BW_PLUGIN_READ_SHADOW, "extra_read_size = 16\n"));
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(judge(h, "BWIMG1"), POST_PLUGIN_ANSWERED);
+    EXPECT_EQ(verdict_, 0);
+}
+
+// A process the plug-in starts, even one that leaves its session with setsid(), is gone when the
+// call returns, answered or timed out: in bubblewrap's PID namespace and without it.
+TEST_F(PluginHost, ProcessesThePluginStartsEndWithTheCall)
+{
+    const std::string marker = ini(""); // a file the plug-in's child locks while it lives
+    ASSERT_EQ(chmod(marker.c_str(), 0644), 0);
+    setenv("BW_TEST_PLUGIN_MARKER", marker.c_str(), 1);
+    for (const char *sandbox : {"", "none"}) {
+        for (bool hang : {false, true}) {
+            SCOPED_TRACE(std::string(sandbox) + (hang ? " hung" : " answered"));
+            setenv("BRAMBLEWICK_PLUGIN_SANDBOX", sandbox, 1);
+            if (hang)
+                setenv("BW_TEST_PLUGIN_HANG", "1", 1);
+            void *h = init(config(BW_PLUGIN_SETSID_CHILD, "extra_read_size = 16\ntimeout = 0.5\n"));
+            ASSERT_NE(h, nullptr);
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(judge(h, "BWIMG1"), hang ? POST_PLUGIN_TIMED_OUT : POST_PLUGIN_ANSWERED);
+            testing::internal::GetCapturedStderr();
+            unsetenv("BW_TEST_PLUGIN_HANG");
+            int fd = open(marker.c_str(), O_RDONLY | O_CLOEXEC);
+            EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << "the plug-in's child still lives";
+            close(fd);
+        }
+    }
+    unsetenv("BRAMBLEWICK_PLUGIN_SANDBOX");
+    unsetenv("BW_TEST_PLUGIN_MARKER");
+    EXPECT_TRUE(no_children());
+}
+
+// A plug-in's output goes to a file of its own per call, never to the station's terminal; a
+// call that writes nothing leaves no file.
+TEST_F(PluginHost, OutputGoesToAFilePerCall)
+{
+    char dir[] = "/tmp/bw_plugin_out_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    for (const char *dll : {BW_PLUGIN_CHATTY, BW_PLUGIN_VERDICT_0}) {
+        void *h = init(config(dll, "extra_read_size = 16\n"));
+        ASSERT_NE(h, nullptr);
+        plugin_handler_set_output_dir(h, dir);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(judge(h, "BWIMG1"), POST_PLUGIN_ANSWERED);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    }
+    std::vector<std::string> texts;
+    for (const auto &f : std::filesystem::directory_iterator(dir)) {
+        std::ifstream in(f.path());
+        texts.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        std::filesystem::remove(f.path());
+    }
+    rmdir(dir);
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_NE(texts[0].find("chatty out \033]0;title\a\n"), std::string::npos) << texts[0];
+    EXPECT_NE(texts[0].find("chatty err\n"), std::string::npos) << texts[0];
 }

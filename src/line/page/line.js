@@ -40,7 +40,7 @@ function cell(f) {
   const c = el('div', 'cell ' + state + (f.suspect ? ' suspect' : ''));
   c.dataset.fixture = f.fixture;
   c.dataset.state = state;
-  c.append(el('span', 'no', f.fixture), el('span', 'state', f.suspect ? state + ' \u00b7 suspect' : state));
+  c.append(el('span', 'no', f.fixture), el('span', 'state', f.suspect ? 'suspect' : state));
   c.append(el('div', 'stage', f.stage || ''));
   if (typeof f.progress === 'number') {
     const bar = el('div', 'bar');

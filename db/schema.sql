@@ -163,6 +163,9 @@ CREATE TABLE IF NOT EXISTS bramblewick.fixture_state (
     PRIMARY KEY (station, fixture)
 );
 
+-- A station's last phones and its phones today, for the line view's yield alarm and chart.
+CREATE INDEX IF NOT EXISTS phone_run_station_finish ON bramblewick.phone_run (station, finish);
+
 CREATE OR REPLACE FUNCTION bramblewick.notify_line() RETURNS trigger
 LANGUAGE plpgsql AS $$
 BEGIN

@@ -1,7 +1,8 @@
 // line feed: the thread that keeps the line program's picture of the line current. It owns the
-// one database connection of the program: LISTEN bramblewick_line, a snapshot (line_view.h) at
-// once on every notification (at most one per LINE_FEED_MIN_GAP_MS) and every refresh_ms
-// anyway, since a station that dies sends nothing and only the clock makes it silent.
+// one database connection of the program: LISTEN bramblewick_line, the live part of a snapshot
+// (line_view.h) at once on every notification (at most one per LINE_FEED_MIN_GAP_MS), and the
+// whole snapshot, the record's part too, every refresh_ms, since a station that dies sends
+// nothing and only the clock makes it silent.
 //
 // The HTTP handlers (line_server.h) never touch the database: they read the latest snapshot
 // from the hub, so ten screens on the line cost the database what one does.

@@ -21,7 +21,20 @@ struct line_alarm_settings {
 // A station that has not quit and whose heartbeat is older than this is silent.
 inline constexpr int LINE_SILENT_AFTER_S = 30;
 
-// Fills *out with {"stations": [...], "alarms": [...], "as_of": ...}: every station of the
+// The live part: {"stations": [...], "alarms": [...]}, every station of the live table (by id)
+// with its fixtures (in their screen order), and the alarms they raise (silent, suspect, two
+// programs with one station id). 0, or -1 with the reason in *error.
+int line_live(pg_conn *conn, nlohmann::json *out, std::string *error);
+// The record's part, per live station: today's phones by hour, and its last phones for the
+// yield alarm. Heavier than the live part, and it changes only as phones finish.
+int line_record(pg_conn *conn, const line_alarm_settings &settings, nlohmann::json *out,
+                std::string *error);
+// Puts the record's part into the live part's stations (their tally's today figures, their
+// today_by_hour) and adds the yield alarms.
+void line_merge(nlohmann::json *doc, const nlohmann::json &record,
+                const line_alarm_settings &settings);
+
+// All of it: fills *out with {"stations": [...], "alarms": [...], "as_of": ...}: every station of the
 // live table (ordered by id) with its tally, its fixtures (in their screen order) and its
 // phones per hour today. 0, or -1 with the server's or the connection's message in *error
 // (*out is then left as it was).

@@ -2,6 +2,8 @@
 // thread only (and by the benchmark on its own thread).
 #include "line/line_view.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <libpq-fe.h>
 #include <map>
@@ -29,14 +31,18 @@ const char *kFixtures =
     " " BW_UTC("run_started") ", " BW_UTC("updated") " FROM bramblewick.fixture_state"
     " ORDER BY station, position, fixture";
 
-// Finished phones today (the session's day), by hour; a phone the station was stopped in the
-// middle of (interrupted, where the table says so) has no result and is left out.
+// Whether phone_run tells interrupted phones apart (a column added in a later version).
+const char *kHasInterrupted =
+    "SELECT count(*) FROM pg_attribute WHERE attrelid = 'bramblewick.phone_run'::regclass"
+    " AND attname = 'interrupted' AND NOT attisdropped";
+
+// Finished phones today (the session's day), by hour. A phone the station was stopped in the
+// middle of has no result and is left out (%s: the interrupted filter, or nothing).
 const char *kToday =
     "SELECT p.station, " BW_UTC("date_trunc('hour', p.finish)") ","
     " count(*), count(*) FILTER (WHERE p.passed)"
     " FROM bramblewick.phone_run p JOIN bramblewick.station s ON s.station = p.station"
-    " WHERE p.finish >= date_trunc('day', now()) AND p.passed IS NOT NULL"
-    " AND NOT coalesce((to_jsonb(p)->>'interrupted')::boolean, false)"
+    " WHERE p.finish >= date_trunc('day', now()) AND p.passed IS NOT NULL%s"
     " GROUP BY 1, 2 ORDER BY 1, 2";
 
 // Each live station's last $1 phones with a result.
@@ -44,10 +50,18 @@ const char *kWindow =
     "SELECT s.station, count(w.passed), count(*) FILTER (WHERE w.passed)"
     " FROM bramblewick.station s CROSS JOIN LATERAL ("
     "   SELECT p.passed FROM bramblewick.phone_run p"
-    "   WHERE p.station = s.station AND p.finish IS NOT NULL AND p.passed IS NOT NULL"
-    "   AND NOT coalesce((to_jsonb(p)->>'interrupted')::boolean, false)"
+    "   WHERE p.station = s.station AND p.finish IS NOT NULL AND p.passed IS NOT NULL%s"
     "   ORDER BY p.finish DESC, p.id DESC LIMIT $1) w"
     " GROUP BY s.station";
+
+const char *kNotInterrupted = " AND p.interrupted IS NOT TRUE";
+
+std::string with_filter(const char *sql, bool interrupted)
+{
+    char buf[1024];
+    std::snprintf(buf, sizeof buf, sql, interrupted ? kNotInterrupted : "");
+    return buf;
+}
 
 Result query(PGconn *conn, const char *sql, const std::string &param, std::string *error)
 {
@@ -116,11 +130,10 @@ bool yield_low(long long phones, long long passed, const line_alarm_settings &se
 
 } // namespace
 
-int line_snapshot(PGconn *conn, const line_alarm_settings &settings, json *out,
-                  std::string *error)
+int line_live(PGconn *conn, json *out, std::string *error)
 {
-    // One snapshot of the database for all four questions, so a station is never shown with
-    // the fixtures of another moment.
+    // One snapshot of the database for both tables, so a station is never shown with the
+    // fixtures of another moment.
     Result begin(PQexec(conn, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"), PQclear);
     if (!begin || PQresultStatus(begin.get()) != PGRES_COMMAND_OK) {
         *error = PQerrorMessage(conn);
@@ -130,12 +143,8 @@ int line_snapshot(PGconn *conn, const line_alarm_settings &settings, json *out,
     }
     Result stations = query(conn, kStations, std::to_string(LINE_SILENT_AFTER_S), error);
     Result fixtures = stations ? query(conn, kFixtures, "", error) : Result(nullptr, PQclear);
-    Result today = fixtures ? query(conn, kToday, "", error) : Result(nullptr, PQclear);
-    Result window = today ? query(conn, kWindow, std::to_string(std::max(settings.yield_window, 0)),
-                                  error)
-                          : Result(nullptr, PQclear);
     Result end(PQexec(conn, "COMMIT"), PQclear);
-    if (!window)
+    if (!fixtures)
         return -1;
 
     json doc = {{"stations", json::array()}, {"alarms", json::array()}};
@@ -210,43 +219,82 @@ int line_snapshot(PGconn *conn, const line_alarm_settings &settings, json *out,
             alarms.push_back(std::move(a));
         }
     }
+    *out = std::move(doc);
+    return 0;
+}
 
+int line_record(PGconn *conn, const line_alarm_settings &settings, json *out,
+                std::string *error)
+{
+    Result has = query(conn, kHasInterrupted, "", error);
+    if (!has)
+        return -1;
+    bool interrupted = std::atoi(PQgetvalue(has.get(), 0, 0)) > 0;
+    Result today = query(conn, with_filter(kToday, interrupted).c_str(), "", error);
+    Result window =
+        today ? query(conn, with_filter(kWindow, interrupted).c_str(),
+                      std::to_string(std::max(settings.yield_window, 0)), error)
+              : Result(nullptr, PQclear);
+    if (!window)
+        return -1;
+
+    json record = json::object();
     const PGresult *t = today.get();
     for (int r = 0; r < PQntuples(t); ++r) {
-        auto it = index.find(PQgetvalue(t, r, 0));
-        if (it == index.end())
-            continue;
-        json &station = list[it->second];
+        json &station = record[PQgetvalue(t, r, 0)];
         long long phones = std::strtoll(PQgetvalue(t, r, 2), nullptr, 10);
         long long passed = std::strtoll(PQgetvalue(t, r, 3), nullptr, 10);
         station["today_by_hour"].push_back({{"hour", PQgetvalue(t, r, 1)}, {"phones", phones}});
-        json &tally = station["tally"];
-        tally["phones_today"] = tally["phones_today"].get<long long>() + phones;
-        tally["passed_today"] = tally["passed_today"].get<long long>() + passed;
+        station["phones_today"] = station.value("phones_today", 0LL) + phones;
+        station["passed_today"] = station.value("passed_today", 0LL) + passed;
     }
-    for (json &station : list) {
-        json &tally = station["tally"];
-        long long phones = tally["phones_today"].get<long long>();
-        if (phones > 0)
-            tally["yield_today"] = 100.0 * tally["passed_today"].get<double>() / phones;
-    }
-
     const PGresult *w = window.get();
     for (int r = 0; r < PQntuples(w); ++r) {
-        long long phones = std::strtoll(PQgetvalue(w, r, 1), nullptr, 10);
-        long long passed = std::strtoll(PQgetvalue(w, r, 2), nullptr, 10);
-        if (!yield_low(phones, passed, settings))
+        json &station = record[PQgetvalue(w, r, 0)];
+        station["window_phones"] = std::strtoll(PQgetvalue(w, r, 1), nullptr, 10);
+        station["window_passed"] = std::strtoll(PQgetvalue(w, r, 2), nullptr, 10);
+    }
+    *out = std::move(record);
+    return 0;
+}
+
+void line_merge(json *doc, const json &record, const line_alarm_settings &settings)
+{
+    for (json &station : (*doc)["stations"]) {
+        const std::string id = station["station"].get<std::string>();
+        auto it = record.find(id);
+        if (it == record.end())
             continue;
-        std::string id = PQgetvalue(w, r, 0);
+        json &tally = station["tally"];
+        long long phones = it->value("phones_today", 0LL);
+        tally["phones_today"] = phones;
+        tally["passed_today"] = it->value("passed_today", 0LL);
+        if (phones > 0)
+            tally["yield_today"] = 100.0 * it->value("passed_today", 0LL) / phones;
+        station["today_by_hour"] = it->value("today_by_hour", json::array());
+
+        long long window = it->value("window_phones", 0LL);
+        long long passed = it->value("window_passed", 0LL);
+        if (!yield_low(window, passed, settings))
+            continue;
         json a = alarm("yield", id,
                        "station " + id + " yield " +
-                           percent(100.0 * static_cast<double>(passed) / phones) + " over its last " +
-                           std::to_string(phones) + " phones, below " +
+                           percent(100.0 * static_cast<double>(passed) / window) +
+                           " over its last " + std::to_string(window) + " phones, below " +
                            percent(settings.yield_alarm_percent));
-        a["phones"] = phones;
+        a["phones"] = window;
         a["passed"] = passed;
-        alarms.push_back(std::move(a));
+        (*doc)["alarms"].push_back(std::move(a));
     }
+}
+
+int line_snapshot(PGconn *conn, const line_alarm_settings &settings, json *out,
+                  std::string *error)
+{
+    json doc, record;
+    if (line_live(conn, &doc, error) != 0 || line_record(conn, settings, &record, error) != 0)
+        return -1;
+    line_merge(&doc, record, settings);
     *out = std::move(doc);
     return 0;
 }

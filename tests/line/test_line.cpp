@@ -219,12 +219,15 @@ TEST_F(LineTest, SnapshotNamesAndAlarms)
     write_station("c", "job");
     write_fixture("a", 1, "failed", "Failed", true);
     // a: 3 of its last 5 phones passed; b: 2 failed, below the threshold whatever comes next;
-    // c: 1 of 2 failed, still able to end the window at the threshold.
+    // c: 1 of 2 failed, still able to end the window at the threshold (its interrupted phone
+    // had no result).
+    sql("ALTER TABLE bramblewick.phone_run ADD COLUMN IF NOT EXISTS interrupted boolean");
     std::string rows;
-    auto phone = [&](const char *station, int n, bool passed) {
+    auto phone = [&](const char *station, int n, bool passed, bool interrupted = false) {
         rows += std::string(rows.empty() ? "" : ",") + "('" + station + "', 'x.csv', " +
                 std::to_string(n + 2) + ", now() - interval '" + std::to_string(60 - n) +
-                " s', " + (passed ? "true" : "false") + ", '{}')";
+                " s', " + (passed ? "true" : "false") + ", '{}', " +
+                (interrupted ? "true" : "NULL") + ")";
     };
     phone("a", 0, false); // older than the window
     for (int n = 1; n <= 5; ++n)
@@ -233,8 +236,9 @@ TEST_F(LineTest, SnapshotNamesAndAlarms)
     phone("b", 2, false);
     phone("c", 1, true);
     phone("c", 2, false);
-    sql("INSERT INTO bramblewick.phone_run (station, csv_file, csv_line, finish, passed, record)"
-        " VALUES " + rows);
+    phone("c", 3, false, true);
+    sql("INSERT INTO bramblewick.phone_run (station, csv_file, csv_line, finish, passed, record,"
+        " interrupted) VALUES " + rows);
 
     PGconn *conn = PQconnectdb(g_cluster->conninfo().c_str());
     nlohmann::json doc;

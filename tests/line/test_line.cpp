@@ -211,7 +211,8 @@ TEST_F(LineTest, StartedWhileTheDatabaseIsDownItShowsTheLineOnceItAnswers)
     EXPECT_TRUE(page_.wait_for("document.getElementById('banner').hidden"));
 }
 
-// The snapshot's names are the page's and other tools' contract; its alarms the line lead's.
+// The snapshot's names are the page's and other tools' contract; its alarms the line lead's;
+// the read-only role of the README is enough for it.
 TEST_F(LineTest, SnapshotNamesAndAlarms)
 {
     write_station("a", "job");
@@ -240,7 +241,16 @@ TEST_F(LineTest, SnapshotNamesAndAlarms)
     sql("INSERT INTO bramblewick.phone_run (station, csv_file, csv_line, finish, passed, record,"
         " interrupted) VALUES " + rows);
 
-    PGconn *conn = PQconnectdb(g_cluster->conninfo().c_str());
+    // As the README's read-only role.
+    sql("DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'line_view') THEN"
+        " CREATE ROLE line_view LOGIN; END IF; END $$;"
+        "GRANT USAGE ON SCHEMA bramblewick TO line_view;"
+        "GRANT SELECT ON bramblewick.station, bramblewick.fixture_state, bramblewick.phone_run"
+        " TO line_view");
+    PGconn *conn = PQconnectdb((g_cluster->conninfo() + " user=line_view").c_str());
+    PGresult *listen = PQexec(conn, "LISTEN bramblewick_line");
+    EXPECT_EQ(PQresultStatus(listen), PGRES_COMMAND_OK) << PQerrorMessage(conn);
+    PQclear(listen);
     nlohmann::json doc;
     std::string error;
     ASSERT_EQ(line_snapshot(conn, {80.0, 5}, &doc, &error), 0) << error;

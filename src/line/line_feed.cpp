@@ -84,11 +84,20 @@ PGconn *connect(const std::string &conninfo, std::string *error)
 {
     // The caller's string comes in through dbname's expansion; what follows it wins: this
     // program only reads, and a statement that hangs must not hold the line's picture.
-    const char *keys[] = {"dbname", "application_name", "client_encoding", "connect_timeout",
-                          "options", "keepalives_idle", "keepalives_interval", nullptr};
-    const char *values[] = {conninfo.c_str(), "bramblewick-line", "UTF8", "5",
+    const char *keys[] = {"dbname",          "application_name",    "client_encoding",
+                          "connect_timeout", "options",             "keepalives_idle",
+                          "keepalives_interval", "keepalives_count", "tcp_user_timeout",
+                          nullptr};
+    const char *values[] = {conninfo.c_str(),
+                            "bramblewick-line",
+                            "UTF8",
+                            "5",
                             "-c statement_timeout=10000 -c default_transaction_read_only=on",
-                            "10", "5", nullptr};
+                            "10",
+                            "5",
+                            "3",
+                            "15000",
+                            nullptr};
     PGconn *conn = PQconnectdbParams(keys, values, 1);
     if (!conn) {
         *error = "out of memory";
@@ -111,6 +120,13 @@ PGconn *connect(const std::string &conninfo, std::string *error)
     return conn;
 }
 
+// Serialised with any invalid UTF-8 (a database in SQL_ASCII lets a station write such bytes)
+// replaced rather than thrown on.
+std::string dump(const json &doc)
+{
+    return doc.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 // The last line seen, marked as not current, with the reason as an alarm.
 std::string down_doc(json last, const std::string &error)
 {
@@ -123,7 +139,7 @@ std::string down_doc(json last, const std::string &error)
             alarms.push_back(std::move(a));
     last["alarms"] = std::move(alarms);
     last["database"] = {{"ok", false}, {"error", error}};
-    return last.dump();
+    return dump(last);
 }
 
 // Drops every notification received so far; true when there was one.
@@ -136,6 +152,8 @@ bool drain_notifications(PGconn *conn)
     }
     return any;
 }
+
+
 
 void run(line_feed *feed)
 {
@@ -155,6 +173,10 @@ void run(line_feed *feed)
         json record;
         Clock::time_point record_taken;
         for (;;) {
+            // What the notifications read so far announce is in the snapshot about to be taken;
+            // one that comes during it may not be, and is left queued for the wait below.
+            PQconsumeInput(conn);
+            drain_notifications(conn);
             json doc;
             Clock::time_point taken = Clock::now();
             // The record's part only on the refresh: it changes as phones finish, not with
@@ -171,29 +193,14 @@ void run(line_feed *feed)
             line_merge(&doc, record, s.alarms);
             doc["database"] = {{"ok", true}};
             last = doc;
-            line_hub_publish(feed->hub, doc.dump());
-            drain_notifications(conn); // the snapshot already holds what they announced
+            line_hub_publish(feed->hub, dump(doc));
 
             // Until a notification or the refresh, whichever comes first.
             Clock::time_point refresh = taken + std::chrono::milliseconds(s.refresh_ms);
             bool lost = false;
             while (!stopped && !lost) {
-                int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                refresh - Clock::now())
-                                                .count());
-                if (left <= 0)
-                    break;
                 bool readable = false;
-                if (!wait_readable(PQsocket(conn), stop_fd, left, &readable)) {
-                    stopped = true;
-                    break;
-                }
-                if (readable && !PQconsumeInput(conn)) {
-                    error = one_line(PQerrorMessage(conn));
-                    lost = true;
-                    break;
-                }
-                if (drain_notifications(conn)) {
+                if (drain_notifications(conn)) { // the next snapshot holds what they announce
                     // Let a burst of rows (a station writing its fixtures) settle into one
                     // snapshot, without making the first change wait long.
                     int gap = LINE_FEED_MIN_GAP_MS -
@@ -203,6 +210,19 @@ void run(line_feed *feed)
                     if (gap > 0 && !wait_readable(-1, stop_fd, gap, &readable))
                         stopped = true;
                     break;
+                }
+                int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                refresh - Clock::now())
+                                                .count());
+                if (left <= 0)
+                    break;
+                if (!wait_readable(PQsocket(conn), stop_fd, left, &readable)) {
+                    stopped = true;
+                    break;
+                }
+                if (readable && !PQconsumeInput(conn)) {
+                    error = one_line(PQerrorMessage(conn));
+                    lost = true;
                 }
             }
             if (lost) {

@@ -65,9 +65,8 @@ int main(int argc, char **argv)
         std::printf("## The line page\n\nNot measured: %s\n", error.c_str());
         return 0;
     }
-    std::string phones = pg_query(cluster.conninfo(), "SELECT count(*) FROM bramblewick.phone_run")
-                             .at(0)
-                             .at(0);
+    std::string phones =
+        pg_query(cluster.conninfo(), "SELECT count(*) FROM bramblewick.phone_run").at(0).at(0);
 
     // The snapshot itself, on a connection of its own: whole, and the live part alone (what
     // each notification costs).
@@ -125,7 +124,9 @@ int main(int argc, char **argv)
             page.eval("window.bwSeen = new Promise(resolve => {"
                       " const observer = new MutationObserver(() => {"
                       "  if ([...document.querySelectorAll('.cell .text')].some(e => e.textContent"
-                      "      === " + nlohmann::json(token).dump() + ")) {"
+                      "      === " +
+                      nlohmann::json(token).dump() +
+                      ")) {"
                       "   observer.disconnect();"
                       "   resolve(performance.timeOrigin + performance.now()); } });"
                       " observer.observe(document.getElementById('stations'),"

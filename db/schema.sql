@@ -1,10 +1,10 @@
 -- The factory record: one row per phone any station programmed, shipped from the stations'
--- .jsonl detail records, and the live state of the line. Version 2.
+-- .jsonl detail records, and every station's live state. Version 2.
 --
 -- Each station applies this script itself when the database has no schema_version of 1 or
 -- later yet; a database administrator may instead apply it by hand (psql -f db/schema.sql) and
--- give the stations' role only USAGE on the schema, INSERT and SELECT on phone_run and SELECT on
--- schema_version. Every statement is idempotent, and the advisory lock makes twenty stations
+-- give the stations' role only USAGE on the schema, INSERT and SELECT on phone_run, SELECT,
+-- INSERT and UPDATE on station and fixture_state, and SELECT on schema_version. Every statement is idempotent, and the advisory lock makes twenty stations
 -- starting at once take turns instead of racing to create the same objects.
 BEGIN;
 SELECT pg_advisory_xact_lock(5133042001);
@@ -127,16 +127,16 @@ SELECT p.container_sha256, 'container', NULL,
 FROM bramblewick.phone_run p
 WHERE p.container_sha256 IS NOT NULL;
 
--- Version 2: the live state of the line. One row per station program and one per fixture,
--- rewritten by the stations while they run (not a record: a station overwrites its rows), and a
--- NOTIFY on bramblewick_line with the station id on every change, so a reader (bramblewick-line)
--- never polls.
+-- Live state (version 2): what each station and each of its fixtures is doing now, rewritten by
+-- the stations as it changes (not a record: nothing is queued while the database is away). A
+-- database of version 1 gains these objects in place. Every change raises
+-- NOTIFY bramblewick_line with the station id as payload, so a reader need not poll.
 CREATE TABLE IF NOT EXISTS bramblewick.station (
     station          text PRIMARY KEY,          -- the station id (untrusted text)
-    run_id           text NOT NULL,             -- station_run_id() of the program now writing
+    run_id           text NOT NULL,             -- the run id of the program now writing
     host             text,
     program_version  text,
-    job_sha256       text,                      -- flasher.ini digest
+    job_sha256       text,                      -- flasher.ini's digest
     job_description  text,                      -- the one-file image's description, or null
     started          timestamptz NOT NULL,
     heartbeat        timestamptz NOT NULL,      -- refreshed at least every 5 s while running
@@ -146,14 +146,15 @@ CREATE TABLE IF NOT EXISTS bramblewick.station (
     interrupted      integer NOT NULL DEFAULT 0,
     first_pass_yield double precision,          -- percent, null before the first phone
     phones_per_hour  double precision,
-    twin_run_id      text,                      -- another live program with this station id, or null
+    twin_run_id      text,                      -- another live program with this id, or null
     updated          timestamptz NOT NULL DEFAULT now()
 );
 CREATE TABLE IF NOT EXISTS bramblewick.fixture_state (
     station     text NOT NULL REFERENCES bramblewick.station (station) ON DELETE CASCADE,
-    fixture     text NOT NULL,        -- "1".."64" for mapped fixtures; "NA<row>" for an unmapped row
+    fixture     text NOT NULL,        -- "1".."64" for mapped fixtures; "NA<row>" for unmapped
     position    integer NOT NULL,     -- the row's place on the station's screen (0-based)
-    state       text NOT NULL CHECK (state IN ('idle','running','passed','failed','interrupted','held')),
+    state       text NOT NULL
+        CHECK (state IN ('idle','running','passed','failed','interrupted','held')),
     suspect     boolean NOT NULL DEFAULT false,
     stage       text,                 -- the "Image" text
     progress    integer,              -- 0..100 or null
@@ -163,17 +164,11 @@ CREATE TABLE IF NOT EXISTS bramblewick.fixture_state (
     PRIMARY KEY (station, fixture)
 );
 
--- A station's last phones and its phones today, for the line view's yield alarm and chart.
-CREATE INDEX IF NOT EXISTS phone_run_station_finish ON bramblewick.phone_run (station, finish);
-
 CREATE OR REPLACE FUNCTION bramblewick.notify_line() RETURNS trigger
 LANGUAGE plpgsql AS $$
 BEGIN
-    IF TG_OP = 'DELETE' THEN
-        PERFORM pg_notify('bramblewick_line', OLD.station);
-    ELSE
-        PERFORM pg_notify('bramblewick_line', NEW.station);
-    END IF;
+    PERFORM pg_notify('bramblewick_line',
+                      CASE WHEN TG_OP = 'DELETE' THEN OLD.station ELSE NEW.station END);
     RETURN NULL;
 END
 $$;
@@ -183,6 +178,10 @@ CREATE TRIGGER station_notify AFTER INSERT OR UPDATE OR DELETE ON bramblewick.st
 DROP TRIGGER IF EXISTS fixture_state_notify ON bramblewick.fixture_state;
 CREATE TRIGGER fixture_state_notify AFTER INSERT OR UPDATE OR DELETE ON bramblewick.fixture_state
     FOR EACH ROW EXECUTE FUNCTION bramblewick.notify_line();
+
+-- The line view (bramblewick-line, version 2): a station's last phones and its phones today, for
+-- its yield alarm and chart, without reading the whole table.
+CREATE INDEX IF NOT EXISTS phone_run_station_finish ON bramblewick.phone_run (station, finish);
 
 INSERT INTO bramblewick.schema_version (version) VALUES (2) ON CONFLICT DO NOTHING;
 COMMIT;

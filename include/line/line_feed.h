@@ -26,9 +26,9 @@ inline constexpr int LINE_FEED_MIN_GAP_MS = 100;
 struct line_hub {
     std::mutex mutex;
     std::condition_variable changed;
-    std::string doc;          // guarded by mutex: the latest snapshot, serialised
-    uint64_t generation = 0;  // guarded by mutex: bumped on every publish
-    bool stopping = false;    // guarded by mutex: wakes and ends every waiter
+    std::string doc;         // guarded by mutex: the latest snapshot, serialised
+    uint64_t generation = 0; // guarded by mutex: bumped on every publish
+    bool stopping = false;   // guarded by mutex: wakes and ends every waiter
 };
 
 void line_hub_publish(line_hub *hub, std::string doc);

@@ -18,8 +18,8 @@ inline constexpr const char *LINE_CHART_JS = "/usr/share/javascript/chart.js/cha
 
 // Binds host:port (port 0: any free port, reported in *bound_port) and serves on a thread of
 // its own. The server, or null with the reason in *error.
-line_server *line_server_start(const std::string &host, int port, line_hub *hub,
-                               int *bound_port, std::string *error);
+line_server *line_server_start(const std::string &host, int port, line_hub *hub, int *bound_port,
+                               std::string *error);
 // Ends every open event stream and the server, then frees it. The hub must be stopped first
 // (line_hub_stop), or open event streams keep their threads until their next keep-alive.
 void line_server_stop(line_server *server);

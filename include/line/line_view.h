@@ -34,8 +34,8 @@ int line_record(pg_conn *conn, const line_alarm_settings &settings, nlohmann::js
 void line_merge(nlohmann::json *doc, const nlohmann::json &record,
                 const line_alarm_settings &settings);
 
-// All of it: fills *out with {"stations": [...], "alarms": [...], "as_of": ...}: every station of the
-// live table (ordered by id) with its tally, its fixtures (in their screen order) and its
+// All of it: fills *out with {"stations": [...], "alarms": [...], "as_of": ...}: every station of
+// the live table (ordered by id) with its tally, its fixtures (in their screen order) and its
 // phones per hour today. 0, or -1 with the server's or the connection's message in *error
 // (*out is then left as it was).
 int line_snapshot(pg_conn *conn, const line_alarm_settings &settings, nlohmann::json *out,

@@ -84,10 +84,9 @@ PGconn *connect(const std::string &conninfo, std::string *error)
 {
     // The caller's string comes in through dbname's expansion; what follows it wins: this
     // program only reads, and a statement that hangs must not hold the line's picture.
-    const char *keys[] = {"dbname",          "application_name",    "client_encoding",
-                          "connect_timeout", "options",             "keepalives_idle",
-                          "keepalives_interval", "keepalives_count", "tcp_user_timeout",
-                          nullptr};
+    const char *keys[] = {
+        "dbname",          "application_name",    "client_encoding",  "connect_timeout",  "options",
+        "keepalives_idle", "keepalives_interval", "keepalives_count", "tcp_user_timeout", nullptr};
     const char *values[] = {conninfo.c_str(),
                             "bramblewick-line",
                             "UTF8",
@@ -153,8 +152,6 @@ bool drain_notifications(PGconn *conn)
     return any;
 }
 
-
-
 void run(line_feed *feed)
 {
     const line_feed_settings &s = feed->settings;
@@ -181,8 +178,8 @@ void run(line_feed *feed)
             Clock::time_point taken = Clock::now();
             // The record's part only on the refresh: it changes as phones finish, not with
             // every fixture's row.
-            bool refresh_record = record.is_null() || taken - record_taken >=
-                                                          std::chrono::milliseconds(s.refresh_ms);
+            bool refresh_record =
+                record.is_null() || taken - record_taken >= std::chrono::milliseconds(s.refresh_ms);
             if (line_live(conn, &doc, &error) != 0 ||
                 (refresh_record && line_record(conn, s.alarms, &record, &error) != 0)) {
                 line_hub_publish(feed->hub, down_doc(last, error));
@@ -203,17 +200,18 @@ void run(line_feed *feed)
                 if (drain_notifications(conn)) { // the next snapshot holds what they announce
                     // Let a burst of rows (a station writing its fixtures) settle into one
                     // snapshot, without making the first change wait long.
-                    int gap = LINE_FEED_MIN_GAP_MS -
-                              static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                   Clock::now() - taken)
-                                                   .count());
+                    int gap =
+                        LINE_FEED_MIN_GAP_MS -
+                        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             Clock::now() - taken)
+                                             .count());
                     if (gap > 0 && !wait_readable(-1, stop_fd, gap, &readable))
                         stopped = true;
                     break;
                 }
-                int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                refresh - Clock::now())
-                                                .count());
+                int left = static_cast<int>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(refresh - Clock::now())
+                        .count());
                 if (left <= 0)
                     break;
                 if (!wait_readable(PQsocket(conn), stop_fd, left, &readable)) {

@@ -100,8 +100,8 @@ void routes(line_server *server, line_hub *hub)
 
 } // namespace
 
-line_server *line_server_start(const std::string &host, int port, line_hub *hub,
-                               int *bound_port, std::string *error)
+line_server *line_server_start(const std::string &host, int port, line_hub *hub, int *bound_port,
+                               std::string *error)
 {
     auto server = std::make_unique<line_server>();
     server->chart = read_file(LINE_CHART_JS);

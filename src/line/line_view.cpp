@@ -20,16 +20,17 @@ using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
 
 const char *kStations =
     "SELECT station, host, program_version, job_sha256, job_description, run_id, twin_run_id,"
-    " " BW_UTC("started") ", " BW_UTC("heartbeat") ", " BW_UTC("stopped") ","
-    " stopped IS NULL AND heartbeat < now() - make_interval(secs => $1) AS silent,"
-    " extract(epoch FROM now() - heartbeat)::float8,"
-    " programmed, failed, interrupted, first_pass_yield, phones_per_hour"
-    " FROM bramblewick.station ORDER BY station";
+    " " BW_UTC("started") ", " BW_UTC("heartbeat") ", " BW_UTC(
+        "stopped") ","
+                   " stopped IS NULL AND heartbeat < now() - make_interval(secs => $1) AS silent,"
+                   " extract(epoch FROM now() - heartbeat)::float8,"
+                   " programmed, failed, interrupted, first_pass_yield, phones_per_hour"
+                   " FROM bramblewick.station ORDER BY station";
 
 const char *kFixtures =
     "SELECT station, fixture, position, state, suspect, stage, progress, status_text,"
     " " BW_UTC("run_started") ", " BW_UTC("updated") " FROM bramblewick.fixture_state"
-    " ORDER BY station, position, fixture";
+                                                     " ORDER BY station, position, fixture";
 
 // Whether phone_run tells interrupted phones apart (a column added in a later version).
 const char *kHasInterrupted =
@@ -38,12 +39,14 @@ const char *kHasInterrupted =
 
 // Finished phones today (the session's day), by hour. A phone the station was stopped in the
 // middle of has no result and is left out (%s: the interrupted filter, or nothing).
-const char *kToday =
-    "SELECT p.station, " BW_UTC("date_trunc('hour', p.finish)") ","
-    " count(*), count(*) FILTER (WHERE p.passed)"
-    " FROM bramblewick.phone_run p JOIN bramblewick.station s ON s.station = p.station"
-    " WHERE p.finish >= date_trunc('day', now()) AND p.passed IS NOT NULL%s"
-    " GROUP BY 1, 2 ORDER BY 1, 2";
+const char *kToday = "SELECT p.station, " BW_UTC(
+    "date_trunc('hour', p.finish)") ","
+                                    " count(*), count(*) FILTER (WHERE p.passed)"
+                                    " FROM bramblewick.phone_run p JOIN bramblewick.station s ON "
+                                    "s.station = p.station"
+                                    " WHERE p.finish >= date_trunc('day', now()) AND p.passed IS "
+                                    "NOT NULL%s"
+                                    " GROUP BY 1, 2 ORDER BY 1, 2";
 
 // Each live station's last $1 phones with a result.
 const char *kWindow =
@@ -124,8 +127,7 @@ bool yield_low(long long phones, long long passed, const line_alarm_settings &se
     if (phones <= 0 || settings.yield_window <= 0)
         return false;
     long long best = passed + std::max(0LL, settings.yield_window - phones);
-    return 100.0 * static_cast<double>(best) / settings.yield_window <
-           settings.yield_alarm_percent;
+    return 100.0 * static_cast<double>(best) / settings.yield_window < settings.yield_alarm_percent;
 }
 
 } // namespace
@@ -223,18 +225,16 @@ int line_live(PGconn *conn, json *out, std::string *error)
     return 0;
 }
 
-int line_record(PGconn *conn, const line_alarm_settings &settings, json *out,
-                std::string *error)
+int line_record(PGconn *conn, const line_alarm_settings &settings, json *out, std::string *error)
 {
     Result has = query(conn, kHasInterrupted, "", error);
     if (!has)
         return -1;
     bool interrupted = std::atoi(PQgetvalue(has.get(), 0, 0)) > 0;
     Result today = query(conn, with_filter(kToday, interrupted).c_str(), "", error);
-    Result window =
-        today ? query(conn, with_filter(kWindow, interrupted).c_str(),
-                      std::to_string(std::max(settings.yield_window, 0)), error)
-              : Result(nullptr, PQclear);
+    Result window = today ? query(conn, with_filter(kWindow, interrupted).c_str(),
+                                  std::to_string(std::max(settings.yield_window, 0)), error)
+                          : Result(nullptr, PQclear);
     if (!window)
         return -1;
 
@@ -288,8 +288,7 @@ void line_merge(json *doc, const json &record, const line_alarm_settings &settin
     }
 }
 
-int line_snapshot(PGconn *conn, const line_alarm_settings &settings, json *out,
-                  std::string *error)
+int line_snapshot(PGconn *conn, const line_alarm_settings &settings, json *out, std::string *error)
 {
     json doc, record;
     if (line_live(conn, &doc, error) != 0 || line_record(conn, settings, &record, error) != 0)

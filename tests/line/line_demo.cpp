@@ -8,10 +8,10 @@
 
 namespace
 {
-const char *kStates[] = {"running", "running", "passed", "idle", "running", "failed",
-                         "running", "passed"};
-const char *kStages[] = {"Boot ROM", "DKB agent", "Erase", "system.img", "userdata.img",
-                         "Verify", "Plug-in"};
+const char *kStates[] = {"running", "running", "passed",  "idle",
+                         "running", "failed",  "running", "passed"};
+const char *kStages[] = {"Boot ROM",     "DKB agent", "Erase",  "system.img",
+                         "userdata.img", "Verify",    "Plug-in"};
 } // namespace
 
 bool line_demo_write(const std::string &conninfo, int stations, int fixtures, bool silent,
@@ -27,28 +27,29 @@ bool line_demo_write(const std::string &conninfo, int stations, int fixtures, bo
         char id[32];
         std::snprintf(id, sizeof id, "line1-st%02d", s);
         bool quiet = silent && s == stations;
-        sql += std::string("INSERT INTO bramblewick.station (station, run_id, host, program_version,"
-                           " job_sha256, job_description, started, heartbeat, programmed, failed,"
-                           " first_pass_yield, phones_per_hour) VALUES ('") +
-               id + "', 'run" + std::to_string(s) + "', 'flash-pc-" + std::to_string(s) +
-               "', '2.0.30', 'e3b0c44298fc1c149afbf4c8996fb924', 'Sorrel P1 retail build 7.1." +
-               std::to_string(s) + "', now() - interval '7 hours', now() - interval '" +
-               (quiet ? "70" : "1") + " s', " + std::to_string(900 + 37 * s) + ", " +
-               std::to_string(10 + 3 * s) + ", " + std::to_string(99.0 - 0.6 * s) + ", " +
-               std::to_string(110 + 9 * s) + ");";
+        sql +=
+            std::string("INSERT INTO bramblewick.station (station, run_id, host, program_version,"
+                        " job_sha256, job_description, started, heartbeat, programmed, failed,"
+                        " first_pass_yield, phones_per_hour) VALUES ('") +
+            id + "', 'run" + std::to_string(s) + "', 'flash-pc-" + std::to_string(s) +
+            "', '2.0.30', 'e3b0c44298fc1c149afbf4c8996fb924', 'Sorrel P1 retail build 7.1." +
+            std::to_string(s) + "', now() - interval '7 hours', now() - interval '" +
+            (quiet ? "70" : "1") + " s', " + std::to_string(900 + 37 * s) + ", " +
+            std::to_string(10 + 3 * s) + ", " + std::to_string(99.0 - 0.6 * s) + ", " +
+            std::to_string(110 + 9 * s) + ");";
         for (int f = 1; f <= fixtures; ++f) {
             bool suspect = s == 2 && f == 5;
             const char *state = suspect ? "failed" : kStates[(f * 3 + s) % 8];
             bool running = std::string(state) == "running";
-            std::string status = running                        ? "Writing"
+            std::string status = running                          ? "Writing"
                                  : std::string(state) == "passed" ? "Passed"
                                  : std::string(state) == "failed" ? "NAND write failed (code 0x11)"
                                                                   : "Ready";
             sql += std::string("INSERT INTO bramblewick.fixture_state (station, fixture, position,"
                                " state, suspect, stage, progress, status_text, run_started)"
                                " VALUES ('") +
-                   id + "', '" + std::to_string(f) + "', " + std::to_string(f - 1) + ", '" +
-                   state + "', " + (suspect ? "true" : "false") + ", " +
+                   id + "', '" + std::to_string(f) + "', " + std::to_string(f - 1) + ", '" + state +
+                   "', " + (suspect ? "true" : "false") + ", " +
                    (running ? std::string("'") + kStages[(f + s) % 7] + "'" : "NULL") + ", " +
                    (running ? std::to_string((f * 13 + s * 7) % 100) : "NULL") + ", '" + status +
                    "', " + (running ? "now() - interval '40 s'" : "NULL") + ");";

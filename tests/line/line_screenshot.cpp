@@ -32,7 +32,8 @@ int main(int argc, char **argv)
     bool ok = server != nullptr;
     {
         ChromiumPage page;
-        ok = ok && page.open("http://127.0.0.1:" + std::to_string(port) + "/", &error, 1920, 1080) &&
+        ok = ok &&
+             page.open("http://127.0.0.1:" + std::to_string(port) + "/", &error, 1920, 1080) &&
              page.wait_for("document.querySelectorAll('.tile').length === 3") &&
              page.wait_for("document.querySelector('.tile.silent')") &&
              page.screenshot(argv[1], &error);
@@ -41,8 +42,10 @@ int main(int argc, char **argv)
     line_hub_stop(&hub);
     line_server_stop(server);
     if (!ok) {
-        std::fprintf(stderr, "line_screenshot: %s\n", error.empty() ? "the page did not show "
-                                                                      "the line" : error.c_str());
+        std::fprintf(stderr, "line_screenshot: %s\n",
+                     error.empty() ? "the page did not show "
+                                     "the line"
+                                   : error.c_str());
         return 1;
     }
     std::printf("wrote %s\n", argv[1]);

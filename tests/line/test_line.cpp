@@ -82,9 +82,12 @@ class LineTest : public ::testing::Test
     {
         sql("INSERT INTO bramblewick.station (station, run_id, host, job_sha256, job_description,"
             " started, heartbeat, stopped, programmed, failed, first_pass_yield, phones_per_hour)"
-            " VALUES (" + quoted(id) + ", 'run-" + id.substr(0, 8) + "', 'pc-" + id.substr(0, 8) +
-            "', 'ab12cd', " + quoted(description) + ", now() - interval '1 hour', now() - interval " +
-            quoted(age) + ", " + (stopped ? "now()" : "NULL") + ", 40, 2, 95.2, 120)"
+            " VALUES (" +
+            quoted(id) + ", 'run-" + id.substr(0, 8) + "', 'pc-" + id.substr(0, 8) +
+            "', 'ab12cd', " + quoted(description) +
+            ", now() - interval '1 hour', now() - interval " + quoted(age) + ", " +
+            (stopped ? "now()" : "NULL") +
+            ", 40, 2, 95.2, 120)"
             " ON CONFLICT (station) DO UPDATE SET heartbeat = EXCLUDED.heartbeat,"
             " stopped = EXCLUDED.stopped");
     }
@@ -93,10 +96,12 @@ class LineTest : public ::testing::Test
                               const std::string &status = "Ready", bool suspect = false)
     {
         sql("INSERT INTO bramblewick.fixture_state (station, fixture, position, state, suspect,"
-            " stage, progress, status_text) VALUES (" + quoted(station) + ", '" +
-            std::to_string(fixture) + "', " + std::to_string(fixture - 1) + ", " + quoted(state) +
-            ", " + (suspect ? "true" : "false") + ", 'system.img', " +
-            (state == "running" ? "40" : "NULL") + ", " + quoted(status) + ")"
+            " stage, progress, status_text) VALUES (" +
+            quoted(station) + ", '" + std::to_string(fixture) + "', " +
+            std::to_string(fixture - 1) + ", " + quoted(state) + ", " +
+            (suspect ? "true" : "false") + ", 'system.img', " +
+            (state == "running" ? "40" : "NULL") + ", " + quoted(status) +
+            ")"
             " ON CONFLICT (station, fixture) DO UPDATE SET state = EXCLUDED.state,"
             " suspect = EXCLUDED.suspect, progress = EXCLUDED.progress,"
             " status_text = EXCLUDED.status_text, updated = now()");
@@ -226,9 +231,8 @@ TEST_F(LineTest, SnapshotNamesAndAlarms)
     std::string rows;
     auto phone = [&](const char *station, int n, bool passed, bool interrupted = false) {
         rows += std::string(rows.empty() ? "" : ",") + "('" + station + "', 'x.csv', " +
-                std::to_string(n + 2) + ", now() - interval '" + std::to_string(60 - n) +
-                " s', " + (passed ? "true" : "false") + ", '{}', " +
-                (interrupted ? "true" : "NULL") + ")";
+                std::to_string(n + 2) + ", now() - interval '" + std::to_string(60 - n) + " s', " +
+                (passed ? "true" : "false") + ", '{}', " + (interrupted ? "true" : "NULL") + ")";
     };
     phone("a", 0, false); // older than the window
     for (int n = 1; n <= 5; ++n)
@@ -239,7 +243,8 @@ TEST_F(LineTest, SnapshotNamesAndAlarms)
     phone("c", 2, false);
     phone("c", 3, false, true);
     sql("INSERT INTO bramblewick.phone_run (station, csv_file, csv_line, finish, passed, record,"
-        " interrupted) VALUES " + rows);
+        " interrupted) VALUES " +
+        rows);
 
     // As the README's read-only role.
     sql("DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'line_view') THEN"
@@ -266,7 +271,8 @@ TEST_F(LineTest, SnapshotNamesAndAlarms)
 
     std::vector<std::string> alarms;
     for (const auto &alarm : doc["alarms"])
-        alarms.push_back(alarm["kind"].get<std::string>() + " " + alarm["station"].get<std::string>());
+        alarms.push_back(alarm["kind"].get<std::string>() + " " +
+                         alarm["station"].get<std::string>());
     EXPECT_EQ(alarms, (std::vector<std::string>{"suspect a", "yield a", "yield b"}));
 }
 

@@ -105,8 +105,7 @@ bool ChromiumPage::open(const std::string &url, std::string *error, int width, i
     if (!attached.contains("sessionId"))
         return false;
     session_ = attached["sessionId"].get<std::string>();
-    if (!wait_for("document.readyState === 'complete' && location.href !== 'about:blank'",
-                  30000)) {
+    if (!wait_for("document.readyState === 'complete' && location.href !== 'about:blank'", 30000)) {
         *error = "the page did not load: " + url;
         return false;
     }
@@ -173,8 +172,10 @@ json ChromiumPage::eval(const std::string &expression, std::string *error, int t
     if (!error)
         error = &ignored;
     json result = call("Runtime.evaluate",
-                       {{"expression", expression}, {"returnByValue", true},
-                        {"awaitPromise", true}, {"timeout", timeout_ms}},
+                       {{"expression", expression},
+                        {"returnByValue", true},
+                        {"awaitPromise", true},
+                        {"timeout", timeout_ms}},
                        timeout_ms + 1000, error);
     if (result.is_null())
         return nullptr;

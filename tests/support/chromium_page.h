@@ -31,8 +31,8 @@ class ChromiumPage
     bool screenshot(const std::string &png_path, std::string *error);
 
   private:
-    nlohmann::json call(const std::string &method, const nlohmann::json &params,
-                        int timeout_ms, std::string *error);
+    nlohmann::json call(const std::string &method, const nlohmann::json &params, int timeout_ms,
+                        std::string *error);
     pid_t pid_ = -1;
     int to_browser_ = -1;
     int from_browser_ = -1;

@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
+#include <filesystem>
 #include <libpq-fe.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -57,6 +59,12 @@ class LineTest : public ::testing::Test
             waitpid(line_pid_, &status, 0);
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
         }
+        for (pid_t pid : stations_) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        for (const std::string &dir : station_dirs_)
+            std::filesystem::remove_all(dir);
         if (g_cluster)
             g_cluster->start(); // after a test that stopped it
     }
@@ -148,7 +156,47 @@ class LineTest : public ::testing::Test
                nlohmann::json(id).dump() + ")";
     }
 
+#ifdef BW_STATION_PROGRAM
+    // A real station on virtual phones in a job directory of its own, writing the live tables.
+    pid_t start_station(const std::string &id, int phones, int duration_s)
+    {
+        char tmpl[] = "/tmp/bw-line-station-XXXXXX";
+        EXPECT_TRUE(mkdtemp(tmpl));
+        std::string dir = tmpl;
+        station_dirs_.push_back(dir);
+        for (const auto &f : std::filesystem::directory_iterator(BW_EXAMPLES_DIR "/list-job"))
+            std::filesystem::copy(f.path(), dir / f.path().filename());
+        std::vector<std::string> args = {BW_STATION_PROGRAM, "--terminal",
+                                         "--simulate",       std::to_string(phones),
+                                         "--duration",       std::to_string(duration_s),
+                                         "--station-id",     id,
+                                         "--record-db",      g_cluster->conninfo(),
+                                         "--lock-file",      dir + "/lock",
+                                         "--station-config", dir + "/none.ini"};
+        pid_t pid = fork();
+        if (pid == 0) {
+            int out = ::open((dir + "/out.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            int in = ::open("/dev/null", O_RDONLY);
+            if (out < 0 || in < 0 || chdir(dir.c_str()) != 0)
+                _exit(126);
+            dup2(in, 0);
+            dup2(out, 1);
+            dup2(out, 2);
+            std::vector<char *> argv;
+            for (auto &a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(BW_STATION_PROGRAM, argv.data());
+            _exit(127);
+        }
+        stations_.push_back(pid);
+        return pid;
+    }
+#endif
+
     pid_t line_pid_ = -1;
+    std::vector<pid_t> stations_;
+    std::vector<std::string> station_dirs_;
     ChromiumPage page_;
 };
 
@@ -215,6 +263,39 @@ TEST_F(LineTest, StartedWhileTheDatabaseIsDownItShowsTheLineOnceItAnswers)
     EXPECT_TRUE(page_.wait_for(tile("late"), 30000));
     EXPECT_TRUE(page_.wait_for("document.getElementById('banner').hidden"));
 }
+
+#ifdef BW_STATION_PROGRAM
+// Real stations on virtual phones: both appear with their fixtures, a fixture is seen running
+// and then passed on the open page; the one killed with SIGKILL becomes silent within 40 s,
+// the one that ends its shift is shown stopped.
+TEST_F(LineTest, RealStationsLiveKilledSilentQuitStopped)
+{
+    pid_t killed = start_station("real-a", 4, 300);
+    pid_t quits = start_station("real-b", 4, 20);
+    open_page();
+    ASSERT_TRUE(page_.wait_for("document.querySelectorAll('.tile .cell').length === 8", 60000));
+    // Every state each cell shows, as the page draws it.
+    page_.eval("window.seen = new Set(); new MutationObserver(() => {"
+               " for (const c of document.querySelectorAll('.cell'))"
+               "  seen.add(c.closest('.tile').dataset.station + '/' + c.dataset.fixture + '/' +"
+               "           c.dataset.state); })"
+               ".observe(document.getElementById('stations'), {childList: true, subtree: true});"
+               " true");
+    EXPECT_TRUE(page_.wait_for("[...seen].some(k => k.endsWith('/running') &&"
+                               " seen.has(k.replace(/running$/, 'passed')))",
+                               60000));
+
+    kill(killed, SIGKILL);
+    waitpid(killed, nullptr, 0);
+    stations_ = {quits};
+    EXPECT_TRUE(page_.wait_for(tile("real-a") + ".dataset.status === 'silent'", 40000));
+    int status = 0;
+    waitpid(quits, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(page_.wait_for(tile("real-b") + ".dataset.status === 'stopped'", 10000));
+    stations_.clear();
+}
+#endif
 
 // The snapshot's names are the page's and other tools' contract; its alarms the line lead's;
 // the read-only role of the README is enough for it.

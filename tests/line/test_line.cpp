@@ -150,6 +150,14 @@ class LineTest : public ::testing::Test
         ASSERT_TRUE(page_.open(url, &error)) << error;
     }
 
+// The test ends here when there is no browser (skipped) or the page did not open (failed).
+#define OPEN_PAGE()                                                                                \
+    do {                                                                                           \
+        open_page();                                                                               \
+        if (IsSkipped() || HasFatalFailure())                                                      \
+            return;                                                                                \
+    } while (0)
+
     static std::string tile(const std::string &id)
     {
         return "[...document.querySelectorAll('.tile')].find(t => t.dataset.station === " +
@@ -208,7 +216,7 @@ TEST_F(LineTest, TwoStationsAppearAndChangeWithoutReload)
         write_fixture("st-1", f, "idle");
         write_fixture("st-2", f, "idle");
     }
-    open_page();
+    OPEN_PAGE();
     ASSERT_TRUE(page_.wait_for("document.querySelectorAll('.tile .cell').length === 8"));
     page_.eval("window.samePage = true");
 
@@ -226,7 +234,7 @@ TEST_F(LineTest, SilentStationIsToldApartFromStoppedOne)
     write_station("alive", "job", "1 s");
     write_station("quiet", "job", "40 s");
     write_station("gone", "job", "10 min", true);
-    open_page();
+    OPEN_PAGE();
     EXPECT_TRUE(page_.wait_for(tile("quiet") + "?.dataset.status === 'silent'"));
     EXPECT_EQ(page_.eval(tile("gone") + ".dataset.status"), "stopped");
     EXPECT_EQ(page_.eval(tile("alive") + ".dataset.status"), "running");
@@ -240,7 +248,7 @@ TEST_F(LineTest, StationTextsAreShownAsTextNeverAsMarkup)
     const std::string evil = "<i>evil</i>";
     write_station(evil, "<img src=x onerror=\"window.pwned=1\">");
     write_fixture(evil, 1, "failed", "<script>window.pwned=2</script><b>bold</b>", true);
-    open_page();
+    OPEN_PAGE();
     ASSERT_TRUE(page_.wait_for(tile(evil)));
     EXPECT_EQ(page_.eval(tile(evil) + ".querySelector('.id').textContent"), evil);
     EXPECT_EQ(page_.eval("document.querySelectorAll('#stations i, #stations img, #stations script,"
@@ -255,7 +263,7 @@ TEST_F(LineTest, StartedWhileTheDatabaseIsDownItShowsTheLineOnceItAnswers)
 {
     write_station("late", "job");
     ASSERT_TRUE(g_cluster->stop());
-    open_page();
+    OPEN_PAGE();
     EXPECT_TRUE(page_.wait_for("!document.getElementById('banner').hidden && "
                                "document.getElementById('banner').textContent"
                                ".includes('database unreachable')"));
@@ -272,7 +280,7 @@ TEST_F(LineTest, RealStationsLiveKilledSilentQuitStopped)
 {
     pid_t killed = start_station("real-a", 4, 300);
     pid_t quits = start_station("real-b", 4, 20);
-    open_page();
+    OPEN_PAGE();
     ASSERT_TRUE(page_.wait_for("document.querySelectorAll('.tile .cell').length === 8", 60000));
     // Every state each cell shows, as the page draws it.
     page_.eval("window.seen = new Set(); new MutationObserver(() => {"

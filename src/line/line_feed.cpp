@@ -59,8 +59,10 @@ std::string one_line(const char *message)
 {
     std::string s = message ? message : "";
     for (char &c : s)
-        if (c == '\n')
+        if (c == '\n' || c == '\t')
             c = ' ';
+    for (size_t at; (at = s.find("  ")) != std::string::npos;)
+        s.erase(at, 1);
     while (!s.empty() && s.back() == ' ')
         s.pop_back();
     return s;

@@ -7,6 +7,7 @@
 #include <httplib.h>
 #include <memory>
 #include <sstream>
+#include <sys/socket.h>
 #include <thread>
 
 const char *line_page_html();
@@ -106,6 +107,12 @@ line_server *line_server_start(const std::string &host, int port, line_hub *hub,
     auto server = std::make_unique<line_server>();
     server->chart = read_file(LINE_CHART_JS);
     server->http.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
+    // httplib's default shares the port (SO_REUSEPORT): a second program on it would take
+    // half the screens' requests. Reusing the address alone restarts at once and refuses that.
+    server->http.set_socket_options([](int sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     routes(server.get(), hub);
     if (port == 0) {
         port = server->http.bind_to_any_port(host);

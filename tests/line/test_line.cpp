@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <libpq-fe.h>
@@ -304,6 +305,28 @@ TEST_F(LineTest, RealStationsLiveKilledSilentQuitStopped)
     stations_.clear();
 }
 #endif
+
+TEST_F(LineTest, SecondProgramOnTheSamePortIsRefused)
+{
+    std::string url = start_line();
+    ASSERT_FALSE(url.empty());
+    std::string listen = url.substr(std::strlen("http://"));
+    listen.pop_back(); // the path's "/"
+    pid_t second = fork();
+    if (second == 0) {
+        execl(BW_LINE_PROGRAM, BW_LINE_PROGRAM, "--record-db", g_cluster->conninfo().c_str(),
+              "--listen", listen.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    for (int i = 0; i < 100 && waitpid(second, &status, WNOHANG) == 0; ++i)
+        usleep(100000);
+    if (kill(second, SIGKILL) == 0) { // still serving after 10 s
+        waitpid(second, &status, 0);
+        ADD_FAILURE() << "the second program shares the port";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status;
+}
 
 // The snapshot's names are the page's and other tools' contract; its alarms the line lead's;
 // the read-only role of the README is enough for it.

@@ -193,5 +193,9 @@ DROP TRIGGER IF EXISTS fixture_state_notify ON bramblewick.fixture_state;
 CREATE TRIGGER fixture_state_notify AFTER INSERT OR UPDATE OR DELETE ON bramblewick.fixture_state
     FOR EACH ROW EXECUTE FUNCTION bramblewick.notify_line();
 
+-- The line view (bramblewick-line, version 2): a station's last phones and its phones today, for
+-- its yield alarm and chart, without reading the whole table.
+CREATE INDEX IF NOT EXISTS phone_run_station_finish ON bramblewick.phone_run (station, finish);
+
 INSERT INTO bramblewick.schema_version (version) VALUES (2) ON CONFLICT DO NOTHING;
 COMMIT;

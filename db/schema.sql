@@ -1,7 +1,7 @@
 -- The factory record: one row per phone any station programmed, shipped from the stations'
--- .jsonl detail records. Version 1.
+-- .jsonl detail records. Version 2.
 --
--- Each station applies this script itself when the database has no schema_version of 1 or
+-- Each station applies this script itself when the database has no schema_version of 2 or
 -- later yet; a database administrator may instead apply it by hand (psql -f db/schema.sql) and
 -- give the stations' role only USAGE on the schema, INSERT and SELECT on phone_run and SELECT on
 -- schema_version. Every statement is idempotent, and the advisory lock makes twenty stations
@@ -127,5 +127,40 @@ SELECT p.container_sha256, 'container', NULL,
 FROM bramblewick.phone_run p
 WHERE p.container_sha256 IS NOT NULL;
 
-INSERT INTO bramblewick.schema_version (version) VALUES (1) ON CONFLICT DO NOTHING;
+-- Released jobs (version 2): every release any station has run, by the SHA-256 of its
+-- release.txt. A station adds its release on first use and looks at the table at least once a
+-- minute; an administrator revokes a release with
+--   UPDATE bramblewick.job_release SET revoked_at = now(), revoked_by = 'name', reason = 'why'
+--   WHERE sha256 = '...';
+-- and every station running it stops taking phones. A station refuses a release older than the
+-- newest unrevoked one of its product. The stations' role needs SELECT and INSERT on it.
+CREATE TABLE IF NOT EXISTS bramblewick.job_release (
+    sha256        text PRIMARY KEY CHECK (sha256 ~ '^[0-9a-f]{64}$'),
+    product       text    NOT NULL,
+    sequence      bigint  NOT NULL CHECK (sequence >= 0),
+    key_id        text    NOT NULL,
+    first_station text    NOT NULL,
+    first_used_at timestamptz NOT NULL DEFAULT now(),
+    revoked_at    timestamptz,
+    revoked_by    text,
+    reason        text
+);
+CREATE INDEX IF NOT EXISTS job_release_product ON bramblewick.job_release (product, sequence);
+
+-- Each phone's release ({product, sequence, key_id, sha256}, or null), taken from its record as
+-- it is inserted, so the insert function above stays as it is.
+ALTER TABLE bramblewick.phone_run ADD COLUMN IF NOT EXISTS release jsonb;
+CREATE INDEX IF NOT EXISTS phone_run_release ON bramblewick.phone_run ((release->>'sha256'));
+CREATE OR REPLACE FUNCTION bramblewick.phone_run_release() RETURNS trigger
+LANGUAGE plpgsql AS $$
+BEGIN
+    NEW.release := NULLIF(NEW.record->'release', 'null');
+    RETURN NEW;
+END
+$$;
+DROP TRIGGER IF EXISTS phone_run_release ON bramblewick.phone_run;
+CREATE TRIGGER phone_run_release BEFORE INSERT ON bramblewick.phone_run
+    FOR EACH ROW EXECUTE FUNCTION bramblewick.phone_run_release();
+
+INSERT INTO bramblewick.schema_version (version) VALUES (2) ON CONFLICT DO NOTHING;
 COMMIT;

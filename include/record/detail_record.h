@@ -56,6 +56,14 @@ struct detail_job {
 // gets no digest and no size but stays listed. 0, or -ENOMEM.
 int detail_job_digests(const flashini_content *job, const char *ini_path, detail_job *out);
 
+// The signed release the job was checked against; the record's "release", null without one.
+struct detail_release {
+    std::string product;
+    int64_t sequence = 0;
+    std::string key_id;
+    std::string sha256; // of release.txt
+};
+
 // ---- One run, as the station collected it ------------------------------------------------------
 struct detail_step {
     std::string stage; // the "Image" text
@@ -111,6 +119,7 @@ struct detail_log {
     std::string station;  // station id
     std::string program;  // the program's version
     detail_job job;
+    std::optional<detail_release> release;
     int next_csv_line = 2; // the first line after the header
 };
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct pg_conn;
 
@@ -22,7 +23,7 @@ enum RecordDbResult {
 };
 
 // The schema version this program creates and ships into (db/schema.sql).
-inline constexpr int RECORD_DB_SCHEMA_VERSION = 1;
+inline constexpr int RECORD_DB_SCHEMA_VERSION = 2;
 
 // The embedded db/schema.sql.
 const char *record_db_schema_sql();
@@ -38,6 +39,12 @@ void record_db_close(pg_conn *conn);
 // without the right to create objects works once an administrator has applied it).
 RecordDbResult record_db_ensure_schema(pg_conn *conn, int timeout_ms, int stop_fd,
                                        std::string *error);
+
+// Runs one statement with one text parameter $1 (param null: none) and returns its rows, every
+// value as text ("" for null).
+RecordDbResult record_db_query(pg_conn *conn, const char *sql, const char *param, int timeout_ms,
+                               int stop_fd, std::vector<std::vector<std::string>> *rows,
+                               std::string *error);
 
 // Inserts the records of json_array (a JSON array of detail records) that are not in the
 // table yet, in one statement: all or none. *inserted: how many were new.

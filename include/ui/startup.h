@@ -43,6 +43,10 @@ struct StationSetup {
     // The factory record's state line for the status bar or footer, from any thread; empty
     // when no database is configured.
     std::function<std::string()> record_state;
+    // The job's release for the summary: "Released: ..." (release_red false), a red note when
+    // this station trusts keys but the job is not released; empty when releases are not in use.
+    std::string release_text;
+    bool release_red = false;
 };
 
 // The station window as start-up sees it. run() creates the station from setup.options, runs
@@ -63,6 +67,10 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
 // every finding of the job check to out, and returns 0 when the job can program phones, 1 when
 // it cannot. Takes no lock, touches no USB device, writes no log.
 int run_check(const ProgramOptions &options, OperatorMessages &messages, FILE *out);
+
+// --make-release: writes release.txt beside the job for every file the job uses (read as
+// run_check reads the job), lists them on out, and returns 0; 1 when it cannot.
+int run_make_release(const ProgramOptions &options, OperatorMessages &messages, FILE *out);
 
 // The window's close request: asks "Are you sure you want to quit?"; on Yes stops the station
 // (raises do_exit, closes the log) and returns true; otherwise changes nothing and returns false.

@@ -401,6 +401,13 @@ int detail_record_format(const detail_log &log, const detail_row &row, const det
         j["status_text"] = text(row.status_text);
         j["passed"] = row.status_code == 0;
         j["job"] = std::move(job);
+        if (log.release)
+            j["release"] = {{"product", text(log.release->product)},
+                            {"sequence", log.release->sequence},
+                            {"key_id", text(log.release->key_id)},
+                            {"sha256", text(log.release->sha256)}};
+        else
+            j["release"] = nullptr;
         j["nand"] = std::move(nand);
         j["steps"] = std::move(steps);
         j["plugin"] = std::move(plugin);

@@ -254,3 +254,23 @@ RecordDbResult record_db_insert_runs(PGconn *conn, const std::string &json_array
     }
     return rc;
 }
+
+RecordDbResult record_db_query(PGconn *conn, const char *sql, const char *param, int timeout_ms,
+                               int stop_fd, std::vector<std::vector<std::string>> *rows,
+                               std::string *error)
+{
+    rows->clear();
+    PGresult *res = nullptr;
+    RecordDbResult rc = run(conn, sql, param, timeout_ms, stop_fd, &res, error);
+    if (rc != RECORD_DB_OK)
+        return rc;
+    for (int r = 0; res && r < PQntuples(res); r++) {
+        std::vector<std::string> row;
+        for (int c = 0; c < PQnfields(res); c++)
+            row.emplace_back(PQgetvalue(res, r, c));
+        rows->push_back(std::move(row));
+    }
+    if (res)
+        PQclear(res);
+    return RECORD_DB_OK;
+}

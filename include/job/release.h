@@ -63,10 +63,13 @@ struct release_check_input {
 
 // Every file the job uses, once each, in job order: flasher.ini, each image file that will be
 // written (the container once), and with a plug-in configured post_plugin.ini and its library.
-// plugin_ini empty: no plug-in. Names are relative to job_path's directory.
+// plugin_ini empty: no plug-in. Names are relative to job_path's directory. A plug-in library
+// named without a directory is found by the system's library search, not in a file this can
+// name: it is left out and its name put in *bare_library (when given).
 std::vector<release_job_file> release_job_files(const flashini_content &job,
                                                 const std::string &job_path,
-                                                const std::string &plugin_ini);
+                                                const std::string &plugin_ini,
+                                                std::string *bare_library = nullptr);
 // The SHA-256 of each file, read once; unreadable files keep no digest.
 void release_digest_files(std::vector<release_job_file> *files);
 

@@ -19,7 +19,8 @@
 #include <vector>
 
 struct job_guard_file {
-    std::string path; // as the station opens it
+    std::string path;     // as the station opens it
+    bool present = false; // false: missing at start-up (a change is its appearing)
     dev_t dev = 0;
     ino_t ino = 0;
     off_t size = 0;
@@ -40,9 +41,9 @@ struct job_guard {
     std::string alarm;                 // guarded by mutex; empty while the job is good
 };
 
-// Start-up, before the files are digested: records each file's identity and starts watching it
-// and its directory. 0, or -1 with the file and reason in *why (a file that cannot be examined
-// cannot be guarded). Without inotify the per-phone checks still hold.
+// Start-up, before the files are digested: records each file's identity (or that it is missing:
+// its phones fail as before) and starts watching it and its directory. 0, or -1 with the reason
+// in *why. Without inotify the per-phone checks still hold.
 int job_guard_open(job_guard *guard, const std::vector<std::string> &paths, std::string *why);
 
 // Every file still the one recorded (this also reads the watches)? 0, or -1 with the alarm

@@ -183,7 +183,8 @@ std::string local_date(time_t now)
 
 std::vector<release_job_file> release_job_files(const flashini_content &job,
                                                 const std::string &job_path,
-                                                const std::string &plugin_ini)
+                                                const std::string &plugin_ini,
+                                                std::string *bare_library)
 {
     const fs::path dir = fs::absolute(fs::path(job_path).parent_path().empty()
                                           ? fs::path(".")
@@ -208,8 +209,10 @@ std::vector<release_job_file> release_job_files(const flashini_content &job,
         add(plugin_ini);
         if (dictionary *d = iniparser_load(plugin_ini.c_str())) {
             const char *lib = iniparser_getstring(d, "plugin:dll_name", "");
-            if (lib && *lib)
+            if (lib && std::strchr(lib, '/'))
                 add(lib);
+            else if (lib && *lib && bare_library)
+                *bare_library = lib;
             iniparser_freedict(d);
         }
     }

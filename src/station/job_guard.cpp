@@ -28,7 +28,13 @@ int first_changed(const job_guard *g)
         const job_guard_file &f = g->files[i];
         struct stat st {
         };
-        if (stat(f.path.c_str(), &st) != 0 || st.st_dev != f.dev || st.st_ino != f.ino ||
+        const bool present = stat(f.path.c_str(), &st) == 0;
+        if (!f.present) {
+            if (present)
+                return static_cast<int>(i);
+            continue;
+        }
+        if (!present || st.st_dev != f.dev || st.st_ino != f.ino ||
             st.st_size != f.size || !same_time(st.st_mtim, f.mtime) ||
             !same_time(st.st_ctim, f.ctime))
             return static_cast<int>(i);
@@ -95,15 +101,19 @@ int job_guard_open(job_guard *g, const std::vector<std::string> &paths, std::str
         struct stat st {
         };
         if (stat(p.c_str(), &st) != 0) {
-            *why = p + ": " + std::strerror(errno);
-            return -1;
+            job_guard_file missing;
+            missing.path = p;
+            g->files.push_back(missing);
+            continue;
         }
-        g->files.push_back({p, st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim});
+        g->files.push_back({p, true, st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim});
     }
     if (g->inotify_fd < 0)
         g->inotify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (g->inotify_fd < 0)
+    if (g->inotify_fd < 0) {
+        *why = std::string("inotify: ") + std::strerror(errno);
         return 0; // the per-phone checks still hold
+    }
     // The file itself for writes to it; its directory for a file renamed over it or removed.
     std::set<std::string> dirs;
     for (const job_guard_file &f : g->files) {

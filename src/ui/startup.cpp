@@ -101,8 +101,9 @@ bool check_release(const ProgramOptions &options, Acquired &acquired, bool for_r
     if (release_settings_read(options.station_config, &acquired.settings, why) != 0)
         return false;
     const release_settings &settings = acquired.settings;
+    std::string bare;
     acquired.files = release_job_files(*acquired.job, options.job_path,
-                                       acquired.plugin ? plugin_ini_path(options) : "");
+                                       acquired.plugin ? plugin_ini_path(options) : "", &bare);
     std::vector<std::string> paths;
     for (const release_job_file &f : acquired.files)
         paths.push_back(f.path);
@@ -130,6 +131,12 @@ bool check_release(const ProgramOptions &options, Acquired &acquired, bool for_r
             acquired.release_red = true;
         }
         return true;
+    }
+    if (!bare.empty()) {
+        *why = "the plug-in library " + bare +
+               " is named without a directory, so no release can cover it: give its path in " +
+               plugin_ini_path(options);
+        return false;
     }
     int64_t highest = 0;
     if (release_state_highest(settings.state_path, info.product, &highest, why) != 0 ||
@@ -333,11 +340,19 @@ int run_make_release(const ProgramOptions &options, OperatorMessages &messages, 
     Acquired acquired;
     if (!load_job(options, messages, acquired))
         return 1;
+    std::string bare;
     std::vector<release_job_file> files = release_job_files(
-        *acquired.job, options.job_path, acquired.plugin ? plugin_ini_path(options) : "");
+        *acquired.job, options.job_path, acquired.plugin ? plugin_ini_path(options) : "", &bare);
     release_digest_files(&files);
     std::string text;
     std::string why;
+    if (!bare.empty()) {
+        std::fprintf(stderr,
+                     "bramblewick: the plug-in library %s is named without a directory, so it "
+                     "cannot be listed: give its path in %s\n",
+                     bare.c_str(), plugin_ini_path(options).c_str());
+        return 1;
+    }
     if (release_format_list(files, &text, &why) != 0) {
         std::fprintf(stderr, "bramblewick: cannot make the release list: %s\n", why.c_str());
         return 1;

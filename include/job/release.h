@@ -70,7 +70,7 @@ std::vector<release_job_file> release_job_files(const flashini_content &job,
                                                 const std::string &job_path,
                                                 const std::string &plugin_ini,
                                                 std::string *bare_library = nullptr);
-// The SHA-256 of each file, read once; unreadable files keep no digest.
+// The SHA-256 of each file that has none yet, read once; unreadable files keep no digest.
 void release_digest_files(std::vector<release_job_file> *files);
 
 // release.txt's text for these files (each must have a digest). 0, or -1 with the file in *why.

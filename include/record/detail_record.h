@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,6 +50,9 @@ struct detail_job {
     std::vector<detail_image> images;            // every image of the job, in job order
     std::optional<std::string> container_sha256; // of the one-file image, for a one-file job
     bool one_file = false;
+    // Every file read whole, by its path as the station opens it (not in the record): the
+    // release check takes these digests rather than reading the files again.
+    std::map<std::string, std::string> file_sha256;
 };
 
 // Digests of the job file at ini_path and of every image of job: each file read once, a

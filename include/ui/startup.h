@@ -2,9 +2,10 @@
 // front-end's operator messages and station window; tests call it with recording ones.
 //
 // Start-up, in order: single-instance lock; the job (flasher.ini in the working directory);
-// the post-flash plug-in and, when one is loaded, the job's one-file image description; the
-// production log when the job asks for one, with its detail record beside it (the job's digests
-// taken here, once); the DKB image; the station window until the
+// the post-flash plug-in and, when one is loaded, the job's one-file image description; the job's
+// files guarded and digested (once, for the release check and the detail record alike) and,
+// when this station trusts release keys, the release checked; the production log when the job
+// asks for one, with its detail record beside it; the DKB image; the station window until the
 // operator's confirmed quit. Every failure is one operator message and the end of the program;
 // the exit code is 0 on every path.
 #pragma once

@@ -223,7 +223,8 @@ void release_digest_files(std::vector<release_job_file> *files)
 {
     std::vector<unsigned char> buf(1 << 20);
     for (release_job_file &f : *files) {
-        f.sha256.reset();
+        if (f.sha256)
+            continue;
         int fd = open(f.path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             continue;

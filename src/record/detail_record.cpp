@@ -226,6 +226,8 @@ int detail_job_digests(const flashini_content *job, const char *ini_path, detail
         std::map<std::string, std::vector<Span>> files;
         std::vector<Span> ini_spans;
         digest_file(ini_path, ini_spans, &out->sha256, out->images);
+        if (out->sha256)
+            out->file_sha256[ini_path] = *out->sha256;
         if (out->one_file)
             files[job->one_file_image];
 
@@ -248,6 +250,8 @@ int detail_job_digests(const flashini_content *job, const char *ini_path, detail
         for (auto &[path, spans] : files) {
             std::optional<std::string> whole;
             digest_file(path, spans, &whole, out->images);
+            if (whole)
+                out->file_sha256[path] = *whole;
             if (out->one_file && path == job->one_file_image)
                 out->container_sha256 = whole;
         }

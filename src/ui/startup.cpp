@@ -38,6 +38,9 @@ struct Acquired {
     release_settings settings;
     std::string release_text;
     bool release_red = false;
+    // The job's digests, taken once for the release check and the detail record alike.
+    detail_job digests;
+    int digests_rc = -1;
     ~Acquired()
     {
         if (station_download_threads_alive() > 0)
@@ -112,7 +115,14 @@ bool check_release(const ProgramOptions &options, Acquired &acquired, bool for_r
         *why = "job file " + *why;
         return false;
     }
-    release_digest_files(&acquired.files);
+    acquired.digests_rc =
+        detail_job_digests(acquired.job, options.job_path.c_str(), &acquired.digests);
+    for (release_job_file &f : acquired.files) {
+        auto d = acquired.digests.file_sha256.find(f.path);
+        if (d != acquired.digests.file_sha256.end())
+            f.sha256 = d->second;
+    }
+    release_digest_files(&acquired.files); // post_plugin.ini and the plug-in library
 
     release_check_input in;
     in.job_dir = job_dir(options);
@@ -220,7 +230,8 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
                                                  acquired.release->sequence,
                                                  acquired.release->key_id,
                                                  acquired.release->sha256};
-            int rc = detail_job_digests(acquired.job, options.job_path.c_str(), &detail->job);
+            int rc = acquired.digests_rc;
+            detail->job = acquired.digests;
             if (rc == 0)
                 rc = detail_log_open(setup.log_path, detail.get());
             if (rc == 0) {

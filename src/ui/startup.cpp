@@ -115,15 +115,16 @@ bool check_release(const ProgramOptions &options, Acquired &acquired, bool for_r
         *why = "job file " + *why;
         return false;
     }
-    acquired.digests_rc =
-        detail_job_digests(acquired.job, options.job_path.c_str(), &acquired.digests);
+    // Read only for a release to check or a record to write: a big job starts as fast as
+    // before without them.
+    if (!settings.keys_dir.empty() || settings.require || acquired.job->logging != 0)
+        acquired.digests_rc =
+            detail_job_digests(acquired.job, options.job_path.c_str(), &acquired.digests);
     for (release_job_file &f : acquired.files) {
         auto d = acquired.digests.file_sha256.find(f.path);
         if (d != acquired.digests.file_sha256.end())
             f.sha256 = d->second;
     }
-    release_digest_files(&acquired.files); // post_plugin.ini and the plug-in library
-
     release_check_input in;
     in.job_dir = job_dir(options);
     in.files = acquired.files;
@@ -131,6 +132,8 @@ bool check_release(const ProgramOptions &options, Acquired &acquired, bool for_r
     in.now = time(nullptr);
     if (!settings.keys_dir.empty() && release_load_keys(settings.keys_dir, &in.keys, why) != 0)
         return false;
+    if (!in.keys.empty())
+        release_digest_files(&in.files); // post_plugin.ini and the plug-in library
     release_info info;
     const release_status status = release_check(in, &info, why);
     if (status == RELEASE_REFUSED)

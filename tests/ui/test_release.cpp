@@ -223,6 +223,7 @@ TEST_F(Release, CheckRefusesEverySpoiledReleaseAndNamesWhy)
         const char *name;
         std::function<void(Release &)> spoil;
         const char *reason; // nullptr: the job is released
+        const char *more = "";
     };
     const Case cases[] = {
         {"good, legacy signature",
@@ -258,12 +259,14 @@ TEST_F(Release, CheckRefusesEverySpoiledReleaseAndNamesWhy)
              t.cwd.write("release.txt.minisig", sig);
          },
          "the trusted comment was changed after signing"},
+        {"factory database down: the signature decides", [](Release &) {}, nullptr,
+         "--record-db host=/nonexistent-bw-db"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         make_job();
         c.spoil(*this);
-        auto [code, out] = program("--check");
+        auto [code, out] = program(std::string("--check ") + c.more);
         if (c.reason) {
             EXPECT_EQ(code, 1) << out;
             const size_t line = out.find("problem: the job is refused: ");

@@ -4,7 +4,7 @@
 // - the monitor thread asks job_guard_alarm before it takes a phone, and takes none while there
 //   is an alarm (a job file changed, replaced or removed; or a release revoked, raised by the
 //   factory database's watcher through job_guard_raise);
-// - each download thread calls job_guard_verify before its first image and again after its last
+// - each download thread calls job_guard_verify before each image and again after its last
 //   image was written (and verified), and fails the phone when a file is no longer the one that
 //   was checked: the data it sent may have come from the changed file;
 // - the window thread shows job_guard_alarm as the station's alarm.
@@ -39,6 +39,7 @@ struct job_guard {
     std::vector<int> file_watches;     // inotify watch of files[i], or -1
     int inotify_fd = -1;               // guarded by mutex; -1 when inotify is not available
     std::string alarm;                 // guarded by mutex; empty while the job is good
+    std::string changed;               // guarded by mutex; the first file seen changed
 };
 
 // Start-up, before the files are digested: records each file's identity (or that it is missing:

@@ -48,6 +48,13 @@ void raise_locked(job_guard *g, const std::string &text)
         g->alarm = text;
 }
 
+void file_changed_locked(job_guard *g, const std::string &path)
+{
+    if (g->changed.empty())
+        g->changed = path;
+    raise_locked(g, job_guard_changed_text(path));
+}
+
 // Drains the watches. A write to a watched file is a change even when its times did not move
 // (a coarse clock); every other event sends us to look at the files. Caller holds the mutex.
 void read_watches(job_guard *g)
@@ -66,7 +73,7 @@ void read_watches(job_guard *g)
             if (ev->mask & (IN_MODIFY | IN_CLOSE_WRITE)) {
                 for (size_t i = 0; i < g->file_watches.size(); i++)
                     if (g->file_watches[i] == ev->wd)
-                        raise_locked(g, job_guard_changed_text(g->files[i].path));
+                        file_changed_locked(g, g->files[i].path);
             }
             off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
         }
@@ -74,7 +81,7 @@ void read_watches(job_guard *g)
     if (look) {
         const int i = first_changed(g);
         if (i >= 0)
-            raise_locked(g, job_guard_changed_text(g->files[static_cast<size_t>(i)].path));
+            file_changed_locked(g, g->files[static_cast<size_t>(i)].path);
     }
 }
 
@@ -133,12 +140,14 @@ int job_guard_verify(job_guard *g, std::string *which)
 {
     std::lock_guard<std::mutex> lock(g->mutex);
     read_watches(g);
+    // A write seen by the watches counts even when the file's times did not move (a coarse
+    // clock): once changed, always changed.
     const int i = first_changed(g);
-    if (i < 0)
+    if (i >= 0)
+        file_changed_locked(g, g->files[static_cast<size_t>(i)].path);
+    if (g->changed.empty())
         return 0;
-    const std::string &path = g->files[static_cast<size_t>(i)].path;
-    raise_locked(g, job_guard_changed_text(path));
-    *which = path;
+    *which = g->changed;
     return -1;
 }
 

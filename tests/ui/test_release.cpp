@@ -314,7 +314,7 @@ TEST_F(Release, GoodReleaseRunsWithVirtualPhonesAndARefusedOneTouchesNone)
 // station survives the file being cut short under a phone that is being written.
 TEST_F(Release, FileChangedMidShiftStopsNewPhones)
 {
-    Running r(args("--terminal --simulate 2 --duration 6 --blocks 256 --usb-speed 4"));
+    Running r(args("--terminal --simulate 4 --duration 6 --blocks 256 --usb-speed 1"));
     ASSERT_TRUE(r.wait_for("Image: Finished", 20000)) << r.text;
     const int64_t changed = now_ms();
     cwd.write("boot.img", std::string(4096, 'c')); // copied over it: cut short, then written

@@ -24,8 +24,8 @@ inline constexpr const char *RELEASE_SIG_NAME = "release.txt.minisig";
 
 // A trusted minisign public key.
 struct release_key {
-    std::string file;         // where it was read from
-    std::string key_id;       // as minisign shows it: 16 upper-case hex digits
+    std::string file;          // where it was read from
+    std::string key_id;        // as minisign shows it: 16 upper-case hex digits
     unsigned char keynum[8]{}; // as stored
     unsigned char pk[32]{};
 };
@@ -91,8 +91,7 @@ int release_verify_signature(const std::string &sig_text, const std::string &mes
                              const std::vector<release_key> &keys, size_t *key_index,
                              std::string *trusted_comment, std::string *why);
 // product=, sequence= and expires= of a trusted comment (other words are ignored).
-int release_parse_trusted_comment(const std::string &comment, release_info *info,
-                                  std::string *why);
+int release_parse_trusted_comment(const std::string &comment, release_info *info, std::string *why);
 
 enum release_status {
     RELEASE_OK = 0,       // *info is the verified release
@@ -124,10 +123,10 @@ int release_state_record(const std::string &path, const std::string &product, in
 inline constexpr const char *RELEASE_STATE_DEFAULT_PATH = "/var/lib/bramblewick/release-state";
 
 struct release_settings {
-    std::string keys_dir;   // empty: no trusted keys
-    bool require = false;   // default: true when keys_dir is set
+    std::string keys_dir; // empty: no trusted keys
+    bool require = false; // default: true when keys_dir is set
     std::string state_path = RELEASE_STATE_DEFAULT_PATH;
-    int poll_s = 60;        // how often the factory database is asked about revocation
+    int poll_s = 60; // how often the factory database is asked about revocation
 };
 // Reads [release] of the station configuration; a missing file or section is the default.
 int release_settings_read(const std::string &config_path, release_settings *settings,

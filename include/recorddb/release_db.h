@@ -16,8 +16,8 @@
 
 // What the database says of one release.
 struct release_db_answer {
-    bool reached = false;  // false: *error says why; nothing else is known
-    int64_t highest = 0;   // newest unrevoked sequence of the product, any station
+    bool reached = false; // false: *error says why; nothing else is known
+    int64_t highest = 0;  // newest unrevoked sequence of the product, any station
     bool revoked = false;
     std::string revoked_at, revoked_by, reason;
     std::string error;

@@ -463,9 +463,8 @@ int dkb_flash_write(usb_dev_handle *udev, const unsigned char *pbuf, int size, i
     image_source src;
     src.mem = pbuf;
     src.length = size;
-    return flash_write_source(udev, &src, size, flash_loc, flash_loc_end, enable_hw_ecc,
-                              page_size, block_size, oob_size, enable_crc, otp, callback,
-                              callback_data);
+    return flash_write_source(udev, &src, size, flash_loc, flash_loc_end, enable_hw_ecc, page_size,
+                              block_size, oob_size, enable_crc, otp, callback, callback_data);
 }
 
 namespace

@@ -142,11 +142,10 @@ std::string normal_name(const std::string &name)
 
 bool product_ok(const std::string &p)
 {
-    return !p.empty() && p.size() <= 64 &&
-           std::all_of(p.begin(), p.end(), [](char c) {
-               return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                      c == '.' || c == '_' || c == '-';
-           });
+    return !p.empty() && p.size() <= 64 && std::all_of(p.begin(), p.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '_' || c == '-';
+    });
 }
 
 bool parse_sequence(const std::string &s, int64_t *v)
@@ -186,10 +185,10 @@ std::vector<release_job_file> release_job_files(const flashini_content &job,
                                                 const std::string &plugin_ini,
                                                 std::string *bare_library)
 {
-    const fs::path dir = fs::absolute(fs::path(job_path).parent_path().empty()
-                                          ? fs::path(".")
-                                          : fs::path(job_path).parent_path())
-                             .lexically_normal();
+    const fs::path dir =
+        fs::absolute(fs::path(job_path).parent_path().empty() ? fs::path(".")
+                                                              : fs::path(job_path).parent_path())
+            .lexically_normal();
     std::vector<release_job_file> files;
     auto add = [&](const std::string &path) {
         for (const release_job_file &f : files)
@@ -393,8 +392,7 @@ int release_verify_signature(const std::string &sig_text, const std::string &mes
     return 0;
 }
 
-int release_parse_trusted_comment(const std::string &comment, release_info *info,
-                                  std::string *why)
+int release_parse_trusted_comment(const std::string &comment, release_info *info, std::string *why)
 {
     std::map<std::string, std::string> words;
     size_t pos = 0;
@@ -461,8 +459,8 @@ release_status release_check(const release_check_input &in, release_info *info, 
         release_parse_trusted_comment(comment, info, why) != 0)
         return RELEASE_REFUSED;
     info->key_id = in.keys[key].key_id;
-    info->sha256 = hex(reinterpret_cast<const unsigned char *>(digest(EVP_sha256(), list)->data()),
-                       32);
+    info->sha256 =
+        hex(reinterpret_cast<const unsigned char *>(digest(EVP_sha256(), list)->data()), 32);
 
     if (local_date(in.now) > info->expires) {
         *why = "release " + info->product + " sequence " + std::to_string(info->sequence) +
@@ -499,8 +497,7 @@ int release_check_sequence(const release_info &info, int64_t highest, const std:
     if (info.sequence >= highest)
         return 0;
     *why = "rolled back: release " + info.product + " sequence " + std::to_string(info.sequence) +
-           " is older than sequence " + std::to_string(highest) + ", which " + where +
-           " has run";
+           " is older than sequence " + std::to_string(highest) + ", which " + where + " has run";
     return -1;
 }
 

@@ -56,8 +56,11 @@ RecordDbResult look(pg_conn *conn, const std::string &param, bool add, int timeo
 
 std::string param_of(const release_info &r, const std::string &station)
 {
-    nlohmann::json j = {{"sha256", r.sha256},   {"product", r.product}, {"sequence", r.sequence},
-                        {"key_id", r.key_id},   {"station", station}};
+    nlohmann::json j = {{"sha256", r.sha256},
+                        {"product", r.product},
+                        {"sequence", r.sequence},
+                        {"key_id", r.key_id},
+                        {"station", station}};
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

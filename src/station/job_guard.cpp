@@ -34,9 +34,8 @@ int first_changed(const job_guard *g)
                 return static_cast<int>(i);
             continue;
         }
-        if (!present || st.st_dev != f.dev || st.st_ino != f.ino ||
-            st.st_size != f.size || !same_time(st.st_mtim, f.mtime) ||
-            !same_time(st.st_ctim, f.ctime))
+        if (!present || st.st_dev != f.dev || st.st_ino != f.ino || st.st_size != f.size ||
+            !same_time(st.st_mtim, f.mtime) || !same_time(st.st_ctim, f.ctime))
             return static_cast<int>(i);
     }
     return -1;
@@ -124,9 +123,9 @@ int job_guard_open(job_guard *g, const std::vector<std::string> &paths, std::str
     // The file itself for writes to it; its directory for a file renamed over it or removed.
     std::set<std::string> dirs;
     for (const job_guard_file &f : g->files) {
-        g->file_watches.push_back(inotify_add_watch(
-            g->inotify_fd, f.path.c_str(),
-            IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF));
+        g->file_watches.push_back(inotify_add_watch(g->inotify_fd, f.path.c_str(),
+                                                    IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB |
+                                                        IN_DELETE_SELF | IN_MOVE_SELF));
         std::filesystem::path dir = std::filesystem::path(f.path).parent_path();
         dirs.insert(dir.empty() ? "." : dir.string());
     }

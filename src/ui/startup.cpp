@@ -212,9 +212,9 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
         return 0;
     }
     // The station remembers the newest release it ran, so last month's cannot come back.
-    if (acquired.release && release_state_record(acquired.settings.state_path,
-                                                 acquired.release->product,
-                                                 acquired.release->sequence, &why) != 0) {
+    if (acquired.release &&
+        release_state_record(acquired.settings.state_path, acquired.release->product,
+                             acquired.release->sequence, &why) != 0) {
         refuse_job(messages, why);
         return 0;
     }
@@ -229,10 +229,9 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
             detail->station = station_id(options);
             detail->program = detail_program_version();
             if (acquired.release)
-                detail->release = detail_release{acquired.release->product,
-                                                 acquired.release->sequence,
-                                                 acquired.release->key_id,
-                                                 acquired.release->sha256};
+                detail->release =
+                    detail_release{acquired.release->product, acquired.release->sequence,
+                                   acquired.release->key_id, acquired.release->sha256};
             int rc = acquired.digests_rc;
             detail->job = acquired.digests;
             if (rc == 0)
@@ -290,9 +289,11 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
     // The release's revocation, looked for while the line runs.
     std::unique_ptr<ReleaseWatch> watch;
     if (acquired.release && !conninfo.empty()) {
-        watch = std::make_unique<ReleaseWatch>(
-            conninfo, *acquired.release, station_id(options), acquired.settings.poll_s,
-            [guard = acquired.guard](const std::string &text) { job_guard_raise(guard.get(), text); });
+        watch = std::make_unique<ReleaseWatch>(conninfo, *acquired.release, station_id(options),
+                                               acquired.settings.poll_s,
+                                               [guard = acquired.guard](const std::string &text) {
+                                                   job_guard_raise(guard.get(), text);
+                                               });
         if (watch->start() != 0)
             std::fprintf(stderr, "bramblewick: cannot watch the release for revocation\n");
     }
@@ -384,8 +385,7 @@ int run_make_release(const ProgramOptions &options, OperatorMessages &messages, 
     std::fprintf(out, "Wrote %s, listing %zu file%s:\n", path.c_str(), files.size(),
                  files.size() == 1 ? "" : "s");
     std::fputs(text.c_str(), out);
-    std::fprintf(out,
-                 "Sign it: minisign -S -m %s -t 'product=P sequence=N expires=YYYY-MM-DD'\n",
+    std::fprintf(out, "Sign it: minisign -S -m %s -t 'product=P sequence=N expires=YYYY-MM-DD'\n",
                  path.c_str());
     return 0;
 }

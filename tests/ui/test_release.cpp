@@ -13,8 +13,8 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <poll.h>
-#include <sstream>
 #include <signal.h>
+#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -146,8 +146,7 @@ class Release : public ::testing::Test
         char tmpl[] = "/tmp/bw_keys_XXXXXX";
         g_keys = mkdtemp(tmpl);
         for (const char *k : {"good", "other"})
-            shell("minisign -G -W -p " + g_keys + "/" + k + ".pub -s " + g_keys + "/" + k +
-                  ".key");
+            shell("minisign -G -W -p " + g_keys + "/" + k + ".pub -s " + g_keys + "/" + k + ".key");
     }
     static void TearDownTestSuite() { shell("rm -rf '" + g_keys + "'"); }
 
@@ -342,7 +341,8 @@ TEST_F(Release, RevokedInTheDatabaseWhileTheLineRunsStopsNewPhones)
     ASSERT_TRUE(r.wait_for("Image: Finished", 20000)) << r.text;
     const std::string sha = shell("sha256sum release.txt").substr(0, 64);
     EXPECT_EQ(pg_query(db, "SELECT product, sequence, first_station FROM bramblewick.job_release "
-                           "WHERE sha256 = '" + sha + "'"),
+                           "WHERE sha256 = '" +
+                               sha + "'"),
               (PgRows{{"demo", "3", "line1-st2"}}));
     pg_query(db, "UPDATE bramblewick.job_release SET revoked_at = now(), revoked_by = 'qa', "
                  "reason = 'wrong modem image'");

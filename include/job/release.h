@@ -25,7 +25,7 @@ inline constexpr const char *RELEASE_SIG_NAME = "release.txt.minisig";
 // A trusted minisign public key.
 struct release_key {
     std::string file;          // where it was read from
-    std::string key_id;        // as minisign shows it: 16 upper-case hex digits
+    std::string key_id;        // as minisign shows it: upper-case hex without leading zeros
     unsigned char keynum[8]{}; // as stored
     unsigned char pk[32]{};
 };

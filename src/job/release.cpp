@@ -40,7 +40,8 @@ std::string hex(const unsigned char *d, size_t n)
     return s;
 }
 
-// minisign shows a key number as the little-endian 64-bit value it is, in upper-case hex.
+// minisign shows a key number as the little-endian 64-bit value it is, in upper-case hex
+// without leading zeros: the same text here, so an operator can match it with the key's file.
 std::string key_id_text(const unsigned char keynum[8])
 {
     static const char digits[] = "0123456789ABCDEF";
@@ -49,7 +50,8 @@ std::string key_id_text(const unsigned char keynum[8])
         s += digits[keynum[i] >> 4];
         s += digits[keynum[i] & 15];
     }
-    return s;
+    const size_t first = s.find_first_not_of('0');
+    return first == std::string::npos ? "0" : s.substr(first);
 }
 
 // Strict base64 (padding included, no white space); nullopt when it is not.
@@ -459,8 +461,13 @@ release_status release_check(const release_check_input &in, release_info *info, 
         release_parse_trusted_comment(comment, info, why) != 0)
         return RELEASE_REFUSED;
     info->key_id = in.keys[key].key_id;
+    const std::optional<std::string> list_digest = digest(EVP_sha256(), list);
+    if (!list_digest) {
+        *why = std::string("cannot digest ") + RELEASE_LIST_NAME;
+        return RELEASE_REFUSED;
+    }
     info->sha256 =
-        hex(reinterpret_cast<const unsigned char *>(digest(EVP_sha256(), list)->data()), 32);
+        hex(reinterpret_cast<const unsigned char *>(list_digest->data()), list_digest->size());
 
     if (local_date(in.now) > info->expires) {
         *why = "release " + info->product + " sequence " + std::to_string(info->sequence) +

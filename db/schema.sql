@@ -5,7 +5,7 @@
 -- later yet (a version-1 database is upgraded in place); a database administrator may instead
 -- apply it by hand (psql -f db/schema.sql) and give the stations' role only USAGE on the
 -- schema, INSERT and SELECT on phone_run, SELECT, INSERT, UPDATE and DELETE on station and
--- fixture_state, and SELECT on schema_version. Every statement is idempotent, and the advisory
+-- fixture_state, SELECT and INSERT on job_release, and SELECT on schema_version. Every statement is idempotent, and the advisory
 -- lock makes twenty stations starting at once take turns instead of racing to create the same
 -- objects.
 BEGIN;
@@ -196,6 +196,41 @@ CREATE TRIGGER fixture_state_notify AFTER INSERT OR UPDATE OR DELETE ON bramblew
 -- The line view (bramblewick-line, version 2): a station's last phones and its phones today, for
 -- its yield alarm and chart, without reading the whole table.
 CREATE INDEX IF NOT EXISTS phone_run_station_finish ON bramblewick.phone_run (station, finish);
+
+-- Released jobs (version 2): every release any station has run, by the SHA-256 of its
+-- release.txt. A station adds its release on first use and looks at the table at least once a
+-- minute; an administrator revokes a release with
+--   UPDATE bramblewick.job_release SET revoked_at = now(), revoked_by = 'name', reason = 'why'
+--   WHERE sha256 = '...';
+-- and every station running it stops taking phones. A station refuses a release older than the
+-- newest unrevoked one of its product. The stations' role needs SELECT and INSERT on it.
+CREATE TABLE IF NOT EXISTS bramblewick.job_release (
+    sha256        text PRIMARY KEY CHECK (sha256 ~ '^[0-9a-f]{64}$'),
+    product       text    NOT NULL,
+    sequence      bigint  NOT NULL CHECK (sequence >= 0),
+    key_id        text    NOT NULL,
+    first_station text    NOT NULL,
+    first_used_at timestamptz NOT NULL DEFAULT now(),
+    revoked_at    timestamptz,
+    revoked_by    text,
+    reason        text
+);
+CREATE INDEX IF NOT EXISTS job_release_product ON bramblewick.job_release (product, sequence);
+
+-- Each phone's release ({product, sequence, key_id, sha256}, or null), taken from its record as
+-- it is inserted, so the insert function above stays as it is.
+ALTER TABLE bramblewick.phone_run ADD COLUMN IF NOT EXISTS release jsonb;
+CREATE INDEX IF NOT EXISTS phone_run_release ON bramblewick.phone_run ((release->>'sha256'));
+CREATE OR REPLACE FUNCTION bramblewick.phone_run_release() RETURNS trigger
+LANGUAGE plpgsql AS $$
+BEGIN
+    NEW.release := NULLIF(NEW.record->'release', 'null');
+    RETURN NEW;
+END
+$$;
+DROP TRIGGER IF EXISTS phone_run_release ON bramblewick.phone_run;
+CREATE TRIGGER phone_run_release BEFORE INSERT ON bramblewick.phone_run
+    FOR EACH ROW EXECUTE FUNCTION bramblewick.phone_run_release();
 
 INSERT INTO bramblewick.schema_version (version) VALUES (2) ON CONFLICT DO NOTHING;
 COMMIT;

@@ -206,8 +206,9 @@ int dkb_flash_write(usb_dev_handle *udev, const unsigned char *pbuf, int size, i
                     int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
                     void *callback_data);
 // The same with image_file_length bytes of a file from image_file_offset (length <= 0: to the end
-// of the file). The file is mapped read-only, never read past its end: a range reaching outside
-// the file is refused with -27; a file that cannot be opened gives -16.
+// of the file). The file is read as it is sent, never mapped and never past its end: a range
+// reaching outside the file is refused with -27, and so is a file cut short while it is sent;
+// a file that cannot be opened gives -16.
 int dkb_flash_write_from_file(usb_dev_handle *udev, const char *image_file_name,
                               int image_file_offset, int image_file_length, int flash_loc,
                               int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,

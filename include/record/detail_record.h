@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,12 +50,23 @@ struct detail_job {
     std::vector<detail_image> images;            // every image of the job, in job order
     std::optional<std::string> container_sha256; // of the one-file image, for a one-file job
     bool one_file = false;
+    // Every file read whole, by its path as the station opens it (not in the record): the
+    // release check takes these digests rather than reading the files again.
+    std::map<std::string, std::string> file_sha256;
 };
 
 // Digests of the job file at ini_path and of every image of job: each file read once, a
 // container in one pass for its own digest and every section's. A file that cannot be read
 // gets no digest and no size but stays listed. 0, or -ENOMEM.
 int detail_job_digests(const flashini_content *job, const char *ini_path, detail_job *out);
+
+// The signed release the job was checked against; the record's "release", null without one.
+struct detail_release {
+    std::string product;
+    int64_t sequence = 0;
+    std::string key_id;
+    std::string sha256; // of release.txt
+};
 
 // ---- One run, as the station collected it ------------------------------------------------------
 struct detail_step {
@@ -119,6 +131,7 @@ struct detail_log {
     std::string run_id;   // this program start's (station_run_id()): tells twin stations apart
     std::string program;  // the program's version
     detail_job job;
+    std::optional<detail_release> release;
     int next_csv_line = 2; // the first line after the header
 };
 

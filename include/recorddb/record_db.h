@@ -49,7 +49,8 @@ RecordDbResult record_db_insert_runs(pg_conn *conn, const std::string &json_arra
                                      int stop_fd, int *inserted, std::string *error);
 
 // One statement with text parameters (nullopt for NULL): its rows, every value as text or
-// nullopt for NULL. Used by the live state's writer on its own thread.
+// nullopt for NULL. Used by the live state's writer and the release look-up, each on its own
+// thread.
 using RecordDbRows = std::vector<std::vector<std::optional<std::string>>>;
 RecordDbResult record_db_query(pg_conn *conn, const std::string &sql,
                                const std::vector<std::optional<std::string>> &params,

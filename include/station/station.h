@@ -32,6 +32,7 @@
 #include "station/device_list.h"
 #include "station/durable_log.h"
 #include "station/fixture_health.h"
+#include "station/job_guard.h"
 #include "station/port_mapping.h"
 #include "station/run_events.h"
 #include "station/run_names.h"
@@ -62,6 +63,9 @@ struct station_options {
     // The detail record beside it (detail_log_open), or null for none. Its file is taken over
     // with the log's: written before each CSV line, kept with it when either cannot be written.
     std::shared_ptr<detail_log> detail;
+    // The job's files as start-up checked them (station/job_guard.h), or null for no guard:
+    // while it has an alarm no new phone is taken, and each phone checks its files again.
+    std::shared_ptr<job_guard> guard;
     // The port mapping file; empty for none.
     std::string port_mapping_path = PORT_MAPPING_DEFAULT_PATH;
     int poll_period_ms = 100;  // pause between the monitor's passes

@@ -16,6 +16,7 @@ struct SummaryRun {
     std::string text;
     bool bold = false;
     bool red = false;
+    bool green = false;
     bool operator==(const SummaryRun &) const = default;
 };
 
@@ -43,6 +44,10 @@ std::vector<SummaryRun> job_findings_runs(const std::vector<job_finding> &findin
 // The port mapping's problem (Station::port_mapping_problem) as the panel's last line, in red,
 // led by "\n"; no runs when there is none. The front-ends append it once the station started.
 std::vector<SummaryRun> mapping_summary(const std::string &problem);
+
+// The job's release as a line of its own led by "\n": green when released, red (a refusal, or a
+// job this station cannot call released); no runs for an empty text.
+std::vector<SummaryRun> release_summary(const std::string &text, bool red);
 
 // The text alone, runs concatenated.
 std::string summary_text(const std::vector<SummaryRun> &runs);

@@ -2,10 +2,12 @@
 // front-end's operator messages and station window; tests call it with recording ones.
 //
 // Start-up, in order: single-instance lock; the job (flasher.ini in the working directory);
-// the post-flash plug-in and, when one is loaded, the job's one-file image description; the
-// production log when the job asks for one, with its detail record beside it (the job's digests
-// taken here, once); the DKB image; the factory record's shipper, the live state's writer and
-// the metrics file's writer when configured (each a thread of its own); the station window until the
+// the post-flash plug-in and, when one is loaded, the job's one-file image description; the job's
+// files guarded and digested (once, for the release check and the detail record alike) and,
+// when this station trusts release keys, the release checked; the production log when the job
+// asks for one, with its detail record beside it; the DKB image; the factory record's shipper,
+// the live state's writer and the metrics file's writer when configured (each a thread of its
+// own); the station window until the
 // operator's confirmed quit. Every failure is one operator message and the end of the program;
 // the exit code is 0 on every path.
 #pragma once
@@ -54,6 +56,10 @@ struct StationSetup {
     // A station-wide alarm from outside the station (another live station with this station
     // id), shown like the station's own; any thread, empty text when none. May be empty.
     std::function<std::string()> outside_alarm;
+    // The job's release for the summary: "Released: ..." (release_red false), a red note when
+    // this station trusts keys but the job is not released; empty when releases are not in use.
+    std::string release_text;
+    bool release_red = false;
 };
 
 // The station window as start-up sees it. run() creates the station from setup.options, runs
@@ -81,6 +87,10 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
 // --oob-size), for images with spare bytes and the blank share of each image.
 int run_check(const ProgramOptions &options, OperatorMessages &messages, FILE *out,
               const job_geometry &geometry = {});
+
+// --make-release: writes release.txt beside the job for every file the job uses (read as
+// run_check reads the job), lists them on out, and returns 0; 1 when it cannot.
+int run_make_release(const ProgramOptions &options, OperatorMessages &messages, FILE *out);
 
 // The window's close request: asks "Are you sure you want to quit?"; on Yes stops the station
 // (raises do_exit, closes the log) and returns true; otherwise changes nothing and returns false.

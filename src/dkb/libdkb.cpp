@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -399,6 +398,57 @@ int64_t chunk_main_size(int64_t chunk, int page_size, int oob_size)
     return static_cast<int64_t>(page_size) * (chunk / unit);
 }
 
+// Where an image's bytes come from: memory, or a file read a chunk at a time. A file is never
+// mapped: one cut short while a phone is written (a copy over it truncates it first) must fail
+// that phone, not raise SIGBUS in its thread and end the station.
+struct image_source {
+    const unsigned char *mem = nullptr; // the whole image, or null for
+    int fd = -1;                        // the file, owned, with the image from byte `offset`
+    int64_t offset = 0;
+    int length = 0;
+    std::vector<unsigned char> buf;
+    image_source() = default;
+    image_source(const image_source &) = delete;
+    image_source &operator=(const image_source &) = delete;
+    ~image_source()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// Bytes [at, at + n) of the image, valid until the next call; null (after its line) when the
+// file no longer holds them.
+const unsigned char *source_bytes(image_source *s, int64_t at, int64_t n)
+{
+    if (s->mem)
+        return s->mem + at;
+    try {
+        s->buf.resize(static_cast<size_t>(n));
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+    int64_t got = 0;
+    while (got < n) {
+        ssize_t r = pread(s->fd, s->buf.data() + got, static_cast<size_t>(n - got),
+                          static_cast<off_t>(s->offset + at + got));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0) {
+            fprintf(stderr, "Image file ended at byte %lld of %d: it changed while in use\n",
+                    static_cast<long long>(at + got), s->length);
+            return nullptr;
+        }
+        got += r;
+    }
+    return s->buf.data();
+}
+
+int flash_write_source(usb_dev_handle *udev, image_source *src, int size, int flash_loc,
+                       int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
+                       int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
+                       void *callback_data, int skip_blank, dkb_write_stats *stats);
+
 } // namespace
 
 namespace
@@ -481,10 +531,33 @@ int dkb_flash_write_ex(usb_dev_handle *udev, const unsigned char *pbuf, int size
                        int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
                        void *callback_data, int skip_blank, dkb_write_stats *stats)
 {
+    if (stats)
+        *stats = dkb_write_stats{};
+    if (size > 0 && !pbuf) {
+        fprintf(stderr, "Write NAND flash: invalid arguments (page %d, block %d, oob %d)\n",
+                page_size, block_size, oob_size);
+        return DKB_ERR_BAD_ARGS;
+    }
+    image_source src;
+    src.mem = pbuf;
+    src.length = size;
+    return flash_write_source(udev, &src, size, flash_loc, flash_loc_end, enable_hw_ecc, page_size,
+                              block_size, oob_size, enable_crc, otp, callback, callback_data,
+                              skip_blank, stats);
+}
+
+namespace
+{
+
+int flash_write_source(usb_dev_handle *udev, image_source *src, int size, int flash_loc,
+                       int flash_loc_end, int enable_hw_ecc, int page_size, int block_size,
+                       int oob_size, int enable_crc, int otp, dkb_progress_callback callback,
+                       void *callback_data, int skip_blank, dkb_write_stats *stats)
+{
     dkb_write_stats local;
     dkb_write_stats &st = stats ? *stats : local;
     st = dkb_write_stats{};
-    if (!geometry_ok(page_size, block_size, oob_size) || (size > 0 && !pbuf)) {
+    if (!geometry_ok(page_size, block_size, oob_size)) {
         fprintf(stderr, "Write NAND flash: invalid arguments (page %d, block %d, oob %d)\n",
                 page_size, block_size, oob_size);
         return DKB_ERR_BAD_ARGS;
@@ -521,9 +594,13 @@ int dkb_flash_write_ex(usb_dev_handle *udev, const unsigned char *pbuf, int size
 
     int64_t cur = flash_loc;
     int64_t remain = size > 0 ? size : 0;
+    int64_t done = 0;
     while (remain > 0) {
         const int64_t chunk = remain < each_block ? remain : each_block;
         const int64_t main_size = chunk_main_size(chunk, page_size, oob_size);
+        const unsigned char *pbuf = source_bytes(src, done, chunk);
+        if (!pbuf)
+            return DKB_ERR_FILE_RANGE;
         const int64_t send = trim ? block_leading_bytes(pbuf, chunk, page_size, oob_size) : chunk;
         if (send == 0) {
             if (blank_from < 0)
@@ -545,7 +622,7 @@ int dkb_flash_write_ex(usb_dev_handle *udev, const unsigned char *pbuf, int size
                                                pages_in(send, page_size, oob_size));
         }
         cur += main_size;
-        pbuf += chunk;
+        done += chunk;
         remain -= chunk;
         progress_step(callback, callback_data, "Write to flash", static_cast<int>(cur - flash_loc),
                       static_cast<int>(total_flash_range));
@@ -572,26 +649,10 @@ int dkb_flash_write_ex(usb_dev_handle *udev, const unsigned char *pbuf, int size
     return DKB_OK;
 }
 
-namespace
-{
-
-// An image file mapped read-only: the image's bytes are data[0, length).
-struct image_view {
-    void *map = MAP_FAILED;
-    size_t map_size = 0;
-    const unsigned char *data = nullptr;
-    int length = 0;
-    ~image_view()
-    {
-        if (map != MAP_FAILED)
-            munmap(map, map_size);
-    }
-};
-
-// Maps image_file_length bytes of the file from image_file_offset (length <= 0: to the end of
-// the file), never past the file's end. 0, or -16, -20, -21, -22, -27 with their lines.
-int map_image_file(const char *image_file_name, int image_file_offset, int image_file_length,
-                   image_view *v)
+// Opens the file for image_file_length bytes from image_file_offset (length <= 0: to the end of
+// the file), never past the file's end. 0, or -16, -20, -22, -27 with their lines.
+int open_image_file(const char *image_file_name, int image_file_offset, int image_file_length,
+                    image_source *v)
 {
     int fd = image_file_name ? open(image_file_name, O_RDONLY | O_CLOEXEC) : -1;
     if (fd < 0) {
@@ -606,7 +667,7 @@ int map_image_file(const char *image_file_name, int image_file_offset, int image
     }
     const int64_t file_size = st.st_size;
 
-    // Only bytes inside the file may be mapped and sent.
+    // Only bytes inside the file may be sent.
     int64_t length = image_file_length;
     bool inside = image_file_offset >= 0 && image_file_offset <= file_size;
     if (inside && image_file_length <= 0) {
@@ -625,16 +686,8 @@ int map_image_file(const char *image_file_name, int image_file_offset, int image
         return DKB_ERR_FILE_RANGE;
     }
 
-    void *view = mmap(nullptr, static_cast<size_t>(file_size), PROT_READ, MAP_SHARED, fd, 0);
-    int map_errno = errno;
-    close(fd); // the mapping keeps the file
-    if (view == MAP_FAILED) {
-        fprintf(stderr, " Cannot map memory: %d.\n", map_errno);
-        return DKB_ERR_MAP_VIEW;
-    }
-    v->map = view;
-    v->map_size = static_cast<size_t>(file_size);
-    v->data = static_cast<const unsigned char *>(view) + image_file_offset;
+    v->fd = fd; // read as it is sent, never mapped
+    v->offset = image_file_offset;
     v->length = static_cast<int>(length);
     return DKB_OK;
 }
@@ -662,11 +715,11 @@ int dkb_flash_write_from_file_ex(usb_dev_handle *udev, const char *image_file_na
 {
     if (stats)
         *stats = dkb_write_stats{};
-    image_view v;
-    int r = map_image_file(image_file_name, image_file_offset, image_file_length, &v);
+    image_source v;
+    int r = open_image_file(image_file_name, image_file_offset, image_file_length, &v);
     if (r != DKB_OK)
         return r;
-    return dkb_flash_write_ex(udev, v.data, v.length, flash_loc, flash_loc_end, enable_hw_ecc,
+    return flash_write_source(udev, &v, v.length, flash_loc, flash_loc_end, enable_hw_ecc,
                               page_size, block_size, oob_size, enable_crc, otp, callback,
                               callback_data, skip_blank, stats);
 }
@@ -695,8 +748,8 @@ int dkb_flash_verify_from_file_ex(usb_dev_handle *udev, const char *image_file_n
                 page_size, block_size, oob_size);
         return DKB_ERR_BAD_ARGS;
     }
-    image_view v;
-    int r = map_image_file(image_file_name, image_file_offset, image_file_length, &v);
+    image_source v;
+    int r = open_image_file(image_file_name, image_file_offset, image_file_length, &v);
     if (r != DKB_OK)
         return r;
 
@@ -731,7 +784,9 @@ int dkb_flash_verify_from_file_ex(usb_dev_handle *udev, const char *image_file_n
                            oob_size, enable_crc, otp, nullptr, nullptr);
         if (r != DKB_OK)
             return r;
-        const unsigned char *want = v.data + done;
+        const unsigned char *want = source_bytes(&v, done, chunk);
+        if (!want)
+            return DKB_ERR_FILE_RANGE;
         const bool same = memcmp(back.data(), want, static_cast<size_t>(chunk)) == 0;
         for (int64_t i = 0; !same && i < chunk; i++) {
             if (back[static_cast<size_t>(i)] == want[i])

@@ -226,6 +226,8 @@ int detail_job_digests(const flashini_content *job, const char *ini_path, detail
         std::map<std::string, std::vector<Span>> files;
         std::vector<Span> ini_spans;
         digest_file(ini_path, ini_spans, &out->sha256, out->images);
+        if (out->sha256)
+            out->file_sha256[ini_path] = *out->sha256;
         if (out->one_file)
             files[job->one_file_image];
 
@@ -248,6 +250,8 @@ int detail_job_digests(const flashini_content *job, const char *ini_path, detail
         for (auto &[path, spans] : files) {
             std::optional<std::string> whole;
             digest_file(path, spans, &whole, out->images);
+            if (whole)
+                out->file_sha256[path] = *whole;
             if (out->one_file && path == job->one_file_image)
                 out->container_sha256 = whole;
         }
@@ -414,6 +418,13 @@ int detail_record_format(const detail_log &log, const detail_row &row, const det
         j["status_text"] = text(row.status_text);
         j["passed"] = row.status_code == 0;
         j["job"] = std::move(job);
+        if (log.release)
+            j["release"] = {{"product", text(log.release->product)},
+                            {"sequence", log.release->sequence},
+                            {"key_id", text(log.release->key_id)},
+                            {"sha256", text(log.release->sha256)}};
+        else
+            j["release"] = nullptr;
         j["nand"] = std::move(nand);
         j["steps"] = std::move(steps);
         j["plugin"] = std::move(plugin);

@@ -119,6 +119,17 @@ bool stopping(station_context *ctx, const char **err_msg)
     return true;
 }
 
+// A job file is no longer the one start-up checked: what this phone gets (or got) may not be
+// what its record says, so it fails.
+bool job_changed(station_context *ctx, const char **err_msg)
+{
+    std::string which;
+    if (!ctx->opt.guard || job_guard_verify(ctx->opt.guard.get(), &which) == 0)
+        return false;
+    *err_msg = "Job file changed";
+    return true;
+}
+
 } // namespace
 
 void format_progress(char *buf, size_t size, int cur, int range)
@@ -312,7 +323,7 @@ int start_download_image(station_context *ctx, tag_list_item *pitem, usb_dev_han
         const flashini_partition_info &p = parts->partition_info[i];
         if (p.skip_flash)
             continue;
-        if (stopping(ctx, err_msg))
+        if (stopping(ctx, err_msg) || job_changed(ctx, err_msg))
             return 1;
         send_text(ctx, WM_DEVICE_IMAGE, pitem, p.desc);
         send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, pitem, "");
@@ -347,6 +358,9 @@ int start_download_image(station_context *ctx, tag_list_item *pitem, usb_dev_han
         }
     }
 
+    // The files did not change while they were sent.
+    if (job_changed(ctx, err_msg))
+        return 1;
     send_text(ctx, WM_DEVICE_IMAGE, pitem, "Write back BBM");
     if ((r = dkb_finialize_nand(udev)) != 0) {
         *err_msg = "Failed";

@@ -57,6 +57,8 @@ void take_device(const std::shared_ptr<station_context> &ctx, download_thread_li
         return;
     if (ctx->log_blocked.load() || strikes_held(&ctx->health.strikes, name))
         return;
+    if (ctx->opt.guard && !job_guard_alarm(ctx->opt.guard.get()).empty())
+        return;
     usb_dev_handle *udev = usb_open(path.c_str());
     if (!udev)
         return;

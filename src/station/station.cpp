@@ -33,6 +33,8 @@ tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
     // closes the gap between its check and the attach).
     if (ctx->log_blocked.load())
         return nullptr;
+    if (ctx->opt.guard && !job_guard_alarm(ctx->opt.guard.get()).empty())
+        return nullptr;
     int row = FindMappedUSBListItem(list, interface_name);
     if (row >= 0) {
         const tag_list_item *previous = list.GetItemData(row);
@@ -315,7 +317,11 @@ void Station::one_second_timer()
 
 std::string Station::alarm() const
 {
-    return log_alarm_text(ctx_->log);
+    std::string text = log_alarm_text(ctx_->log);
+    const std::string job = ctx_->opt.guard ? job_guard_alarm(ctx_->opt.guard.get()) : "";
+    if (!job.empty())
+        text += (text.empty() ? "" : "; ") + job;
+    return text;
 }
 
 std::string Station::tally_text() const

@@ -197,6 +197,15 @@ std::vector<SummaryRun> mapping_summary(const std::string &problem)
     return {{"\n", false, false}, {problem, false, true}};
 }
 
+std::vector<SummaryRun> release_summary(const std::string &text, bool red)
+{
+    if (text.empty())
+        return {};
+    SummaryRun line{text, true, red};
+    line.green = !red;
+    return {{"\n", false, false}, line};
+}
+
 std::string summary_text(const std::vector<SummaryRun> &runs)
 {
     std::string s;
@@ -211,9 +220,10 @@ std::string summary_ansi(const std::vector<SummaryRun> &runs, bool colour)
         return printable(summary_text(runs));
     std::string s;
     for (const auto &r : runs) {
-        if (r.bold || r.red)
-            s += std::string("\033[") + (r.bold ? "1" : "") + (r.bold && r.red ? ";" : "") +
-                 (r.red ? "31" : "") + "m" + printable(r.text) + "\033[0m";
+        const char *hue = r.red ? "31" : r.green ? "32" : "";
+        if (r.bold || *hue)
+            s += std::string("\033[") + (r.bold ? "1" : "") + (r.bold && *hue ? ";" : "") + hue +
+                 "m" + printable(r.text) + "\033[0m";
         else
             s += printable(r.text);
     }

@@ -35,6 +35,7 @@ namespace
 
 struct Args {
     bool check = false;
+    bool make_release = false;
     bool terminal = false;
     bool simulate = false;
     bool ports_given = false; // --ports: a simulation then runs on that mapping
@@ -67,6 +68,9 @@ int parse_args(int argc, char **argv, Args *a)
     app.add_flag("--check", a->check,
                  "check the job and print its plan; exit 0 when it can program phones, 1 when "
                  "it cannot (no USB device is touched, no log written)");
+    app.add_flag("--make-release", a->make_release,
+                 "write release.txt for the job: the SHA-256 of every file it uses, ready to "
+                 "sign with minisign; exit 0, or 1 when it cannot");
     app.add_flag("--terminal", a->terminal,
                  "terminal front-end (the default when there is no display)");
     app.add_option("--ports", a->program.port_mapping_path,
@@ -238,6 +242,10 @@ int main(int argc, char **argv)
         g.oob_size = args.sim.oob_size;
         g.block_size = args.sim.page_size * args.sim.pages_per_block;
         return ui::run_check(args.program, messages, stdout, g);
+    }
+    if (args.make_release) {
+        ui::TerminalMessages messages(stderr, 0);
+        return ui::run_make_release(args.program, messages, stdout);
     }
 
     if (args.list) {

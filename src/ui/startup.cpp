@@ -4,9 +4,10 @@
 #include "record/detail_record.h"
 #include "record/run_id.h"
 #include "job/job_check.h"
+#include "job/release.h"
 #include "live/live_writer.h"
 #include "live/metrics_file.h"
-#include "record/run_id.h"
+#include "recorddb/release_db.h"
 #include "recorddb/shipper.h"
 #include "station/log_completion.h"
 #include "station/post_plugin_handler.h"
@@ -18,9 +19,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <memory>
+#include <optional>
+#include <unistd.h>
 
 namespace ui
 {
@@ -34,6 +38,16 @@ namespace
 struct Acquired {
     flashini_content *job = nullptr;
     void *plugin = nullptr;
+    // The release step's findings (check_release).
+    std::vector<release_job_file> files;
+    std::shared_ptr<job_guard> guard;
+    std::optional<release_info> release;
+    release_settings settings;
+    std::string release_text;
+    bool release_red = false;
+    // The job's digests, taken once for the release check and the detail record alike.
+    detail_job digests;
+    int digests_rc = -1;
     ~Acquired()
     {
         if (station_download_threads_alive() > 0)
@@ -103,6 +117,112 @@ std::unique_ptr<LiveWriter> start_live_writer(const ProgramOptions &options,
     return live;
 }
 
+std::string plugin_ini_path(const ProgramOptions &options)
+{
+    return options.plugin_ini.empty() ? POST_PLUGIN_INI : options.plugin_ini;
+}
+
+std::string job_dir(const ProgramOptions &options)
+{
+    std::filesystem::path dir = std::filesystem::path(options.job_path).parent_path();
+    return dir.empty() ? "." : dir.string();
+}
+
+std::string station_id(const ProgramOptions &options)
+{
+    return options.station_id.empty() ? detail_default_station_id() : options.station_id;
+}
+
+// 3b. The release. Every file the job uses: its identity (the guard, before the digests, so a
+// change while they are taken shows) and its digest; then, when this station trusts keys, the
+// release: signature, expiry, every file listed with that digest, the sequence against this
+// station's memory and the factory database's, revocation. for_run: the station will run it
+// (the factory database then learns of its first use). False with the reason in *why.
+bool check_release(const ProgramOptions &options, Acquired &acquired, bool for_run,
+                   std::string *why)
+{
+    if (release_settings_read(options.station_config, &acquired.settings, why) != 0)
+        return false;
+    const release_settings &settings = acquired.settings;
+    std::string bare;
+    acquired.files = release_job_files(*acquired.job, options.job_path,
+                                       acquired.plugin ? plugin_ini_path(options) : "", &bare);
+    std::vector<std::string> paths;
+    for (const release_job_file &f : acquired.files)
+        paths.push_back(f.path);
+    acquired.guard = std::make_shared<job_guard>();
+    if (job_guard_open(acquired.guard.get(), paths, why) != 0) {
+        *why = "job file " + *why;
+        return false;
+    }
+    // Read only for a release to check or a record to write: a big job starts as fast as
+    // before without them.
+    if (!settings.keys_dir.empty() || settings.require || acquired.job->logging != 0)
+        acquired.digests_rc =
+            detail_job_digests(acquired.job, options.job_path.c_str(), &acquired.digests);
+    for (release_job_file &f : acquired.files) {
+        auto d = acquired.digests.file_sha256.find(f.path);
+        if (d != acquired.digests.file_sha256.end())
+            f.sha256 = d->second;
+    }
+    release_check_input in;
+    in.job_dir = job_dir(options);
+    in.files = acquired.files;
+    in.require = settings.require;
+    in.now = time(nullptr);
+    if (!settings.keys_dir.empty() && release_load_keys(settings.keys_dir, &in.keys, why) != 0)
+        return false;
+    if (!in.keys.empty())
+        release_digest_files(&in.files); // post_plugin.ini and the plug-in library
+    release_info info;
+    const release_status status = release_check(in, &info, why);
+    if (status == RELEASE_REFUSED)
+        return false;
+    if (status == RELEASE_NONE) {
+        if (!in.keys.empty()) {
+            acquired.release_text = "Not released: the job has no release.txt";
+            acquired.release_red = true;
+        }
+        return true;
+    }
+    if (!bare.empty()) {
+        *why = "the plug-in library " + bare +
+               " is named without a directory, so no release can cover it: give its path in " +
+               plugin_ini_path(options);
+        return false;
+    }
+    int64_t highest = 0;
+    if (release_state_highest(settings.state_path, info.product, &highest, why) != 0 ||
+        release_check_sequence(info, highest, "this station", why) != 0)
+        return false;
+    std::string conninfo;
+    std::string ignored;
+    record_db_conninfo(options.record_db, options.station_config, &conninfo, &ignored);
+    if (!conninfo.empty()) {
+        release_db_answer a;
+        release_db_look(conninfo, info, station_id(options), for_run, 5000, &a);
+        if (!a.reached) {
+            std::fprintf(stderr,
+                         "bramblewick: factory database not reached (%s): the release's "
+                         "signature alone decides\n",
+                         a.error.c_str());
+        } else if (a.revoked) {
+            *why = release_db_revoked_text(info, a);
+            return false;
+        } else if (release_check_sequence(info, a.highest, "the factory", why) != 0) {
+            return false;
+        }
+    }
+    acquired.release = info;
+    acquired.release_text = release_summary_text(info);
+    return true;
+}
+
+void refuse_job(OperatorMessages &messages, const std::string &why)
+{
+    messages.show("The job is refused: " + why, kCaptionError, MessageIcon::Error);
+}
+
 } // namespace
 
 int run_program(const ProgramOptions &options, OperatorMessages &messages, StationWindow &window)
@@ -127,6 +247,17 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
     Acquired acquired;
     if (!load_job(options, messages, acquired))
         return 0;
+    if (!check_release(options, acquired, true, &why)) {
+        refuse_job(messages, why);
+        return 0;
+    }
+    // The station remembers the newest release it ran, so last month's cannot come back.
+    if (acquired.release &&
+        release_state_record(acquired.settings.state_path, acquired.release->product,
+                             acquired.release->sequence, &why) != 0) {
+        refuse_job(messages, why);
+        return 0;
+    }
 
     // 4. The production log, never overwriting an earlier run's file. An earlier run killed
     // between a detail line and its CSV line has its CSV completed first.
@@ -138,11 +269,15 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
         log = log_create_file(options.log_dir.c_str(), station_local_time(), &setup.log_path);
         if (log) {
             auto detail = std::make_shared<detail_log>();
-            detail->station =
-                options.station_id.empty() ? detail_default_station_id() : options.station_id;
+            detail->station = station_id(options);
             detail->program = detail_program_version();
             detail->run_id = station_run_id();
-            int rc = detail_job_digests(acquired.job, options.job_path.c_str(), &detail->job);
+            if (acquired.release)
+                detail->release =
+                    detail_release{acquired.release->product, acquired.release->sequence,
+                                   acquired.release->key_id, acquired.release->sha256};
+            int rc = acquired.digests_rc;
+            detail->job = acquired.digests;
             if (rc == 0)
                 rc = detail_log_open(setup.log_path, detail.get());
             if (rc == 0) {
@@ -172,6 +307,20 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
         else
             std::fprintf(stderr, "bramblewick: %s: %s; the plug-in's output is not kept\n",
                          out_dir.c_str(), std::strerror(errno));
+    }
+
+    // The digests above were taken of the files the guard recorded, or the job is refused:
+    // what phones get is what was checked and recorded.
+    std::string changed;
+    if (job_guard_verify(acquired.guard.get(), &changed) != 0) {
+        if (log) { // no phone was run: the empty logs go
+            fclose(log);
+            unlink(setup.log_path.c_str());
+            unlink(setup.options.detail->path.c_str());
+            detail_log_close(setup.options.detail.get());
+        }
+        refuse_job(messages, changed + " changed while it was being checked");
+        return 0;
     }
 
     // 5. The DKB image, compiled in.
@@ -209,17 +358,16 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
             });
         };
     }
-    const std::string station_id =
-        options.station_id.empty() ? detail_default_station_id() : options.station_id;
+    const std::string id = station_id(options);
     if (!conninfo.empty()) {
-        live = start_live_writer(options, conninfo, station_id, *acquired.job, setup, board);
+        live = start_live_writer(options, conninfo, id, *acquired.job, setup, board);
         if (live)
             setup.outside_alarm = [w = live.get()] { return w->alarm(); };
     }
     if (!options.metrics_path.empty()) {
         MetricsOptions mopt;
         mopt.path = options.metrics_path;
-        mopt.station = station_id;
+        mopt.station = id;
         metrics = std::make_unique<MetricsWriter>(
             mopt, board, [s = shipper.get(), w = live.get()](MetricsFigures *f) {
                 if (s) {
@@ -234,6 +382,19 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
             std::fprintf(stderr, "bramblewick: cannot start the metrics file's writer\n");
     }
 
+
+    // The release's revocation, looked for while the line runs.
+    std::unique_ptr<ReleaseWatch> watch;
+    if (acquired.release && !conninfo.empty()) {
+        watch = std::make_unique<ReleaseWatch>(conninfo, *acquired.release, id,
+                                               acquired.settings.poll_s,
+                                               [guard = acquired.guard](const std::string &text) {
+                                                   job_guard_raise(guard.get(), text);
+                                               });
+        if (watch->start() != 0)
+            std::fprintf(stderr, "bramblewick: cannot watch the release for revocation\n");
+    }
+
     // 8. The window, until the confirmed quit.
     setup.options.ini_content = acquired.job;
     setup.options.dkb_buf = dkb;
@@ -243,11 +404,16 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
     setup.options.log_path = setup.log_path;
     setup.options.port_mapping_path = options.port_mapping_path;
     setup.options.virtual_devices_only = options.virtual_devices_only;
+    setup.options.guard = acquired.guard;
+    setup.release_text = acquired.release_text;
+    setup.release_red = acquired.release_red;
     window.run(setup);
     if (live)
         live->stop(); // every fixture's last state, and the station marked stopped
     if (metrics)
         metrics->stop();
+    if (watch)
+        watch->stop();
     if (shipper)
         shipper->stop(); // what it has not sent waits in the log for the next start
     return 0;
@@ -269,9 +435,16 @@ int run_check(const ProgramOptions &options, OperatorMessages &messages, FILE *o
     std::fputs(job_check_plan(job, options.job_path.c_str(), plugin, geometry).c_str(), out);
     const std::vector<job_finding> findings =
         job_check_findings(job, options.job_path, geometry);
-    const int problems = job_check_problem_count(findings);
+    int problems = job_check_problem_count(findings);
     for (const job_finding &f : findings)
         std::fprintf(out, "%s: %s\n", f.problem ? "problem" : "warning", f.text.c_str());
+    std::string why;
+    if (!check_release(options, acquired, false, &why)) {
+        std::fprintf(out, "problem: the job is refused: %s\n", why.c_str());
+        problems++;
+    } else if (!acquired.release_text.empty()) {
+        std::fprintf(out, "%s\n", acquired.release_text.c_str());
+    }
     if (problems)
         std::fprintf(out, "%d problem%s: the job cannot program phones as it stands.\n", problems,
                      problems == 1 ? "" : "s");
@@ -287,6 +460,46 @@ std::string join_alarms(const std::string &station_alarm,
     if (station_alarm.empty() || outside.empty())
         return station_alarm + outside;
     return station_alarm + "\n" + outside;
+}
+
+int run_make_release(const ProgramOptions &options, OperatorMessages &messages, FILE *out)
+{
+    Acquired acquired;
+    if (!load_job(options, messages, acquired))
+        return 1;
+    std::string bare;
+    std::vector<release_job_file> files = release_job_files(
+        *acquired.job, options.job_path, acquired.plugin ? plugin_ini_path(options) : "", &bare);
+    release_digest_files(&files);
+    std::string text;
+    std::string why;
+    if (!bare.empty()) {
+        std::fprintf(stderr,
+                     "bramblewick: the plug-in library %s is named without a directory, so it "
+                     "cannot be listed: give its path in %s\n",
+                     bare.c_str(), plugin_ini_path(options).c_str());
+        return 1;
+    }
+    if (release_format_list(files, &text, &why) != 0) {
+        std::fprintf(stderr, "bramblewick: cannot make the release list: %s\n", why.c_str());
+        return 1;
+    }
+    const std::string path = job_dir(options) + "/" + RELEASE_LIST_NAME;
+    const std::string tmp = path + ".new";
+    FILE *f = std::fopen(tmp.c_str(), "w");
+    bool ok = f && std::fputs(text.c_str(), f) >= 0;
+    ok = f && std::fclose(f) == 0 && ok;
+    if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
+        std::fprintf(stderr, "bramblewick: cannot write %s\n", path.c_str());
+        unlink(tmp.c_str());
+        return 1;
+    }
+    std::fprintf(out, "Wrote %s, listing %zu file%s:\n", path.c_str(), files.size(),
+                 files.size() == 1 ? "" : "s");
+    std::fputs(text.c_str(), out);
+    std::fprintf(out, "Sign it: minisign -S -m %s -t 'product=P sequence=N expires=YYYY-MM-DD'\n",
+                 path.c_str());
+    return 0;
 }
 
 bool confirm_quit(OperatorMessages &messages, Station &station)

@@ -155,11 +155,15 @@ void StationMainWindow::fill_summary(const StationSetup &setup)
     std::vector<SummaryRun> runs = job_summary(job, plugin_name);
     for (SummaryRun &run : job_findings_runs(job_check_findings(*setup.options.ini_content, setup.job_path)))
         runs.push_back(std::move(run));
+    for (SummaryRun &run : release_summary(setup.release_text, setup.release_red))
+        runs.push_back(std::move(run));
     for (const SummaryRun &run : runs) {
         QTextCharFormat format;
         format.setFontWeight(run.bold ? QFont::Bold : QFont::Normal);
         if (run.red)
             format.setForeground(QColor(0xFF, 0, 0));
+        else if (run.green)
+            format.setForeground(QColor(0, 0x80, 0));
         cursor.insertText(QString::fromStdString(run.text), format);
     }
 }

@@ -260,6 +260,8 @@ void TerminalWindow::run(StationSetup &setup)
     std::vector<SummaryRun> runs = job_summary(job, plugin_name);
     for (SummaryRun &run : job_findings_runs(job_check_findings(*setup.options.ini_content, setup.job_path)))
         runs.push_back(std::move(run));
+    for (SummaryRun &run : release_summary(setup.release_text, setup.release_red))
+        runs.push_back(std::move(run));
     std::fprintf(out, "%s\n", summary_ansi(runs, colour).c_str());
     if (!setup.log_path.empty())
         std::fprintf(out, "Production log: %s\n", setup.log_path.c_str());

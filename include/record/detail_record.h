@@ -99,6 +99,8 @@ struct detail_row {
     int csv_line = 0; // line number in the CSV, the header being 1
     std::string fixture, die_id, interface_1, interface_2, section, status_text;
     int status_code = 0;
+    // The station ended the run itself (a quit): code 1, "Station stopped", yet no failure.
+    bool interrupted = false;
     int64_t start_utc_ms = 0, finish_utc_ms = 0;
     std::optional<std::string> plugin_name; // with run.plugin_judged
 };

@@ -46,6 +46,15 @@ struct tag_list_item {
     uint32_t tickcount;                      // station_tick_ms() at attach
     station_time startTime;                  // local time at attach
     bool completed;                          // the result has arrived
+    // The station ended the run itself (a quit, the simulation's end): its line says "Station
+    // stopped", code 1, but the run is neither a pass nor a failure of the phone or fixture.
+    bool interrupted;
+    // The run's log line is on disk (it may be kept in memory while the log cannot be written).
+    bool recorded;
+    // Window thread only: the run's number in this station (1, 2, ...), and the long
+    // operation's progress, 0..100, or -1 when none is under way.
+    uint64_t run_id;
+    int progress_percent;
     bool detached; // the run's detach was handled: its thread no longer uses this record
     detail_run detail; // what the detail record tells of the run; its header says who writes what
     // Guards detail: the quit finishes a run in the window thread while its download thread may
@@ -160,7 +169,11 @@ enum : uint32_t {
     STATION_COLOUR_ODD_ROW = 0xEDEDED,   // light grey
     STATION_COLOUR_FAILED = 0xFF0000,    // red: Status cell of a completed, failed row
     STATION_COLOUR_PASSED = 0x00FF00,    // green: Status cell of a completed, successful row
+    // amber: Status cell of a completed row whose log line is not on disk yet (kept in memory
+    // while the log cannot be written), whatever its result
+    STATION_COLOUR_UNRECORDED = 0xFFBF00,
 };
-// Background of cell (row, column): the Status cell of a completed row is red or green by its
-// status code; otherwise odd rows are light grey and even rows default.
+// Background of cell (row, column): the Status cell of a completed row is amber until its log
+// line is on disk, then red or green by its status code; otherwise odd rows are light grey and
+// even rows default.
 uint32_t ProcessCustomDraw(const DeviceList &list, int row, int column);

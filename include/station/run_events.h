@@ -48,6 +48,8 @@ struct run_snapshot {
     bool recorded = false;     // the run's log line is on disk
     int64_t run_started_utc_ms = 0; // 0 when the row has no run
     int64_t at_utc_ms = 0;          // when the event happened
+    uint64_t run_id = 0;            // the run's number in this station (1, 2, ...); 0: no run
+    bool interrupted = false;       // the result is the station's own stop, not the phone's
 };
 
 struct run_event {

@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -134,10 +135,30 @@ struct station_context : std::enable_shared_from_this<station_context> {
 
     // Whoever takes the run events (Station::subscribe); set before start(), window thread only.
     std::vector<run_event_subscriber> subscribers;
+    // Window thread only: each row's fixture number (0 for an "NA" row), kept beside the list
+    // so nothing reads it back from the row's text; and the last run number given out.
+    std::vector<int> row_fixture;
+    uint64_t last_run_id = 0;
+    // Window thread only: runs whose log line is kept in memory, oldest first, as the log keeps
+    // them; the tally counts each when its line reaches the disk.
+    struct unrecorded_run {
+        uint64_t run_id;
+        int code;
+        bool first_run;
+        bool interrupted;
+    };
+    std::deque<unrecorded_run> unrecorded;
 };
 
 // Window thread: hands `ev` to every subscriber, in the order they subscribed.
 void publish_run_event(station_context *ctx, const run_event &ev);
+// Window thread: the row's state as a run event's snapshot (its run's fields from `item`, or
+// from the row's own record when item is null).
+run_snapshot station_row_snapshot(const station_context *ctx, int row,
+                                  const tag_list_item *item = nullptr);
+// Window thread: publishes an event of `kind` for the row (snapshot as above).
+void publish_row_event(station_context *ctx, run_event_kind kind, int row,
+                       const tag_list_item *item = nullptr);
 
 // What a download thread's progress callback needs: the row it reports to and where to send.
 struct download_run {

@@ -400,6 +400,7 @@ int detail_record_format(const detail_log &log, const detail_row &row, const det
         j["status_code"] = row.status_code;
         j["status_text"] = text(row.status_text);
         j["passed"] = row.status_code == 0;
+        j["interrupted"] = row.interrupted;
         j["job"] = std::move(job);
         j["nand"] = std::move(nand);
         j["steps"] = std::move(steps);

@@ -33,6 +33,7 @@ int DeviceDetailRecord(station_context *ctx, int row, int64_t finish_utc_ms, con
         r.interface_1 = item->interface_1_name;
         r.interface_2 = item->interface_2_name;
         r.status_code = item->status_code;
+        r.interrupted = item->interrupted;
         // A failure's message reaches the Status column just after the result: the run said it
         // beforehand.
         r.status_text = item->status_code != 0 && !item->detail.result_text.empty()

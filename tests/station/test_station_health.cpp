@@ -52,7 +52,7 @@ TEST(FixtureHealth, SuspectAfterThreeFailedPhonesUntilAPassAndYieldCountsFirstRu
     station_health h;
     auto phone_run = [&](const char *name, int code) {
         health_attach(&h, 0, name);
-        health_result(&h, 0, name, code);
+        shift_count(&h.shift, code, health_result(&h, 0, name, code), false);
     };
     phone_run("a", 1);
     phone_run("a", 1); // a retry of the same phone, still on the bus: not a second phone

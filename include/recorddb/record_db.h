@@ -22,7 +22,7 @@ enum RecordDbResult {
 };
 
 // The schema version this program creates and ships into (db/schema.sql).
-inline constexpr int RECORD_DB_SCHEMA_VERSION = 1;
+inline constexpr int RECORD_DB_SCHEMA_VERSION = 2;
 
 // The embedded db/schema.sql.
 const char *record_db_schema_sql();

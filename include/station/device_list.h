@@ -173,6 +173,10 @@ enum : uint32_t {
     // while the log cannot be written), whatever its result
     STATION_COLOUR_UNRECORDED = 0xFFBF00,
 };
+// What a view shows in the Status cell: its text, followed by " - not yet recorded" while the
+// row's result is shown but its log line is still kept in memory.
+inline constexpr const char *kNotYetRecorded = "not yet recorded";
+std::string StatusCellText(const DeviceList &list, int row);
 // Background of cell (row, column): the Status cell of a completed row is amber until its log
 // line is on disk, then red or green by its status code; otherwise odd rows are light grey and
 // even rows default.

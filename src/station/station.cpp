@@ -206,6 +206,8 @@ void DeviceCompleted(station_context *ctx, tag_list_item *item, int code)
     f = health_fixture(ctx->health, row);
     // Counted in the tally once its line is on disk: now, or when the log takes it.
     ctx->unrecorded.push_back({item->run_id, code, first_run, item->interrupted});
+    // Its line on disk already: the row shows the result as recorded from the start.
+    item->recorded = ctx->log.kept.empty();
     item->completed = true;
     if (code == 0) {
         ctx->list.SetItemText(row, COL_IMAGE, "Finished");

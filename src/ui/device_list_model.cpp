@@ -39,6 +39,8 @@ QVariant DeviceListModel::data(const QModelIndex &index, int role) const
     switch (role) {
     case Qt::DisplayRole:
     case Qt::ToolTipRole:
+        if (index.column() == COL_STATUS)
+            return QString::fromStdString(StatusCellText(list_, index.row()));
         return QString::fromStdString(list_.text(index.row(), index.column()));
     case Qt::BackgroundRole: {
         uint32_t rgb = ProcessCustomDraw(list_, index.row(), index.column());

@@ -68,7 +68,8 @@ std::string render_table(const DeviceList &list, bool colour, int max_width,
         for (int c = 0; c < COL_COUNT; ++c) {
             if (!widths[c])
                 continue;
-            std::string cell = fit(list.text(r, c), widths[c]);
+            std::string cell =
+                fit(c == COL_STATUS ? StatusCellText(list, r) : list.text(r, c), widths[c]);
             std::string bg = colour ? ansi_background(ProcessCustomDraw(list, r, c)) : "";
             out += bg.empty() ? cell : bg + cell + "\033[0m";
         }
@@ -137,7 +138,11 @@ std::string EventLines::lines_for(const DeviceList &list, const DeviceListChange
         out += row_label(list, row) + ": result: " +
                (item->status_code == 0 ? std::string("passed")
                                        : "failed, code " + std::to_string(item->status_code)) +
-               took + "\n";
+               took + (item->recorded ? "" : std::string(", ") + kNotYetRecorded) + "\n";
+        seen.unrecorded_shown = !item->recorded;
+    } else if (item && item->completed && item->recorded && seen.unrecorded_shown) {
+        seen.unrecorded_shown = false;
+        out += row_label(list, row) + ": result: recorded\n";
     }
     if (!item || !item->completed)
         seen.result_shown = false; // a new run on this row (records may reuse an address)

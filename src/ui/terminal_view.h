@@ -27,7 +27,8 @@ std::string render_table(const DeviceList &list, bool colour, int max_width = 0,
                          const station_health *health = nullptr);
 
 // Turns list changes into lines, one per changed non-empty cell (the ticking elapsed time
-// excluded) plus one result line when a row completes. Keeps what it last printed per row so
+// excluded) plus one result line when a row completes (", not yet recorded" while its log line
+// is kept in memory, and a "result: recorded" line once it is written). Keeps what it last printed per row so
 // repeated notices of the same text print once.
 class EventLines
 {
@@ -39,6 +40,7 @@ class EventLines
     struct Seen {
         std::array<std::string, COL_COUNT> cells;
         bool result_shown = false; // the result of the row's current run was printed
+        bool unrecorded_shown = false; // ... as not yet recorded: its recording is printed too
     };
     std::vector<Seen> rows_;
 };

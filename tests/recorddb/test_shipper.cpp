@@ -1,6 +1,7 @@
 // The shipper against a real PostgreSQL server of the tests' own: a shift into the database,
 // the server stopped mid-shift, a shipper restarted with records unsent, hostile texts, refused
 // records.
+#include "recorddb/record_db.h"
 #include "recorddb/record_maker.h"
 #include "recorddb/shipper.h"
 #include "support/pg_cluster.h"
@@ -232,7 +233,33 @@ TEST_F(ShipperTest, RecordsUnsentWhenTheShipperStoppedArriveAtItsNextStart)
     // Only the unsent ones went out again, and the schema was not made twice.
     EXPECT_EQ(shipper_->state().confirmed, 8);
     EXPECT_EQ(rows("SELECT count(*), max(version) FROM bramblewick.schema_version"),
-              (std::vector<std::vector<std::string>>{{"1", "1"}}));
+              (std::vector<std::vector<std::string>>{{"1", "2"}}));
+}
+
+TEST_F(ShipperTest, AVersionOneDatabaseUpgradesInPlaceAndCountsInterruptedRunsApart)
+{
+    // The version-1 script: today's, less the version-2 block.
+    std::string v1 = record_db_schema_sql();
+    v1 = v1.substr(0, v1.find("-- Version 2, interrupted runs")) +
+         "INSERT INTO bramblewick.schema_version (version) VALUES (1);\nCOMMIT;\n";
+    rows(v1);
+    rows("SELECT bramblewick.insert_runs('[" +
+         make_record("st-7", "log_20261209_011500.csv", 2, false).dump() + "]')");
+    std::vector<std::string> lines = shift(3, 6, "log_20261209_011500.csv"); // 6 fails
+    for (int l = 7; l <= 8; ++l) { // the quit ended these two
+        json r = make_record("st-7", "log_20261209_011500.csv", l, false);
+        r["status_code"] = 1;
+        r["status_text"] = "Station stopped";
+        r["interrupted"] = true;
+        lines.push_back(r.dump());
+    }
+    append_lines(jsonl(), lines);
+    start_shipper();
+    ASSERT_TRUE(wait_up_to_date(6)) << shipper_->state_line();
+    EXPECT_EQ(rows("SELECT phones, passed, failed, yield_pct, interrupted "
+                   "FROM bramblewick.yield_by_station"),
+              (std::vector<std::vector<std::string>>{{"7", "3", "2", "60.0", "2"}}));
+    EXPECT_EQ(rows("SELECT sum(phones) FROM bramblewick.failures")[0][0], "2");
 }
 
 TEST_F(ShipperTest, HostileTextsArriveUnchanged)

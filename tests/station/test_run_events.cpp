@@ -66,3 +66,30 @@ TEST_F(RunEvents, APhonesRunIsPublishedInOrderFromAttachToDetach)
     EXPECT_TRUE(done.run.recorded);
     EXPECT_EQ(events.back().run.state, fixture_state::idle);
 }
+
+TEST_F(RunEvents, AQuitMidWriteKeepsTheLinesButCountsNeitherAFailureNorTheFixtures)
+{
+    vphone::PhoneOptions slow = phone_options();
+    slow.timing.bytes_per_sec = 100000; // the images take seconds
+    auto p1 = vphone::plug_phone("sim-1", slow);
+    auto p2 = vphone::plug_phone("sim-2", slow);
+    ASSERT_TRUE(run->pump_until([&] {
+        return run->list().GetItemCount() == 2 && run->cell(0, COL_IMAGE) == "kernel" &&
+               run->cell(1, COL_IMAGE) == "kernel";
+    }));
+    run->station->stop();
+
+    EXPECT_EQ(log_lines(run->log_text()),
+              (std::vector<std::string>{"NA,,T,T,kernel,1", "NA,,T,T,kernel,1"}));
+    const std::string detail = run->detail_text();
+    EXPECT_EQ(count_lines(detail), 2);
+    EXPECT_EQ(detail.find("\"interrupted\":false"), std::string::npos);
+    const shift_tally &t = run->station->health().shift;
+    EXPECT_EQ(t.interrupted, 2);
+    EXPECT_EQ(t.failed + t.programmed + t.first_runs, 0);
+    EXPECT_EQ(fixture_health_text(run->station->health(), 0), "");
+    EXPECT_NE(run->station->tally_text().find("0 failed, 2 interrupted"), std::string::npos);
+    EXPECT_EQ(run->cell(0, COL_STATUS), "Station stopped");
+    EXPECT_EQ(events.back().kind, run_event_kind::recorded);
+    EXPECT_EQ(events.back().run.state, fixture_state::interrupted);
+}

@@ -39,6 +39,7 @@ struct run_snapshot {
     int row = -1;     // the device list's row
     int fixture = 0;  // the fixture's number from the port mapping; 0 for an unmapped ("NA") row
     std::string interface_1, interface_2;
+    std::string bootrom_interface; // the name the run's phone came in under; "" without a run
     fixture_state state = fixture_state::idle;
     bool suspect = false;      // the fixture's last phones all failed
     std::string stage;         // the "Image" text

@@ -133,7 +133,7 @@ struct station_context : std::enable_shared_from_this<station_context> {
     bool started = false; // window thread only
     bool stopped = false; // window thread only
 
-    // Whoever takes the run events (Station::subscribe); set before start(), window thread only.
+    // Whoever takes the run events (Station::subscribe); window thread only.
     std::vector<run_event_subscriber> subscribers;
     // Window thread only: each row's fixture number (0 for an "NA" row), kept beside the list
     // so nothing reads it back from the row's text; and the last run number given out.
@@ -146,6 +146,8 @@ struct station_context : std::enable_shared_from_this<station_context> {
         int code;
         bool first_run;
         bool interrupted;
+        int row;
+        std::string bootrom_interface;
     };
     std::deque<unrecorded_run> unrecorded;
 };
@@ -257,8 +259,8 @@ class Station
     // After stop(): the log lines that could never be written, to `to` (standard error).
     void report_unwritten_log(FILE *to) const;
 
-    // Window thread, before start(): every run event from then on goes to `fn` as well
-    // (station/run_events.h).
+    // Window thread, never from inside a subscriber: every run event from then on goes to `fn`
+    // as well (station/run_events.h).
     void subscribe(run_event_subscriber fn);
 
     // Window thread: the rows. Set an observer with device_list().set_observer().

@@ -29,6 +29,16 @@ void CleanItemStatus(DeviceList &list, int item)
 namespace
 {
 
+int FindRunRow(const station_context *ctx, uint64_t run_id)
+{
+    for (int row = 0; row < ctx->list.GetItemCount(); row++) {
+        const tag_list_item *item = ctx->list.GetItemData(row);
+        if (item && item->run_id == run_id)
+            return row;
+    }
+    return -1;
+}
+
 bool row_held(const station_context *ctx, const tag_list_item *item)
 {
     for (const phone_hold &hold : ctx->health.holds)
@@ -51,7 +61,16 @@ void runs_recorded(station_context *ctx)
         const station_context::unrecorded_run r = ctx->unrecorded.front();
         ctx->unrecorded.pop_front();
         shift_count(&ctx->health.shift, r.code, r.first_run, r.interrupted);
-        // The row may have moved on to another phone meanwhile: then only the tally changes.
+        // The row may have moved on to another phone meanwhile: the event still names the run.
+        if (FindRunRow(ctx, r.run_id) < 0 && !ctx->subscribers.empty()) {
+            run_snapshot s = station_row_snapshot(ctx, r.row);
+            s.run_id = r.run_id;
+            s.bootrom_interface = r.bootrom_interface;
+            s.status_code = r.code;
+            s.interrupted = r.interrupted;
+            s.recorded = true;
+            publish_run_event(ctx, run_event{run_event_kind::recorded, s});
+        }
         for (int row = 0; row < ctx->list.GetItemCount(); row++) {
             tag_list_item *item = ctx->list.GetItemData(row);
             if (item && item->run_id == r.run_id) {
@@ -104,6 +123,7 @@ run_snapshot station_row_snapshot(const station_context *ctx, int row, const tag
         s.state = on_row->status_code == 0 ? fixture_state::passed : fixture_state::failed;
     if (item) {
         s.run_id = item->run_id;
+        s.bootrom_interface = item->interface_1_name;
         s.progress_percent = item->completed ? -1 : item->progress_percent;
         s.status_code = item->status_code;
         s.recorded = item->recorded;
@@ -205,7 +225,8 @@ void DeviceCompleted(station_context *ctx, tag_list_item *item, int code)
         health_result(&ctx->health, row, item->interface_1_name, code, item->interrupted);
     f = health_fixture(ctx->health, row);
     // Counted in the tally once its line is on disk: now, or when the log takes it.
-    ctx->unrecorded.push_back({item->run_id, code, first_run, item->interrupted});
+    ctx->unrecorded.push_back(
+        {item->run_id, code, first_run, item->interrupted, row, item->interface_1_name});
     // Its line on disk already: the row shows the result as recorded from the start.
     item->recorded = ctx->log.kept.empty();
     item->completed = true;

@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 struct flashini_content;
@@ -77,6 +78,7 @@ struct detail_run {
     // thread only in the handlers of those sends.
     std::optional<std::string> bootrom_version; // "<version> <date %08X> <processor> <%02X>"
     std::optional<std::string> agent_interface; // where the agent was taken
+    std::optional<std::string> agent_wait; // how the wait for it ended ("found", "timed out", ...)
     std::optional<detail_nand> nand;
     bool plugin_judged = false;
     int plugin_result = 0;
@@ -103,6 +105,9 @@ struct detail_row {
     bool interrupted = false;
     int64_t start_utc_ms = 0, finish_utc_ms = 0;
     std::optional<std::string> plugin_name; // with run.plugin_judged
+    // The run's diagnostic lines, in order (the last ones when there were more): milliseconds
+    // since the attach, and the text.
+    std::vector<std::pair<uint32_t, std::string>> diagnostics;
 };
 
 // The open .jsonl and what every line repeats. Owned by the window thread once the station runs.
@@ -132,4 +137,3 @@ std::string detail_utc_text(int64_t utc_ms);
 // The record's JSON text, one line ending in "\n". 0, or -ENOMEM.
 int detail_record_format(const detail_log &log, const detail_row &row, const detail_run &run,
                          std::string *line);
-

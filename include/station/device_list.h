@@ -17,9 +17,11 @@
 
 #include "record/detail_record.h"
 
+#include <memory>
 #include <mutex>
 
 struct usb_dev_handle;
+class diag_sink;
 
 // Local date and time, 16 bits a field (what the log's time stamps are formatted from).
 struct station_time {
@@ -55,7 +57,10 @@ struct tag_list_item {
     // operation's progress, 0..100, or -1 when none is under way.
     uint64_t run_id;
     int progress_percent;
-    bool detached; // the run's detach was handled: its thread no longer uses this record
+    // The run's diagnostic lines (util/diag.h): made at the attach, named by the run's download
+    // thread for its whole life, read by the window thread (the detail record, the views).
+    std::shared_ptr<diag_sink> diag;
+    bool detached;     // the run's detach was handled: its thread no longer uses this record
     detail_run detail; // what the detail record tells of the run; its header says who writes what
     // Guards detail: the quit finishes a run in the window thread while its download thread may
     // still be running and filling it in.

@@ -49,7 +49,7 @@ struct shift_tally {
     int programmed = 0;  // runs that passed
     int failed = 0;      // runs that failed (retries included); interrupted ones are not
     int interrupted = 0; // runs the station ended itself
-    int first_runs = 0; // first runs with a result
+    int first_runs = 0;  // first runs with a result
     int first_runs_passed = 0;
     uint32_t start_tick = 0; // station_tick_ms() when the station started
 };

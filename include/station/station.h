@@ -205,11 +205,21 @@ void reap_download_threads(download_thread_list &dl_thread_ll);
 
 // ---- Download thread --------------------------------------------------------------------------
 int DownloadThreadProc(station_context *ctx, tag_list_item *item);
+// How the wait for a phone's agent ended.
+enum wait_dkb_result {
+    WAIT_DKB_FOUND = 0,       // *ret_udev holds the open agent
+    WAIT_DKB_TIMED_OUT = 1,   // no agent the row may take appeared in time
+    WAIT_DKB_OPEN_FAILED = 2, // an agent was there but could not be opened or configured
+    WAIT_DKB_STOPPED = 3,     // the station stopped meanwhile
+};
+// Its name in the detail record: "found", "timed out", "open failed", "stopped".
+const char *wait_dkb_result_name(int result);
 // Polls for the agent (0x1286/0x8111) on name1 or name2 for up to timeout ms. When either name
 // is empty the row knows only one and may take an agent on any name, except one on another
 // fixture's mapped name or one another run claims (station/run_names.h), whose own row is
-// waiting for it; an agent on its own names comes first. 0 with the open device in *ret_udev and
-// its name, claimed in agents_in_use, in *taken_name; 1 on time-out, failure or stop.
+// waiting for it; an agent on its own names comes first. WAIT_DKB_FOUND with the open device in
+// *ret_udev and its name, claimed in agents_in_use, in *taken_name; otherwise why not. Says on
+// the run's diagnostic lines which names it looked for, how long, and how it ended.
 int wait_for_dkb(station_context *ctx, usb_dev_handle **ret_udev, int timeout, const char *name1,
                  const char *name2, std::string *taken_name);
 // The job on the agent device; 0, or the failing step's code with its message in *err_msg.

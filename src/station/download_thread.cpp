@@ -16,6 +16,7 @@
 #include "station/shutdown.h"
 #include "station/station.h"
 #include "usb/usb.h"
+#include "util/diag.h"
 
 namespace
 {
@@ -142,6 +143,70 @@ void progress_callback(void *user_data, const char *msg, int cur, int range)
     send_text(run->ctx, WM_DEVICE_PROGRESS, run->item, buf);
 }
 
+const char *wait_dkb_result_name(int result)
+{
+    switch (result) {
+    case WAIT_DKB_FOUND:
+        return "found";
+    case WAIT_DKB_TIMED_OUT:
+        return "timed out";
+    case WAIT_DKB_OPEN_FAILED:
+        return "open failed";
+    case WAIT_DKB_STOPPED:
+        return "stopped";
+    }
+    return "unknown";
+}
+
+namespace
+{
+
+// What the agent wait looked for, for the run's diagnostic lines: "sim-1" or "simagent-1",
+// and "any free name" when the row knows one name only.
+std::string wanted_names(const char *name1, const char *name2)
+{
+    std::string s;
+    for (const char *n : {name1, name2}) {
+        if (!n[0])
+            continue;
+        s += (s.empty() ? "\"" : " or \"") + std::string(n) + "\"";
+    }
+    if (!name1[0] || !name2[0])
+        s += s.empty() ? "any free name" : " or any free name";
+    return s;
+}
+
+// The wait's end, on the run's diagnostic lines; returns result.
+int wait_ended(int result, const char *name1, const char *name2, uint32_t start,
+               const std::string &detail)
+{
+    const unsigned ms = static_cast<unsigned>(station_tick_ms() - start);
+    const std::string wanted = wanted_names(name1, name2);
+    switch (result) {
+    case WAIT_DKB_FOUND:
+        diag_printf(stdout, "Wait for DKB: agent on \"%s\" after %u ms (looked for %s)\n",
+                    detail.c_str(), ms, wanted.c_str());
+        break;
+    case WAIT_DKB_TIMED_OUT:
+        diag_printf(stderr, "Wait for DKB: timed out after %u ms: no agent on %s%s\n", ms,
+                    wanted.c_str(), detail.c_str());
+        break;
+    case WAIT_DKB_OPEN_FAILED:
+        diag_printf(stderr,
+                    "Wait for DKB: the agent on \"%s\" could not be opened (after %u ms, "
+                    "looked for %s)\n",
+                    detail.c_str(), ms, wanted.c_str());
+        break;
+    default:
+        diag_printf(stderr, "Wait for DKB: stopped after %u ms (looked for %s)\n", ms,
+                    wanted.c_str());
+        break;
+    }
+    return result;
+}
+
+} // namespace
+
 int wait_for_dkb(station_context *ctx, usb_dev_handle **ret_udev, int timeout, const char *name1,
                  const char *name2, std::string *taken_name)
 {
@@ -154,9 +219,10 @@ int wait_for_dkb(station_context *ctx, usb_dev_handle **ret_udev, int timeout, c
     };
     std::vector<candidate> own, others;
     std::vector<std::string> agent_names;
+    std::string unopened; // an agent usb_open refused, the last one
     for (;;) {
         if (ctx->do_exit.load())
-            return 1;
+            return wait_ended(WAIT_DKB_STOPPED, name1, name2, start, "");
         paths.clear();
         if (station_enumerate(ctx, &paths) == 0) {
             own.clear();
@@ -190,24 +256,32 @@ int wait_for_dkb(station_context *ctx, usb_dev_handle **ret_udev, int timeout, c
                 usb_dev_handle *udev = usb_open(c.path->c_str());
                 if (!udev) {
                     release_agent(ctx, c.name);
+                    unopened = c.name;
                     continue;
                 }
                 station_hold_device(ctx, udev);
                 if (usb_set_configuration(udev, 1) != 0 || usb_claim_interface(udev, 0) != 0) {
                     station_close_device(ctx, udev);
                     release_agent(ctx, c.name);
-                    return 1;
+                    return wait_ended(WAIT_DKB_OPEN_FAILED, name1, name2, start, c.name);
                 }
                 *ret_udev = udev;
                 *taken_name = c.name;
-                return 0;
+                return wait_ended(WAIT_DKB_FOUND, name1, name2, start, c.name);
             }
         }
         // Pause even without a device list, so a failing platform is not polled in a busy loop.
         if (sleep_unless_exit(ctx, ctx->opt.poll_period_ms))
-            return 1;
-        if (static_cast<uint32_t>(station_tick_ms() - start) >= static_cast<uint32_t>(timeout))
-            return 1;
+            return wait_ended(WAIT_DKB_STOPPED, name1, name2, start, "");
+        if (static_cast<uint32_t>(station_tick_ms() - start) >= static_cast<uint32_t>(timeout)) {
+            // An agent that was there all along but would not open is not a time-out.
+            if (!unopened.empty())
+                return wait_ended(WAIT_DKB_OPEN_FAILED, name1, name2, start, unopened);
+            std::string seen;
+            for (const std::string &n : agent_names)
+                seen += (seen.empty() ? "; agents on the bus: " : ", ") + n;
+            return wait_ended(WAIT_DKB_TIMED_OUT, name1, name2, start, seen);
+        }
     }
 }
 
@@ -255,10 +329,10 @@ int start_download_image(station_context *ctx, tag_list_item *pitem, usb_dev_han
     }
     {
         std::lock_guard<std::mutex> lock(pitem->detail_mutex);
-        pitem->detail.nand = detail_nand{flash_info.manu_id,      flash_info.device_id,
-                                         flash_info.no_of_blocks, flash_info.page_size,
-                                         flash_info.block_size,   flash_info.oob_size,
-                                         flash_info.bus_width,    found_bbm != 0};
+        pitem->detail.nand =
+            detail_nand{flash_info.manu_id,   flash_info.device_id,  flash_info.no_of_blocks,
+                        flash_info.page_size, flash_info.block_size, flash_info.oob_size,
+                        flash_info.bus_width, found_bbm != 0};
     }
     const int page_size = static_cast<int>(flash_info.page_size);
     const int block_size = static_cast<int>(flash_info.block_size);
@@ -429,6 +503,8 @@ int DownloadThreadProc(station_context *ctx, tag_list_item *item)
     item->counted_udev = bootrom;
     // Other rows' agent waits leave this phone's names alone until the thread ends.
     run_names_guard claimed(ctx->runs, item->interface_1_name, item->interface_2_name);
+    // Every line the layers print on this thread is the run's.
+    diag_thread_scope diag(item->diag);
 
     send_text(ctx, WM_DEVICE_IMAGE, item, "Download DKB");
     send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, "");
@@ -445,9 +521,9 @@ int DownloadThreadProc(station_context *ctx, tag_list_item *item)
         snprintf(numbers[1], sizeof numbers[1], " %02X", rom.processor[3]);
         {
             std::lock_guard<std::mutex> lock(item->detail_mutex);
-            item->detail.bootrom_version =
-                std::string(rom.version, 4) + numbers[0] +
-                std::string(reinterpret_cast<char *>(rom.processor), 3) + numbers[1];
+            item->detail.bootrom_version = std::string(rom.version, 4) + numbers[0] +
+                                           std::string(reinterpret_cast<char *>(rom.processor), 3) +
+                                           numbers[1];
         }
     }
     if (r != 0) {
@@ -463,8 +539,13 @@ int DownloadThreadProc(station_context *ctx, tag_list_item *item)
     send_text(ctx, WM_DEVICE_IMAGE, item, "Wait for DKB");
     usb_dev_handle *agent = nullptr;
     std::string agent_name;
-    if (wait_for_dkb(ctx, &agent, ctx->opt.agent_wait_ms, item->interface_1_name,
-                     item->interface_2_name, &agent_name) != 0) {
+    const int waited = wait_for_dkb(ctx, &agent, ctx->opt.agent_wait_ms, item->interface_1_name,
+                                    item->interface_2_name, &agent_name);
+    {
+        std::lock_guard<std::mutex> lock(item->detail_mutex);
+        item->detail.agent_wait = wait_dkb_result_name(waited);
+    }
+    if (waited != WAIT_DKB_FOUND) {
         set_result_text(item, "Wait for DKB failed");
         send_code(ctx, WM_DEVICE_COMPLETED, item, 1);
         send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, "Wait for DKB failed");

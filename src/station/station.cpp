@@ -12,6 +12,7 @@
 #include "station/shutdown.h"
 #include "usb/usb.h"
 #include "util/bytes.h"
+#include "util/diag.h"
 
 void CleanItemStatus(DeviceList &list, int item)
 {
@@ -174,6 +175,12 @@ tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
     item->recorded = false;
     item->run_id = ++ctx->last_run_id;
     item->progress_percent = -1;
+    try {
+        item->diag = std::make_shared<diag_sink>(std::chrono::steady_clock::now());
+    } catch (const std::bad_alloc &) {
+        delete item;
+        return nullptr;
+    }
 
     if (row < 0) {
         row = list.InsertItem(list.GetItemCount(), "NA", item);

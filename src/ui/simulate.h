@@ -7,9 +7,10 @@
 // A phone is taken out a moment after its result shows, and the next one is put in, until the
 // operator quits or the duration ends. At the duration's end no phone is put in any more and the
 // phones in progress are let finish (at most drain_s more) before the line reports finished().
-// It follows the station's run events (which phone's run ended how), never the rows' texts. With a fault rate, that share of phones is built to fail.
-// With a weak-block rate, that share of phones gets a NAND block that stores one wrong bit where
-// the job's first image starts: such a phone passes unless the job verifies after writing.
+// It follows the station's run events (which phone's run ended how), never the rows' texts. With a
+// fault rate, that share of phones is built to fail. With a weak-block rate, that share of phones
+// gets a NAND block that stores one wrong bit where the job's first image starts: such a phone
+// passes unless the job verifies after writing.
 #pragma once
 
 #include "station_companion.h"
@@ -90,11 +91,11 @@ class ProductionLine : public StationCompanion
     std::chrono::steady_clock::time_point end_{}; // set by stopping()
     bool running_ = false;
     int passed_ = 0, failed_ = 0, interrupted_ = 0; // as the station's tally counts them
-    int phones_in_ = 0;           // phones put in so far
-    uint64_t image_bytes_ = 0;    // image bytes one phone receives
-    bool crc_on_ = false;         // the job's transfers carry a CRC
-    bool verify_on_ = false;      // the job reads every image back
-    int64_t weak_block_ = -1;     // where the first image starts (a block), -1 for no image
+    int phones_in_ = 0;                             // phones put in so far
+    uint64_t image_bytes_ = 0;                      // image bytes one phone receives
+    bool crc_on_ = false;                           // the job's transfers carry a CRC
+    bool verify_on_ = false;                        // the job reads every image back
+    int64_t weak_block_ = -1; // where the first image starts (a block), -1 for no image
     int weak_passed_ = 0, weak_failed_ = 0;
 };
 

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "util/diag.h"
+
 namespace ui
 {
 
@@ -83,8 +85,24 @@ std::string render_table(const DeviceList &list, bool colour, int max_width,
             out += bg.empty() ? cell : bg + cell + "\033[0m";
         }
         out += "\n";
+        // Why a failed row failed: its run's last diagnostic line, beneath it.
+        const std::string why = failed_run_last_line(list, r);
+        if (!why.empty()) {
+            std::string line = "  " + why;
+            if (max_width > 0 && line.size() > static_cast<size_t>(max_width - 1))
+                line = line.substr(0, static_cast<size_t>(max_width - 2)) + "~";
+            out += (colour ? "\033[2m" + line + "\033[0m" : line) + "\n";
+        }
     }
     return out;
+}
+
+std::string failed_run_last_line(const DeviceList &list, int row)
+{
+    const tag_list_item *item = list.GetItemData(row);
+    if (!item || !item->completed || item->status_code == 0 || item->interrupted || !item->diag)
+        return {};
+    return item->diag->last();
 }
 
 std::string row_label(const DeviceList &list, int row)

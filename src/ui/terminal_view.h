@@ -22,6 +22,7 @@ inline constexpr int kTerminalHealthWidth = 30;
 // The header line and one line per row, each ending in "\n". With colour: odd rows on grey, the
 // Status cell of a completed row on green or red (the core's colour rule), header in bold.
 // With health, a ninth column after the eight: the fixture's counts, on amber while suspect.
+// Beneath a failed row, its run's last diagnostic line (failed_run_last_line), dimmed.
 // Lines are cut to max_width visible characters (0: no limit), so a redraw in place never wraps.
 std::string render_table(const DeviceList &list, bool colour, int max_width = 0,
                          const station_health *health = nullptr);
@@ -44,6 +45,10 @@ class EventLines
     };
     std::vector<Seen> rows_;
 };
+
+// The last diagnostic line of the row's run when the run failed (not when it was interrupted);
+// empty otherwise.
+std::string failed_run_last_line(const DeviceList &list, int row);
 
 // "Fixture 3" for a mapped row, "Fixture NA (sim-9)" for a row of an unmapped port.
 std::string row_label(const DeviceList &list, int row);

@@ -72,7 +72,7 @@ struct detail_nand {
 };
 
 struct detail_run {
-    // Set by the monitor before the run's download thread starts.
+    // Set by the attach (window thread) from what the monitor found.
     uint16_t bootrom_vid = 0, bootrom_pid = 0;
     // Set by the download thread, each before the send that follows it, and read by the window
     // thread only in the handlers of those sends.

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <deque>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -123,6 +124,10 @@ struct station_context : std::enable_shared_from_this<station_context> {
     // (station/shutdown.h).
     std::mutex devices_mutex;
     std::set<usb_dev_handle *> devices_held; // guarded by devices_mutex
+    // The boot ROM ids (vid << 16 | pid) of each boot ROM device the monitor is attaching, set
+    // before its attach, so the attach puts them in the run's record in the window thread and no
+    // thread writes the record after the attach; guarded by devices_mutex.
+    std::map<const usb_dev_handle *, uint32_t> bootrom_ids;
     // Names other rows' agent waits must leave alone; guarded inside.
     run_names runs;
     // The recent enumeration finished phones are looked for in; guarded inside.

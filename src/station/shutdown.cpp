@@ -25,6 +25,7 @@ void station_close_device(station_context *ctx, usb_dev_handle *udev)
     {
         std::lock_guard<std::mutex> lock(ctx->devices_mutex);
         ctx->devices_held.erase(udev);
+        ctx->bootrom_ids.erase(udev);
     }
     usb_close(udev);
 }

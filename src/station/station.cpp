@@ -169,6 +169,15 @@ tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
     const int64_t now = station_utc_ms();
     item->startTime = station_local_time_at(now);
     item->detail.start_utc_ms = now;
+    {
+        // Set by the monitor before this send: the record is whole from its attach on.
+        std::lock_guard<std::mutex> lock(ctx->devices_mutex);
+        auto ids = ctx->bootrom_ids.find(udev);
+        if (ids != ctx->bootrom_ids.end()) {
+            item->detail.bootrom_vid = static_cast<uint16_t>(ids->second >> 16);
+            item->detail.bootrom_pid = static_cast<uint16_t>(ids->second & 0xFFFF);
+        }
+    }
     item->completed = false;
     item->detached = false;
     item->interrupted = false;

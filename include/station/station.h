@@ -115,11 +115,6 @@ struct station_context : std::enable_shared_from_this<station_context> {
     // The monitor's list when it ended; read by stop() after joining the monitor.
     download_thread_list monitor_leftovers;
 
-    // Agent interface names some download thread has taken (claimed before its open, released
-    // after its close), so two threads never share one agent device.
-    std::mutex agents_mutex;
-    std::set<std::string> agents_in_use; // guarded by agents_mutex
-
     // Every device a monitor or download thread holds, so the quit can abandon them
     // (station/shutdown.h).
     std::mutex devices_mutex;
@@ -128,7 +123,8 @@ struct station_context : std::enable_shared_from_this<station_context> {
     // before its attach, so the attach puts them in the run's record in the window thread and no
     // thread writes the record after the attach; guarded by devices_mutex.
     std::map<const usb_dev_handle *, uint32_t> bootrom_ids;
-    // Names other rows' agent waits must leave alone; guarded inside.
+    // The one registry of claimed interface names (a run's own, the agents runs took, the agents
+    // failed runs left on the bus); guarded inside.
     run_names runs;
     // The recent enumeration finished phones are looked for in; guarded inside.
     bus_presence presence;
@@ -223,8 +219,8 @@ const char *wait_dkb_result_name(int result);
 // is empty the row knows only one and may take an agent on any name, except one on another
 // fixture's mapped name or one another run claims (station/run_names.h), whose own row is
 // waiting for it; an agent on its own names comes first. WAIT_DKB_FOUND with the open device in
-// *ret_udev and its name, claimed in agents_in_use, in *taken_name; otherwise why not. Says on
-// the run's diagnostic lines which names it looked for, how long, and how it ended.
+// *ret_udev and its name, claimed in runs (run_names_take_agent), in *taken_name; otherwise why
+// not. Says on the run's diagnostic lines which names it looked for, how long, and how it ended.
 int wait_for_dkb(station_context *ctx, usb_dev_handle **ret_udev, int timeout, const char *name1,
                  const char *name2, std::string *taken_name);
 // The job on the agent device; 0, or the failing step's code with its message in *err_msg.

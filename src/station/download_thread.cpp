@@ -85,16 +85,14 @@ bool sleep_while_plugged(station_context *ctx, const std::string &agent_name, in
     return false;
 }
 
-bool claim_agent(station_context *ctx, const char *name)
+bool claim_agent(station_context *ctx, const std::string &name)
 {
-    std::lock_guard<std::mutex> lock(ctx->agents_mutex);
-    return ctx->agents_in_use.insert(name).second;
+    return run_names_take_agent(ctx->runs, name);
 }
 
 void release_agent(station_context *ctx, const std::string &name)
 {
-    std::lock_guard<std::mutex> lock(ctx->agents_mutex);
-    ctx->agents_in_use.erase(name);
+    run_names_give_agent(ctx->runs, name);
 }
 
 // Applies a GPIO list in order; 0 or the first failing result.
@@ -251,7 +249,7 @@ int wait_for_dkb(station_context *ctx, usb_dev_handle **ret_udev, int timeout, c
             for (const candidate &c : own) {
                 // Another phone's thread may already own this agent (rows that know one name
                 // accept agents on names nobody claims).
-                if (!claim_agent(ctx, c.name.c_str()))
+                if (!claim_agent(ctx, c.name))
                     continue;
                 usb_dev_handle *udev = usb_open(c.path->c_str());
                 if (!udev) {
@@ -496,22 +494,76 @@ int start_download_image(station_context *ctx, tag_list_item *pitem, usb_dev_han
     return 0;
 }
 
+namespace
+{
+
+// The run's owner on its download thread, for the thread's whole life: its names claimed, its
+// diagnostic lines, its devices and its agent's claim. Its end is the run's one exit: the boot
+// ROM device closed if still open, the detach (the run's last message: the window may free the
+// record then), the agent closed and given back, the names released.
+class run_owner
+{
+  public:
+    run_owner(station_context *ctx, tag_list_item *item)
+        : ctx_(ctx), item_(item), names_(ctx->runs, item->interface_1_name, item->interface_2_name),
+          diag_(item->diag), bootrom_(item->udev)
+    {
+        item->counted_udev = bootrom_;
+    }
+    ~run_owner()
+    {
+        close_bootrom();
+        send_code(ctx_, WM_DEVICE_DISCONNECTED, item_, 0);
+        if (agent_) {
+            station_close_device(ctx_, agent_);
+            release_agent(ctx_, agent_name_);
+        }
+    }
+    run_owner(const run_owner &) = delete;
+    run_owner &operator=(const run_owner &) = delete;
+
+    usb_dev_handle *bootrom() const { return bootrom_; }
+    void close_bootrom()
+    {
+        if (bootrom_)
+            close_counted(ctx_, item_, bootrom_);
+        bootrom_ = nullptr;
+    }
+    // The agent the wait found, taken over with its claim.
+    void take_agent(usb_dev_handle *agent, std::string name)
+    {
+        agent_ = agent;
+        agent_name_ = std::move(name);
+        item_->counted_udev = agent;
+    }
+    usb_dev_handle *agent() const { return agent_; }
+    const std::string &agent_name() const { return agent_name_; }
+
+  private:
+    station_context *ctx_;
+    tag_list_item *item_;
+    // Other rows' agent waits leave this phone's names alone until the thread ends.
+    run_names_guard names_;
+    // Every line the layers print on this thread is the run's.
+    diag_thread_scope diag_;
+    usb_dev_handle *bootrom_;
+    usb_dev_handle *agent_ = nullptr;
+    std::string agent_name_;
+};
+
+} // namespace
+
 int DownloadThreadProc(station_context *ctx, tag_list_item *item)
 {
     const flashini_content *job = ctx->opt.ini_content;
-    usb_dev_handle *bootrom = item->udev;
-    item->counted_udev = bootrom;
-    // Other rows' agent waits leave this phone's names alone until the thread ends.
-    run_names_guard claimed(ctx->runs, item->interface_1_name, item->interface_2_name);
-    // Every line the layers print on this thread is the run's.
-    diag_thread_scope diag(item->diag);
+    run_owner run(ctx, item);
 
     send_text(ctx, WM_DEVICE_IMAGE, item, "Download DKB");
     send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, "");
     send_text(ctx, WM_DEVICE_PROGRESS, item, "");
     // The bootstrap only reads the image; its interface predates const.
     sor_bootrom_version rom{};
-    int r = download_dkb(bootrom, nullptr, 0, const_cast<unsigned char *>(ctx->opt.dkb_buf),
+    int r = download_dkb(run.bootrom(), nullptr, 0, const_cast<unsigned char *>(ctx->opt.dkb_buf),
                          ctx->opt.dkb_size, &rom);
     // Left all zero when the ROM never answered get version (an all-zero answer reads the same).
     static const sor_bootrom_version none{};
@@ -530,11 +582,9 @@ int DownloadThreadProc(station_context *ctx, tag_list_item *item)
         set_result_text(item, "Download DKB failed");
         send_code(ctx, WM_DEVICE_COMPLETED, item, r);
         send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, "Download DKB failed");
-        close_counted(ctx, item, bootrom);
-        send_code(ctx, WM_DEVICE_DISCONNECTED, item, 0);
         return 0;
     }
-    close_counted(ctx, item, bootrom);
+    run.close_bootrom();
 
     send_text(ctx, WM_DEVICE_IMAGE, item, "Wait for DKB");
     usb_dev_handle *agent = nullptr;
@@ -549,15 +599,13 @@ int DownloadThreadProc(station_context *ctx, tag_list_item *item)
         set_result_text(item, "Wait for DKB failed");
         send_code(ctx, WM_DEVICE_COMPLETED, item, 1);
         send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, "Wait for DKB failed");
-        send_code(ctx, WM_DEVICE_DISCONNECTED, item, 0);
         return 0;
     }
-
+    run.take_agent(agent, agent_name);
     {
         std::lock_guard<std::mutex> lock(item->detail_mutex);
         item->detail.agent_interface = agent_name;
     }
-    item->counted_udev = agent;
 
     const char *errmsg = "";
     int err = start_download_image(ctx, item, agent, &errmsg);
@@ -579,8 +627,5 @@ int DownloadThreadProc(station_context *ctx, tag_list_item *item)
         // The failed phone usually stays in its fixture in agent mode: no other row takes it.
         run_names_leave_agent(ctx->runs, agent_name);
     }
-    send_code(ctx, WM_DEVICE_DISCONNECTED, item, 0);
-    station_close_device(ctx, agent);
-    release_agent(ctx, agent_name);
     return 0;
 }

@@ -231,7 +231,7 @@ void DeviceCompleted(station_context *ctx, tag_list_item *item, int code)
                                   &detail);
     }
     if (made != 0)
-        fprintf(stderr, "bramblewick: detail record of fixture %s could not be made\n",
+        diag_printf(stderr, "bramblewick: detail record of fixture %s could not be made\n",
                 ctx->list.text(row, COL_FIXTURE_ID).c_str());
     log_msg(&ctx->log, ctx->list, row, station_local_time_at(finish), section, &detail);
     ctx->log_blocked.store(!ctx->log.kept.empty());

@@ -7,11 +7,20 @@
 
 using namespace harness;
 
-TEST(StationQuit, PlugInThatNeverReturnsDoesNotHoldTheQuitAndEachPhoneGetsOneLine)
+namespace
 {
+
+// The default job, logging on.
+struct StationQuit : ::testing::Test {
     TempDir jobdir;
     Job job = make_job(jobdir, default_images(), "[misc]\nlogging = 1\n");
-    ASSERT_TRUE(job);
+    void SetUp() override { ASSERT_TRUE(job); }
+};
+
+} // namespace
+
+TEST_F(StationQuit, PlugInThatNeverReturnsDoesNotHoldTheQuitAndEachPhoneGetsOneLine)
+{
     std::string ini = (jobdir.path / "post_plugin.ini").string();
     std::ofstream(ini) << "[Plugin]\ndll_name = " << BW_PLUGIN_SLEEP
                        << "\nextra_read_addr = 0\nextra_read_size = 2048\n";
@@ -47,11 +56,8 @@ TEST(StationQuit, PlugInThatNeverReturnsDoesNotHoldTheQuitAndEachPhoneGetsOneLin
 
 // A quit that comes right at a phone's attach, before its thread has said anything: the record
 // the quit finishes must not be written by the monitor at the same time (run under TSan).
-TEST(StationQuit, AQuitAtTheAttachSharesTheRecordWithNoThread)
+TEST_F(StationQuit, AQuitAtTheAttachSharesTheRecordWithNoThread)
 {
-    TempDir jobdir;
-    Job job = make_job(jobdir, default_images(), "[misc]\nlogging = 1\n");
-    ASSERT_TRUE(job);
     for (int round = 0; round < 5; round++) {
         StationRun run(job.get());
         bool attached = false;

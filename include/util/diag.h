@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,12 +31,15 @@ class diag_sink
     std::vector<diag_line> lines() const;
     std::string last() const; // the last line kept; empty when none is
     uint64_t dropped() const; // lines no longer kept because later ones came
+    // Lets the lines kept so far go (a passed run's, once its record is written), so a finished
+    // phone left in its fixture holds no memory for them.
+    void release();
 
   private:
     const std::chrono::steady_clock::time_point start_;
     const size_t keep_;
-    mutable std::mutex mu_; // guards lines_ and dropped_
-    std::deque<diag_line> lines_;
+    mutable std::mutex mu_;        // guards lines_ and dropped_
+    std::vector<diag_line> lines_; // oldest first; empty ones allocate nothing
     uint64_t dropped_ = 0;
 };
 

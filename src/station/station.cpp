@@ -232,8 +232,11 @@ void DeviceCompleted(station_context *ctx, tag_list_item *item, int code)
     }
     if (made != 0)
         diag_printf(stderr, "bramblewick: detail record of fixture %s could not be made\n",
-                ctx->list.text(row, COL_FIXTURE_ID).c_str());
+                    ctx->list.text(row, COL_FIXTURE_ID).c_str());
     log_msg(&ctx->log, ctx->list, row, station_local_time_at(finish), section, &detail);
+    // A passed run's lines are in its record now; only a failed row shows its own.
+    if (code == 0 && item->diag)
+        item->diag->release();
     ctx->log_blocked.store(!ctx->log.kept.empty());
     const fixture_tally *f = health_fixture(ctx->health, row);
     const bool was_suspect = f && fixture_suspect(*f);
@@ -294,11 +297,10 @@ static int set_column(station_context *ctx, tag_list_item *item, int col, const 
 
 void DeviceImageMsg(station_context *ctx, tag_list_item *item, const char *text)
 {
-    if (FindListItem(ctx->list, item) >= 0) {
+    if (set_column(ctx, item, COL_IMAGE, text, run_event_kind::stage) >= 0) {
         std::lock_guard<std::mutex> lock(item->detail_mutex);
         detail_run_stage(&item->detail, text, station_tick_ms() - item->tickcount);
     }
-    set_column(ctx, item, COL_IMAGE, text, run_event_kind::stage);
 }
 
 void DeviceDieIDMsg(station_context *ctx, tag_list_item *item, const char *text)
@@ -313,9 +315,10 @@ void DeviceDownloadMsg(station_context *ctx, tag_list_item *item, const char *te
 
 void DeviceProgress(station_context *ctx, tag_list_item *item, const char *text)
 {
-    if (FindListItem(ctx->list, item) < 0)
+    if (!item)
         return;
-    // The percentage the text starts with ("42% (...)", "100%"); none for an empty text.
+    // The percentage the text starts with ("42% (...)", "100%"); none for an empty text. The
+    // record is the sender's until its detach, so it may be written before the row is found.
     char *end = nullptr;
     const long percent = text && *text ? strtol(text, &end, 10) : -1;
     item->progress_percent =

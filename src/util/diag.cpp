@@ -3,6 +3,7 @@
 #include "util/diag.h"
 
 #include <cstdarg>
+#include <deque>
 
 namespace
 {
@@ -48,11 +49,13 @@ void diag_sink::add(std::string_view text)
                         std::chrono::steady_clock::now() - start_)
                         .count();
     std::lock_guard<std::mutex> lock(mu_);
-    lines_.push_back(diag_line{static_cast<uint32_t>(ms < 0 ? 0 : ms), std::string(text)});
-    while (lines_.size() > keep_) {
-        lines_.pop_front();
+    if (keep_ == 0)
+        return;
+    if (lines_.size() >= keep_) {
+        lines_.erase(lines_.begin()); // at most a few hundred short moves, and only past the limit
         ++dropped_;
     }
+    lines_.push_back(diag_line{static_cast<uint32_t>(ms < 0 ? 0 : ms), std::string(text)});
 }
 
 std::vector<diag_line> diag_sink::lines() const
@@ -65,6 +68,13 @@ std::string diag_sink::last() const
 {
     std::lock_guard<std::mutex> lock(mu_);
     return lines_.empty() ? std::string() : lines_.back().text;
+}
+
+void diag_sink::release()
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    dropped_ += lines_.size();
+    std::vector<diag_line>().swap(lines_);
 }
 
 uint64_t diag_sink::dropped() const

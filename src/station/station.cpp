@@ -63,7 +63,10 @@ void runs_recorded(station_context *ctx)
         ctx->unrecorded.pop_front();
         shift_count(&ctx->health.shift, r.code, r.first_run, r.interrupted);
         // The row may have moved on to another phone meanwhile: the event still names the run.
-        if (FindRunRow(ctx, r.run_id) < 0 && !ctx->subscribers.empty()) {
+        const int row = FindRunRow(ctx, r.run_id);
+        if (row < 0) {
+            if (ctx->subscribers.empty())
+                continue;
             run_snapshot s = station_row_snapshot(ctx, r.row);
             s.run_id = r.run_id;
             s.bootrom_interface = r.bootrom_interface;
@@ -71,25 +74,21 @@ void runs_recorded(station_context *ctx)
             s.interrupted = r.interrupted;
             s.recorded = true;
             publish_run_event(ctx, run_event{run_event_kind::recorded, s});
+            continue;
         }
-        for (int row = 0; row < ctx->list.GetItemCount(); row++) {
-            tag_list_item *item = ctx->list.GetItemData(row);
-            if (item && item->run_id == r.run_id) {
-                item->recorded = true;
-                ctx->list.NotifyChanged(row, column_bit(COL_STATUS));
-                publish_row_event(ctx, run_event_kind::recorded, row);
-                // A passed phone taken out before its line was written leaves its row now.
-                if (item->detached && item->status_code == 0) {
-                    run_snapshot s = station_row_snapshot(ctx, row, item);
-                    CleanItemStatus(ctx->list, row);
-                    s.state = fixture_state::idle;
-                    s.stage.clear();
-                    s.status_text.clear();
-                    if (!ctx->subscribers.empty())
-                        publish_run_event(ctx, run_event{run_event_kind::fixture, s});
-                }
-                break;
-            }
+        tag_list_item *item = ctx->list.GetItemData(row);
+        item->recorded = true;
+        ctx->list.NotifyChanged(row, column_bit(COL_STATUS));
+        publish_row_event(ctx, run_event_kind::recorded, row);
+        // A passed phone taken out before its line was written leaves its row now.
+        if (item->detached && item->status_code == 0) {
+            run_snapshot s = station_row_snapshot(ctx, row, item);
+            CleanItemStatus(ctx->list, row);
+            s.state = fixture_state::idle;
+            s.stage.clear();
+            s.status_text.clear();
+            if (!ctx->subscribers.empty())
+                publish_run_event(ctx, run_event{run_event_kind::fixture, s});
         }
     }
 }

@@ -5,9 +5,9 @@
 -- later yet (a version-1 database is upgraded in place); a database administrator may instead
 -- apply it by hand (psql -f db/schema.sql) and give the stations' role only USAGE on the
 -- schema, INSERT and SELECT on phone_run, SELECT, INSERT, UPDATE and DELETE on station and
--- fixture_state, SELECT and INSERT on job_release, and SELECT on schema_version. Every statement is idempotent, and the advisory
--- lock makes twenty stations starting at once take turns instead of racing to create the same
--- objects.
+-- fixture_state, SELECT and INSERT on job_release, and SELECT on schema_version. Every
+-- statement is idempotent, and the advisory lock makes twenty stations starting at once take
+-- turns instead of racing to create the same objects.
 BEGIN;
 SELECT pg_advisory_xact_lock(5133042001);
 
@@ -231,6 +231,67 @@ $$;
 DROP TRIGGER IF EXISTS phone_run_release ON bramblewick.phone_run;
 CREATE TRIGGER phone_run_release BEFORE INSERT ON bramblewick.phone_run
     FOR EACH ROW EXECUTE FUNCTION bramblewick.phone_run_release();
+
+-- Version 2, interrupted runs: a run the station ended itself (a quit, the simulation's end)
+-- keeps its line ("Station stopped", code 1, passed false) but is no failure of the phone or the
+-- fixture. Its record says "interrupted": true; the column follows the record (a trigger, so
+-- every way of inserting gets it), and the yield views count it apart from the failures. A
+-- version-1 database is upgraded in place; its earlier rows read as not interrupted.
+ALTER TABLE bramblewick.phone_run ADD COLUMN IF NOT EXISTS interrupted boolean NOT NULL DEFAULT false;
+
+CREATE OR REPLACE FUNCTION bramblewick.phone_run_interrupted() RETURNS trigger
+LANGUAGE plpgsql AS $$
+BEGIN
+    NEW.interrupted := CASE WHEN jsonb_typeof(NEW.record->'interrupted') = 'boolean'
+                            THEN (NEW.record->>'interrupted')::boolean ELSE false END;
+    RETURN NEW;
+END
+$$;
+DROP TRIGGER IF EXISTS phone_run_interrupted ON bramblewick.phone_run;
+CREATE TRIGGER phone_run_interrupted BEFORE INSERT ON bramblewick.phone_run
+    FOR EACH ROW EXECUTE FUNCTION bramblewick.phone_run_interrupted();
+
+-- "failed" and the yield leave interrupted runs out; they are counted in a column of their own.
+CREATE OR REPLACE VIEW bramblewick.yield_by_station AS
+SELECT finish::date AS day, station,
+       count(*) AS phones,
+       count(*) FILTER (WHERE passed) AS passed,
+       count(*) FILTER (WHERE NOT passed AND NOT interrupted) AS failed,
+       round(100.0 * count(*) FILTER (WHERE passed) /
+             NULLIF(count(*) FILTER (WHERE NOT interrupted), 0), 1) AS yield_pct,
+       count(*) FILTER (WHERE interrupted) AS interrupted
+FROM bramblewick.phone_run
+GROUP BY 1, 2;
+
+CREATE OR REPLACE VIEW bramblewick.yield_by_fixture AS
+SELECT finish::date AS day, station, fixture,
+       count(*) AS phones,
+       count(*) FILTER (WHERE passed) AS passed,
+       count(*) FILTER (WHERE NOT passed AND NOT interrupted) AS failed,
+       round(100.0 * count(*) FILTER (WHERE passed) /
+             NULLIF(count(*) FILTER (WHERE NOT interrupted), 0), 1) AS yield_pct,
+       count(*) FILTER (WHERE interrupted) AS interrupted
+FROM bramblewick.phone_run
+GROUP BY 1, 2, 3;
+
+CREATE OR REPLACE VIEW bramblewick.yield_by_hour AS
+SELECT date_trunc('hour', finish) AS hour, station,
+       count(*) AS phones,
+       count(*) FILTER (WHERE passed) AS passed,
+       count(*) FILTER (WHERE NOT passed AND NOT interrupted) AS failed,
+       round(100.0 * count(*) FILTER (WHERE passed) /
+             NULLIF(count(*) FILTER (WHERE NOT interrupted), 0), 1) AS yield_pct,
+       count(*) FILTER (WHERE interrupted) AS interrupted
+FROM bramblewick.phone_run
+GROUP BY 1, 2;
+
+CREATE OR REPLACE VIEW bramblewick.failures AS
+SELECT finish::date AS day, station, section, status_code,
+       count(*) AS phones,
+       mode() WITHIN GROUP (ORDER BY status_text) AS usual_text
+FROM bramblewick.phone_run
+WHERE NOT passed AND NOT interrupted
+GROUP BY 1, 2, 3, 4;
 
 INSERT INTO bramblewick.schema_version (version) VALUES (2) ON CONFLICT DO NOTHING;
 COMMIT;

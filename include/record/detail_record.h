@@ -25,6 +25,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 struct flashini_content;
@@ -87,12 +88,13 @@ struct detail_nand {
 };
 
 struct detail_run {
-    // Set by the monitor before the run's download thread starts.
+    // Set by the attach (window thread) from what the monitor found.
     uint16_t bootrom_vid = 0, bootrom_pid = 0;
     // Set by the download thread, each before the send that follows it, and read by the window
     // thread only in the handlers of those sends.
     std::optional<std::string> bootrom_version; // "<version> <date %08X> <processor> <%02X>"
     std::optional<std::string> agent_interface; // where the agent was taken
+    std::optional<std::string> agent_wait; // how the wait for it ended ("found", "timed out", ...)
     std::optional<detail_nand> nand;
     bool plugin_judged = false;
     int plugin_result = 0;
@@ -118,8 +120,13 @@ struct detail_row {
     int csv_line = 0; // line number in the CSV, the header being 1
     std::string fixture, die_id, interface_1, interface_2, section, status_text;
     int status_code = 0;
+    // The station ended the run itself (a quit): code 1, "Station stopped", yet no failure.
+    bool interrupted = false;
     int64_t start_utc_ms = 0, finish_utc_ms = 0;
     std::optional<std::string> plugin_name; // with run.plugin_judged
+    // The run's diagnostic lines, in order (the last ones when there were more): milliseconds
+    // since the attach, and the text.
+    std::vector<std::pair<uint32_t, std::string>> diagnostics;
 };
 
 // The open .jsonl and what every line repeats. Owned by the window thread once the station runs.
@@ -151,4 +158,3 @@ std::string detail_utc_text(int64_t utc_ms);
 // The record's JSON text, one line ending in "\n". 0, or -ENOMEM.
 int detail_record_format(const detail_log &log, const detail_row &row, const detail_run &run,
                          std::string *line);
-

@@ -17,9 +17,11 @@
 
 #include "record/detail_record.h"
 
+#include <memory>
 #include <mutex>
 
 struct usb_dev_handle;
+class diag_sink;
 
 // Local date and time, 16 bits a field (what the log's time stamps are formatted from).
 struct station_time {
@@ -46,7 +48,19 @@ struct tag_list_item {
     uint32_t tickcount;                      // station_tick_ms() at attach
     station_time startTime;                  // local time at attach
     bool completed;                          // the result has arrived
-    bool detached; // the run's detach was handled: its thread no longer uses this record
+    // The station ended the run itself (a quit, the simulation's end): its line says "Station
+    // stopped", code 1, but the run is neither a pass nor a failure of the phone or fixture.
+    bool interrupted;
+    // The run's log line is on disk (it may be kept in memory while the log cannot be written).
+    bool recorded;
+    // Window thread only: the run's number in this station (1, 2, ...), and the long
+    // operation's progress, 0..100, or -1 when none is under way.
+    uint64_t run_id;
+    int progress_percent;
+    // The run's diagnostic lines (util/diag.h): made at the attach, named by the run's download
+    // thread for its whole life, read by the window thread (the detail record, the views).
+    std::shared_ptr<diag_sink> diag;
+    bool detached;     // the run's detach was handled: its thread no longer uses this record
     detail_run detail; // what the detail record tells of the run; its header says who writes what
     // Guards detail: the quit finishes a run in the window thread while its download thread may
     // still be running and filling it in.
@@ -160,7 +174,15 @@ enum : uint32_t {
     STATION_COLOUR_ODD_ROW = 0xEDEDED,   // light grey
     STATION_COLOUR_FAILED = 0xFF0000,    // red: Status cell of a completed, failed row
     STATION_COLOUR_PASSED = 0x00FF00,    // green: Status cell of a completed, successful row
+    // amber: Status cell of a completed row whose log line is not on disk yet (kept in memory
+    // while the log cannot be written), whatever its result
+    STATION_COLOUR_UNRECORDED = 0xFFBF00,
 };
-// Background of cell (row, column): the Status cell of a completed row is red or green by its
-// status code; otherwise odd rows are light grey and even rows default.
+// What a view shows in the Status cell: its text, followed by " - not yet recorded" while the
+// row's result is shown but its log line is still kept in memory.
+inline constexpr const char *kNotYetRecorded = "not yet recorded";
+std::string StatusCellText(const DeviceList &list, int row);
+// Background of cell (row, column): the Status cell of a completed row is amber until its log
+// line is on disk, then red or green by its status code; otherwise odd rows are light grey and
+// even rows default.
 uint32_t ProcessCustomDraw(const DeviceList &list, int row, int column);

@@ -10,6 +10,11 @@
 //   phone's first run. Without a die ID the station cannot tell phones apart otherwise: a phone
 //   unplugged and put back is a new phone.
 // - first-pass yield: first runs that passed / first runs that have a result.
+// - an interrupted run: one the station ended itself (a quit, the simulation's end). Its line
+//   says "Station stopped", code 1, but it tells nothing of the phone or the fixture: it is
+//   counted apart, and left out of the yield, the fixture's health and the phone's strikes.
+// - the shift's tally counts a run when its log line is on disk (shift_count), so what it says
+//   has been made holds after a crash; fixture health counts it at its result.
 #pragma once
 
 #include <cstdint>
@@ -41,9 +46,10 @@ struct fixture_tally {
 };
 
 struct shift_tally {
-    int programmed = 0; // runs that passed
-    int failed = 0;     // runs that failed
-    int first_runs = 0; // first runs with a result
+    int programmed = 0;  // runs that passed
+    int failed = 0;      // runs that failed (retries included); interrupted ones are not
+    int interrupted = 0; // runs the station ended itself
+    int first_runs = 0;  // first runs with a result
     int first_runs_passed = 0;
     uint32_t start_tick = 0; // station_tick_ms() when the station started
 };
@@ -78,8 +84,13 @@ bool strikes_held(phone_strikes *s, const std::string &name);
 
 // Window thread: a run attached to `row` for the boot ROM device on `name`.
 void health_attach(station_health *h, int row, const std::string &name);
-// Window thread: the run on `row` (boot ROM device on `name`) ended with `code`.
-void health_result(station_health *h, int row, const std::string &name, int code);
+// Window thread: the run on `row` (boot ROM device on `name`) ended with `code`: the fixture's
+// health and the phone's strikes. An interrupted run changes neither. True when the run was the
+// phone's first (for shift_count).
+bool health_result(station_health *h, int row, const std::string &name, int code,
+                   bool interrupted = false);
+// Window thread: a run's log line is on disk: the shift's tally counts it.
+void shift_count(shift_tally *t, int code, bool first_run, bool interrupted);
 // Window thread: the run's detach. When its phone is now held, the row's Status says
 // kRemoveThePhone until the phone is gone (health_tick).
 void health_detach(station_health *h, DeviceList &list, int row, const tag_list_item *item);
@@ -91,6 +102,6 @@ const fixture_tally *health_fixture(const station_health &h, int row);
 bool fixture_suspect(const fixture_tally &t);
 // "3 passed, 1 failed", with " - suspect" while suspect; empty for a fixture without results.
 std::string fixture_health_text(const station_health &h, int row);
-// "12 programmed, 1 failed, first-pass yield 92.3% (12/13), 140.5 phones/h"; `now` is
-// station_tick_ms().
+// "12 programmed, 1 failed, first-pass yield 92.3% (12/13), 140.5 phones/h"; after "failed",
+// "3 interrupted, " when there are any. `now` is station_tick_ms().
 std::string shift_tally_text(const shift_tally &t, uint32_t now);

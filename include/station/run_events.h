@@ -36,18 +36,21 @@ const char *fixture_state_name(fixture_state s);
 
 // A snapshot of one row and its current run, taken when the event happened.
 struct run_snapshot {
-    int row = -1;     // the device list's row
-    int fixture = 0;  // the fixture's number from the port mapping; 0 for an unmapped ("NA") row
+    int row = -1;    // the device list's row
+    int fixture = 0; // the fixture's number from the port mapping; 0 for an unmapped ("NA") row
     std::string interface_1, interface_2;
+    std::string bootrom_interface; // the name the run's phone came in under; "" without a run
     fixture_state state = fixture_state::idle;
-    bool suspect = false;      // the fixture's last phones all failed
-    std::string stage;         // the "Image" text
-    std::string status_text;   // the "Status" text
-    int progress_percent = -1; // 0..100, or -1 when no long operation is under way
-    int status_code = 0;       // the result code, once there is one
-    bool recorded = false;     // the run's log line is on disk
+    bool suspect = false;           // the fixture's last phones all failed
+    std::string stage;              // the "Image" text
+    std::string status_text;        // the "Status" text
+    int progress_percent = -1;      // 0..100, or -1 when no long operation is under way
+    int status_code = 0;            // the result code, once there is one
+    bool recorded = false;          // the run's log line is on disk
     int64_t run_started_utc_ms = 0; // 0 when the row has no run
     int64_t at_utc_ms = 0;          // when the event happened
+    uint64_t run_id = 0;            // the run's number in this station (1, 2, ...); 0: no run
+    bool interrupted = false;       // the result is the station's own stop, not the phone's
 };
 
 struct run_event {

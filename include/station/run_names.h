@@ -18,6 +18,9 @@ struct run_names {
     std::mutex m;
     std::multiset<std::string> in_progress; // guarded by m; one entry per run and name
     std::set<std::string> left_behind;      // guarded by m
+    // Agent names some run has taken: claimed before the agent's open, released after its
+    // close, so two runs never share one agent device; guarded by m.
+    std::set<std::string> agents;
 };
 
 // A run starts with its row's one or two names (empty ones are not names). A new run on a name
@@ -30,6 +33,10 @@ void run_names_leave_agent(run_names &r, const std::string &name);
 void run_names_forget_absent(run_names &r, const std::vector<std::string> &agent_names);
 // True when some run in progress has name as one of its own, or a failed run left its agent there.
 bool run_names_claimed(run_names &r, const std::string &name);
+// Takes the agent on name for a run: false when another run has it.
+bool run_names_take_agent(run_names &r, const std::string &name);
+// Gives the agent on name back (after its device was closed).
+void run_names_give_agent(run_names &r, const std::string &name);
 
 // Claims a run's names for the life of a download thread.
 class run_names_guard

@@ -18,7 +18,9 @@
 
 #include <atomic>
 #include <cstdio>
+#include <deque>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -117,16 +119,16 @@ struct station_context : std::enable_shared_from_this<station_context> {
     // The monitor's list when it ended; read by stop() after joining the monitor.
     download_thread_list monitor_leftovers;
 
-    // Agent interface names some download thread has taken (claimed before its open, released
-    // after its close), so two threads never share one agent device.
-    std::mutex agents_mutex;
-    std::set<std::string> agents_in_use; // guarded by agents_mutex
-
     // Every device a monitor or download thread holds, so the quit can abandon them
     // (station/shutdown.h).
     std::mutex devices_mutex;
     std::set<usb_dev_handle *> devices_held; // guarded by devices_mutex
-    // Names other rows' agent waits must leave alone; guarded inside.
+    // The boot ROM ids (vid << 16 | pid) of each boot ROM device the monitor is attaching, set
+    // before its attach, so the attach puts them in the run's record in the window thread and no
+    // thread writes the record after the attach; guarded by devices_mutex.
+    std::map<const usb_dev_handle *, uint32_t> bootrom_ids;
+    // The one registry of claimed interface names (a run's own, the agents runs took, the agents
+    // failed runs left on the bus); guarded inside.
     run_names runs;
     // The recent enumeration finished phones are looked for in; guarded inside.
     bus_presence presence;
@@ -136,12 +138,34 @@ struct station_context : std::enable_shared_from_this<station_context> {
     bool started = false; // window thread only
     bool stopped = false; // window thread only
 
-    // Whoever takes the run events (Station::subscribe); set before start(), window thread only.
+    // Whoever takes the run events (Station::subscribe); window thread only.
     std::vector<run_event_subscriber> subscribers;
+    // Window thread only: each row's fixture number (0 for an "NA" row), kept beside the list
+    // so nothing reads it back from the row's text; and the last run number given out.
+    std::vector<int> row_fixture;
+    uint64_t last_run_id = 0;
+    // Window thread only: runs whose log line is kept in memory, oldest first, as the log keeps
+    // them; the tally counts each when its line reaches the disk.
+    struct unrecorded_run {
+        uint64_t run_id;
+        int code;
+        bool first_run;
+        bool interrupted;
+        int row;
+        std::string bootrom_interface;
+    };
+    std::deque<unrecorded_run> unrecorded;
 };
 
 // Window thread: hands `ev` to every subscriber, in the order they subscribed.
 void publish_run_event(station_context *ctx, const run_event &ev);
+// Window thread: the row's state as a run event's snapshot (its run's fields from `item`, or
+// from the row's own record when item is null).
+run_snapshot station_row_snapshot(const station_context *ctx, int row,
+                                  const tag_list_item *item = nullptr);
+// Window thread: publishes an event of `kind` for the row (snapshot as above).
+void publish_row_event(station_context *ctx, run_event_kind kind, int row,
+                       const tag_list_item *item = nullptr);
 
 // What a download thread's progress callback needs: the row it reports to and where to send.
 struct download_run {
@@ -186,11 +210,21 @@ void reap_download_threads(download_thread_list &dl_thread_ll);
 
 // ---- Download thread --------------------------------------------------------------------------
 int DownloadThreadProc(station_context *ctx, tag_list_item *item);
+// How the wait for a phone's agent ended.
+enum wait_dkb_result {
+    WAIT_DKB_FOUND = 0,       // *ret_udev holds the open agent
+    WAIT_DKB_TIMED_OUT = 1,   // no agent the row may take appeared in time
+    WAIT_DKB_OPEN_FAILED = 2, // an agent was there but could not be opened or configured
+    WAIT_DKB_STOPPED = 3,     // the station stopped meanwhile
+};
+// Its name in the detail record: "found", "timed out", "open failed", "stopped".
+const char *wait_dkb_result_name(int result);
 // Polls for the agent (0x1286/0x8111) on name1 or name2 for up to timeout ms. When either name
 // is empty the row knows only one and may take an agent on any name, except one on another
 // fixture's mapped name or one another run claims (station/run_names.h), whose own row is
-// waiting for it; an agent on its own names comes first. 0 with the open device in *ret_udev and
-// its name, claimed in agents_in_use, in *taken_name; 1 on time-out, failure or stop.
+// waiting for it; an agent on its own names comes first. WAIT_DKB_FOUND with the open device in
+// *ret_udev and its name, claimed in runs (run_names_take_agent), in *taken_name; otherwise why
+// not. Says on the run's diagnostic lines which names it looked for, how long, and how it ended.
 int wait_for_dkb(station_context *ctx, usb_dev_handle **ret_udev, int timeout, const char *name1,
                  const char *name2, std::string *taken_name);
 // The job on the agent device; 0, or the failing step's code with its message in *err_msg.
@@ -240,8 +274,8 @@ class Station
     // After stop(): the log lines that could never be written, to `to` (standard error).
     void report_unwritten_log(FILE *to) const;
 
-    // Window thread, before start(): every run event from then on goes to `fn` as well
-    // (station/run_events.h).
+    // Window thread, never from inside a subscriber: every run event from then on goes to `fn`
+    // as well (station/run_events.h).
     void subscribe(run_event_subscriber fn);
 
     // Window thread: the rows. Set an observer with device_list().set_observer().

@@ -22,6 +22,7 @@
 #include "util/blank_pages.h"
 #include "util/bytes.h"
 #include "util/crc16.h"
+#include "util/diag.h"
 
 // Name printed by the source-location diagnostics.
 static const char SRC[] = "libdkb/libdkb.cpp";
@@ -55,8 +56,8 @@ enum {
 // so far should the transport ever report zero bytes for a non-empty request (a short result the
 // caller treats as failure, instead of looping forever).
 // Both directions move the bytes the same way; only the transport call differs.
-int move_all(int (*transfer)(usb_dev_handle *, int, char *, int, int), usb_dev_handle *dev,
-             int ep, char *p, int size, int timeout)
+int move_all(int (*transfer)(usb_dev_handle *, int, char *, int, int), usb_dev_handle *dev, int ep,
+             char *p, int size, int timeout)
 {
     if (size <= 0)
         return 0;
@@ -145,17 +146,17 @@ int dkb_ack(usb_dev_handle *udev)
 {
     int r = send_word(udev, ack_command, TO_CONTROL);
     if (r != 4) {
-        printf("%s %d error:%d\n", SRC, __LINE__, r);
+        diag_printf(stdout, "%s %d error:%d\n", SRC, __LINE__, r);
         return DKB_ERR_ACK;
     }
     unsigned char echo[4];
     r = _usb_bulk_read(udev, USB_EP_BULK_IN, echo, 4, TO_CONTROL);
     if (r != 4) {
-        printf("%s %d error:%d\n", SRC, __LINE__, r);
+        diag_printf(stdout, "%s %d error:%d\n", SRC, __LINE__, r);
         return DKB_ERR_ACK;
     }
     if (memcmp(echo, ack_command, 4) != 0) {
-        printf("%s %d\n", SRC, __LINE__);
+        diag_printf(stdout, "%s %d\n", SRC, __LINE__);
         return DKB_ERR_ACK;
     }
     return DKB_OK;
@@ -173,11 +174,11 @@ int handle_flash_msg(usb_dev_handle *udev, int *device_err_code, dkb_progress_ca
         int r = read_u32(udev, &msg, TO_MSG_WORD);
         if (r < 0) {
             char ebuf[128];
-            fprintf(stderr, "usb read failed: %d, %s\n", r, strerror_r(-r, ebuf, sizeof ebuf));
+            diag_printf(stderr, "usb read failed: %d, %s\n", r, strerror_r(-r, ebuf, sizeof ebuf));
             return DKB_ERR_MSG_READ;
         }
         if (r != 4) {
-            fprintf(stderr, "usb read size not consistent: %d\n", r);
+            diag_printf(stderr, "usb read size not consistent: %d\n", r);
             return DKB_ERR_MSG_SHORT;
         }
         switch (msg) {
@@ -205,13 +206,14 @@ int handle_flash_msg(usb_dev_handle *udev, int *device_err_code, dkb_progress_ca
                                TO_MSG_TEXT) != static_cast<int>(msg_length))
                 return DKB_ERR_MSG_SHORT;
             cbuf[msg_length] = '\0';
-            printf("%s", cbuf);
+            diag_printf(stdout, "%s", cbuf);
             break;
         case flash_msg_error: {
             uint32_t code;
             if (read_u32(udev, &code, TO_MSG_VALUE) != 4)
                 return DKB_ERR_MSG_SHORT;
-            printf("Flash Fireware error occurred, error code: %d\n", static_cast<int>(code));
+            diag_printf(stdout, "Flash Fireware error occurred, error code: %d\n",
+                        static_cast<int>(code));
             if (device_err_code)
                 *device_err_code = static_cast<int>(code);
             return DKB_ERR_DEVICE;
@@ -219,7 +221,7 @@ int handle_flash_msg(usb_dev_handle *udev, int *device_err_code, dkb_progress_ca
         case flash_msg_done:
             return DKB_OK;
         default:
-            printf("Unknown command received: %d\n", static_cast<int>(msg));
+            diag_printf(stdout, "Unknown command received: %d\n", static_cast<int>(msg));
             return DKB_ERR_UNKNOWN_MSG;
         }
     }
@@ -258,13 +260,13 @@ int mem_transfer(const mem_dir &d, usb_dev_handle *udev, uint32_t ramloc, unsign
     int r = send_word(udev, set_len_command, d.to_len);
     if (r != 4) {
         if (say)
-            printf("%s %d\n", SRC, __LINE__);
+            diag_printf(stdout, "%s %d\n", SRC, __LINE__);
         return DKB_ERR_TRANSFER;
     }
     r = send_u32(udev, DKB_MAX_MEM_BLOCK, d.to_len);
     if (r != 4) {
         if (say)
-            printf("%s %d, err:%d\n", SRC, __LINE__, r);
+            diag_printf(stdout, "%s %d, err:%d\n", SRC, __LINE__, r);
         return DKB_ERR_TRANSFER;
     }
     if (size <= 0)
@@ -278,45 +280,45 @@ int mem_transfer(const mem_dir &d, usb_dev_handle *udev, uint32_t ramloc, unsign
             r = send_word(udev, set_len_command, d.to_len);
             if (r != 4) {
                 if (say)
-                    printf("%s %d error:%d\n", SRC, __LINE__, r);
+                    diag_printf(stdout, "%s %d error:%d\n", SRC, __LINE__, r);
                 return DKB_ERR_LEN_OR_CRC_REQ;
             }
             r = send_u32(udev, static_cast<uint32_t>(block), d.to_len);
             if (r != 4) {
                 if (say)
-                    printf("%s %d error:%d\n", SRC, __LINE__, r);
+                    diag_printf(stdout, "%s %d error:%d\n", SRC, __LINE__, r);
                 return DKB_ERR_LEN_OR_CRC_REQ;
             }
         }
         r = send_word(udev, set_addr_command, d.to_addr_cmd);
         if (r != 4) {
             if (say)
-                printf("%s %d err:%d\n", SRC, __LINE__, r);
+                diag_printf(stdout, "%s %d err:%d\n", SRC, __LINE__, r);
             return DKB_ERR_TRANSFER;
         }
         r = send_u32(udev, ramloc, d.to_addr_val);
         if (r != 4) {
             if (say)
-                printf("%s %d\n", SRC, __LINE__);
+                diag_printf(stdout, "%s %d\n", SRC, __LINE__);
             return DKB_ERR_TRANSFER;
         }
         r = dkb_ack(udev);
         if (r != DKB_OK) {
             if (say)
-                printf("%s %d\n", SRC, __LINE__);
+                diag_printf(stdout, "%s %d\n", SRC, __LINE__);
             return DKB_ERR_ACK;
         }
         r = send_word(udev, d.write ? send_data_command : get_data_command, d.to_data_cmd);
         if (r != 4) {
             if (say)
-                printf("%s %d\n", SRC, __LINE__);
+                diag_printf(stdout, "%s %d\n", SRC, __LINE__);
             return DKB_ERR_TRANSFER;
         }
         r = d.write ? _usb_bulk_write(udev, USB_EP_BULK_OUT, pbuf, block, d.to_data)
                     : _usb_bulk_read(udev, USB_EP_BULK_IN, pbuf, block, d.to_data);
         if (r != block) {
             if (say)
-                printf("%s %d error:%d write_size:%d\n", SRC, __LINE__, r, block);
+                diag_printf(stdout, "%s %d error:%d write_size:%d\n", SRC, __LINE__, r, block);
             return DKB_ERR_TRANSFER;
         }
         if (enable_crc) {
@@ -324,20 +326,20 @@ int mem_transfer(const mem_dir &d, usb_dev_handle *udev, uint32_t ramloc, unsign
             r = send_word(udev, get_crc_command, d.to_crc_cmd);
             if (r != 4) {
                 if (say)
-                    printf("%s %d\n", SRC, __LINE__);
+                    diag_printf(stdout, "%s %d\n", SRC, __LINE__);
                 return DKB_ERR_LEN_OR_CRC_REQ;
             }
             uint32_t got = 0;
             r = read_u32(udev, &got, d.to_crc_reply);
             if (r != 4) {
                 if (say)
-                    printf("%s %d\n", SRC, __LINE__);
+                    diag_printf(stdout, "%s %d\n", SRC, __LINE__);
                 return DKB_ERR_MSG_SHORT;
             }
             // Compared as whole 32-bit values: the agent's high half must be zero.
             if (got != expected) {
-                printf(" CRC error: expected:%d, got:%d\n", static_cast<int>(expected),
-                       static_cast<int>(got));
+                diag_printf(stdout, " CRC error: expected:%d, got:%d\n", static_cast<int>(expected),
+                            static_cast<int>(got));
                 return DKB_ERR_CRC;
             }
         }
@@ -435,7 +437,7 @@ const unsigned char *source_bytes(image_source *s, int64_t at, int64_t n)
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0) {
-            fprintf(stderr, "Image file ended at byte %lld of %d: it changed while in use\n",
+            diag_printf(stderr, "Image file ended at byte %lld of %d: it changed while in use\n",
                     static_cast<long long>(at + got), s->length);
             return nullptr;
         }
@@ -468,7 +470,7 @@ int write_block(usb_dev_handle *udev, const unsigned char *pbuf, int64_t send, i
 
     r = send_word(udev, write_flash_command, TO_FLASH_CMD);
     if (r != 4) {
-        printf("%s %d ret:%d\n", SRC, __LINE__, r);
+        diag_printf(stdout, "%s %d ret:%d\n", SRC, __LINE__, r);
         return DKB_ERR_ACK;
     }
     const uint32_t rec[8] = {
@@ -482,17 +484,17 @@ int write_block(usb_dev_handle *udev, const unsigned char *pbuf, int64_t send, i
         static_cast<uint32_t>(otp),
     };
     if (send_record(udev, rec, 8, TO_FLASH_CMD) != COMM_PROTOCOL_WRITE_FLASH_CMD_SIZE) {
-        printf("%s %d\n", SRC, __LINE__);
+        diag_printf(stdout, "%s %d\n", SRC, __LINE__);
         return DKB_ERR_ACK;
     }
     r = handle_flash_msg(udev, nullptr, nullptr, nullptr);
     if (r < 0) {
-        fprintf(stderr, "Write NAND flash failed %d\n", r);
+        diag_printf(stderr, "Write NAND flash failed %d\n", r);
         return r;
     }
     r = dkb_ack(udev);
     if (r != DKB_OK) {
-        printf("%s %d\n", SRC, __LINE__);
+        diag_printf(stdout, "%s %d\n", SRC, __LINE__);
         return r;
     }
     return DKB_OK;
@@ -503,7 +505,7 @@ int erase_blank_run(usb_dev_handle *udev, int64_t from, int64_t to)
 {
     int r = dkb_flash_erase(udev, static_cast<int>(from), static_cast<int>(to - from), 0);
     if (r != DKB_OK)
-        printf("%s %d\n", SRC, __LINE__);
+        diag_printf(stdout, "%s %d\n", SRC, __LINE__);
     return r;
 }
 
@@ -534,7 +536,7 @@ int dkb_flash_write_ex(usb_dev_handle *udev, const unsigned char *pbuf, int size
     if (stats)
         *stats = dkb_write_stats{};
     if (size > 0 && !pbuf) {
-        fprintf(stderr, "Write NAND flash: invalid arguments (page %d, block %d, oob %d)\n",
+        diag_printf(stderr, "Write NAND flash: invalid arguments (page %d, block %d, oob %d)\n",
                 page_size, block_size, oob_size);
         return DKB_ERR_BAD_ARGS;
     }
@@ -558,7 +560,7 @@ int flash_write_source(usb_dev_handle *udev, image_source *src, int size, int fl
     dkb_write_stats &st = stats ? *stats : local;
     st = dkb_write_stats{};
     if (!geometry_ok(page_size, block_size, oob_size)) {
-        fprintf(stderr, "Write NAND flash: invalid arguments (page %d, block %d, oob %d)\n",
+        diag_printf(stderr, "Write NAND flash: invalid arguments (page %d, block %d, oob %d)\n",
                 page_size, block_size, oob_size);
         return DKB_ERR_BAD_ARGS;
     }
@@ -575,11 +577,11 @@ int flash_write_source(usb_dev_handle *udev, image_source *src, int size, int fl
         main_total += m;
     }
     if (main_total > 0 && main_total > total_flash_range) {
-        fprintf(stderr,
-                "Write NAND flash refused: %lld data bytes do not fit 0x%08X-0x%08X (%lld "
-                "bytes)\n",
-                static_cast<long long>(main_total), wire_addr(flash_loc), wire_addr(flash_loc_end),
-                static_cast<long long>(total_flash_range));
+        diag_printf(stderr,
+                    "Write NAND flash refused: %lld data bytes do not fit 0x%08X-0x%08X (%lld "
+                    "bytes)\n",
+                    static_cast<long long>(main_total), wire_addr(flash_loc),
+                    wire_addr(flash_loc_end), static_cast<long long>(total_flash_range));
         return DKB_ERR_IMAGE_TOO_LONG;
     }
 
@@ -587,7 +589,7 @@ int flash_write_source(usb_dev_handle *udev, image_source *src, int size, int fl
     // when a write begins at its first byte, and an erase command takes whole blocks.
     const bool trim = skip_blank != 0 && flash_loc % block_size == 0;
     if (skip_blank && !trim)
-        fprintf(stderr,
+        diag_printf(stderr,
                 "Write NAND flash: 0x%08X is not at a block boundary, blank pages are sent\n",
                 wire_addr(flash_loc));
     int64_t blank_from = -1; // first address of blank blocks not erased yet
@@ -636,11 +638,11 @@ int flash_write_source(usb_dev_handle *udev, image_source *src, int size, int fl
     // Erase what the image does not fill, from the next whole block on.
     cur = round_up(cur, block_size);
     if (cur < flash_loc_end) {
-        printf("erase extra data\n");
+        diag_printf(stdout, "erase extra data\n");
         int r =
             dkb_flash_erase(udev, static_cast<int>(cur), static_cast<int>(flash_loc_end - cur), 0);
         if (r != DKB_OK) {
-            printf("%s %d\n", SRC, __LINE__);
+            diag_printf(stdout, "%s %d\n", SRC, __LINE__);
             return r;
         }
     }
@@ -656,13 +658,14 @@ int open_image_file(const char *image_file_name, int image_file_offset, int imag
 {
     int fd = image_file_name ? open(image_file_name, O_RDONLY | O_CLOEXEC) : -1;
     if (fd < 0) {
-        printf("  Cannot open %s file\n", image_file_name ? image_file_name : "(null)");
+        diag_printf(stdout, "  Cannot open %s file\n",
+                    image_file_name ? image_file_name : "(null)");
         return DKB_ERR_OPEN_FILE;
     }
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
-        fprintf(stderr, " Create file mapping failed.\n");
+        diag_printf(stderr, " Create file mapping failed.\n");
         return DKB_ERR_FILE_MAPPING;
     }
     const int64_t file_size = st.st_size;
@@ -674,15 +677,15 @@ int open_image_file(const char *image_file_name, int image_file_offset, int imag
         length = file_size - image_file_offset;
         if (length == 0) {
             close(fd);
-            fprintf(stderr, "%s file size invalid: %d.\n", image_file_name, errno);
+            diag_printf(stderr, "%s file size invalid: %d.\n", image_file_name, errno);
             return DKB_ERR_FILE_EMPTY;
         }
     }
     if (!inside || image_file_offset + length > file_size || length > INT_MAX) {
         close(fd);
-        fprintf(stderr, "%s: offset %d length %d lies outside the file of %lld bytes\n",
-                image_file_name, image_file_offset, image_file_length,
-                static_cast<long long>(file_size));
+        diag_printf(stderr, "%s: offset %d length %d lies outside the file of %lld bytes\n",
+                    image_file_name, image_file_offset, image_file_length,
+                    static_cast<long long>(file_size));
         return DKB_ERR_FILE_RANGE;
     }
 
@@ -744,8 +747,8 @@ int dkb_flash_verify_from_file_ex(usb_dev_handle *udev, const char *image_file_n
                                   int skip_blank)
 {
     if (!geometry_ok(page_size, block_size, oob_size)) {
-        fprintf(stderr, "Verify NAND flash: invalid arguments (page %d, block %d, oob %d)\n",
-                page_size, block_size, oob_size);
+        diag_printf(stderr, "Verify NAND flash: invalid arguments (page %d, block %d, oob %d)\n",
+                    page_size, block_size, oob_size);
         return DKB_ERR_BAD_ARGS;
     }
     image_source v;
@@ -803,15 +806,16 @@ int dkb_flash_verify_from_file_ex(usb_dev_handle *udev, const char *image_file_n
                 continue;
             const int64_t page_at = cur + (unit ? (i / unit) * page_size : 0);
             if (spare)
-                fprintf(stderr,
+                diag_printf(stderr,
                         "Verify NAND flash failed: spare byte %d of the page at 0x%08X holds "
                         "0x%02X, the image 0x%02X%s\n",
                         static_cast<int>(in_unit - page_size), wire_addr(page_at),
                         back[static_cast<size_t>(i)], want[i],
                         blank_page ? " (a blank page that is not erased)" : "");
             else
-                fprintf(stderr, "Verify NAND flash failed: 0x%08X holds 0x%02X, the image 0x%02X\n",
-                        wire_addr(page_at + in_unit), back[static_cast<size_t>(i)], want[i]);
+                diag_printf(stderr,
+                            "Verify NAND flash failed: 0x%08X holds 0x%02X, the image 0x%02X\n",
+                            wire_addr(page_at + in_unit), back[static_cast<size_t>(i)], want[i]);
             return DKB_ERR_VERIFY;
         }
         cur += main_size;
@@ -837,8 +841,8 @@ int dkb_flash_read(usb_dev_handle *udev, unsigned char *pbuf, int flash_loc, int
     const int64_t total_flash_range = static_cast<int64_t>(flash_loc_end) - flash_loc;
     const int64_t bytes = dkb_flash_read_buffer_size(flash_loc, flash_loc_end, page_size, oob_size);
     if (!geometry_ok(page_size, block_size, oob_size) || (bytes > 0 && !pbuf)) {
-        fprintf(stderr, "Read NAND flash: invalid arguments (page %d, block %d, oob %d)\n",
-                page_size, block_size, oob_size);
+        diag_printf(stderr, "Read NAND flash: invalid arguments (page %d, block %d, oob %d)\n",
+                    page_size, block_size, oob_size);
         return DKB_ERR_BAD_ARGS;
     }
     const int64_t each_block = buffer_block_size(page_size, block_size, oob_size);
@@ -849,7 +853,7 @@ int dkb_flash_read(usb_dev_handle *udev, unsigned char *pbuf, int flash_loc, int
         const int64_t chunk = remain < each_block ? remain : each_block;
         const int64_t main_size = chunk_main_size(chunk, page_size, oob_size);
         if (main_size < 0) {
-            fprintf(stderr, "Read NAND flash with oob size misaligned \n");
+            diag_printf(stderr, "Read NAND flash with oob size misaligned \n");
             return DKB_ERR_OOB_MISALIGNED;
         }
         if (send_word(udev, read_flash_command, TO_FLASH_CMD) != 4)
@@ -867,8 +871,8 @@ int dkb_flash_read(usb_dev_handle *udev, unsigned char *pbuf, int flash_loc, int
             return DKB_ERR_ACK;
         int r = handle_flash_msg(udev, nullptr, nullptr, nullptr);
         if (r < 0) {
-            fprintf(stderr, "Read NAND flash failed %d @ 0x%08X size: %d\n", r, wire_addr(cur),
-                    static_cast<int>(main_size));
+            diag_printf(stderr, "Read NAND flash failed %d @ 0x%08X size: %d\n", r, wire_addr(cur),
+                        static_cast<int>(main_size));
             return r;
         }
         r = dkb_read_mem(udev, DKB_RAM_STAGING_ADDRESS, pbuf, static_cast<int>(chunk), enable_crc,
@@ -897,24 +901,25 @@ int dkb_flash_read_to_file(usb_dev_handle *udev, const char *image_file_name, in
     int fd = image_file_name ? open(image_file_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)
                              : -1;
     if (fd < 0) {
-        printf("  Cannot open %s file\n", image_file_name ? image_file_name : "(null)");
+        diag_printf(stdout, "  Cannot open %s file\n",
+                    image_file_name ? image_file_name : "(null)");
         return DKB_ERR_OPEN_FILE;
     }
     int result;
     unsigned char *buf = nullptr;
     const int64_t bytes = dkb_flash_read_buffer_size(flash_loc, flash_loc_end, page_size, oob_size);
     if (bytes <= 0) {
-        fprintf(stderr, "read size <= 0\n");
+        diag_printf(stderr, "read size <= 0\n");
         result = DKB_ERR_READ_SIZE;
     } else if (bytes > INT_MAX ||
                !(buf = static_cast<unsigned char *>(malloc(static_cast<size_t>(bytes))))) {
-        printf("  Cannot alloc %lld bytes\n", static_cast<long long>(bytes));
+        diag_printf(stdout, "  Cannot alloc %lld bytes\n", static_cast<long long>(bytes));
         result = DKB_ERR_ALLOC;
     } else {
         result = dkb_flash_read(udev, buf, flash_loc, flash_loc_end, enable_hw_ecc, page_size,
                                 block_size, oob_size, enable_crc, otp, callback, callback_data);
         if (result != DKB_OK) {
-            printf("  Read from flash failed\n");
+            diag_printf(stdout, "  Read from flash failed\n");
         } else {
             int64_t done = 0;
             while (done < bytes) {
@@ -926,14 +931,14 @@ int dkb_flash_read_to_file(usb_dev_handle *udev, const char *image_file_name, in
                 done += w;
             }
             if (done != bytes) {
-                printf("  Write to file %s failed\n", image_file_name);
+                diag_printf(stdout, "  Write to file %s failed\n", image_file_name);
                 // Leave an empty file rather than a silently truncated image.
                 if (ftruncate(fd, 0) != 0)
-                    fprintf(stderr, "  Cannot empty %s\n", image_file_name);
+                    diag_printf(stderr, "  Cannot empty %s\n", image_file_name);
                 result = DKB_ERR_WRITE_FILE;
             } else {
-                printf("Read Flash at 0x%08X to 0x%08X saved to %s\n", wire_addr(flash_loc),
-                       wire_addr(flash_loc_end), image_file_name);
+                diag_printf(stdout, "Read Flash at 0x%08X to 0x%08X saved to %s\n",
+                            wire_addr(flash_loc), wire_addr(flash_loc_end), image_file_name);
             }
         }
     }
@@ -948,17 +953,17 @@ int dkb_flash_erase(usb_dev_handle *udev, int flashloc, int size, int ignore_bbm
     const int64_t end = static_cast<int64_t>(flashloc) + size;
     if (send_word(udev, erase_flash_command, TO_CONTROL) != 4)
         return DKB_ERR_TRANSFER;
-    printf("Erase NAND flash: 0x%08X-0x%08X use bbm:%d.\n", wire_addr(flashloc), wire_addr(end),
-           static_cast<int>(use_bbm));
+    diag_printf(stdout, "Erase NAND flash: 0x%08X-0x%08X use bbm:%d.\n", wire_addr(flashloc),
+                wire_addr(end), static_cast<int>(use_bbm));
     const uint32_t rec[3] = {wire_addr(flashloc), wire_addr(end), use_bbm};
     if (send_record(udev, rec, 3, TO_CONTROL) != COMM_PROTOCOL_ERASE_FLASH_CMD_SIZE)
         return DKB_ERR_TRANSFER;
     int r = handle_flash_msg(udev, nullptr, nullptr, nullptr);
     if (r < 0) {
-        printf("Erase NAND flash failed\n");
+        diag_printf(stdout, "Erase NAND flash failed\n");
         return r;
     }
-    printf("Erase NAND flash success.\n");
+    diag_printf(stdout, "Erase NAND flash success.\n");
     return DKB_OK;
 }
 
@@ -980,7 +985,7 @@ int dkb_init_nand(usb_dev_handle *udev, int *found_bbm)
             *found_bbm = 0;
         return DKB_OK;
     }
-    fprintf(stderr, "Init NAND flash failed\n");
+    diag_printf(stderr, "Init NAND flash failed\n");
     return r;
 }
 
@@ -993,9 +998,9 @@ int dkb_validate_bbm(usb_dev_handle *udev)
     if (r == DKB_OK)
         return DKB_OK;
     if (r == DKB_ERR_DEVICE && code == DKB_DEV_ERR_BBM_OUT_OF_AREA)
-        fprintf(stderr, "Invalid BBM mapping, out of reserved area\n");
+        diag_printf(stderr, "Invalid BBM mapping, out of reserved area\n");
     else
-        fprintf(stderr, "Unknown BBM error\n");
+        diag_printf(stderr, "Unknown BBM error\n");
     return r;
 }
 
@@ -1006,7 +1011,7 @@ static int init_bbm(usb_dev_handle *udev, const unsigned char (&word)[4], const 
         return DKB_ERR_TRANSFER;
     int r = handle_flash_msg(udev, nullptr, callback, callback_data);
     if (r != DKB_OK)
-        printf("%s\n", fail_line);
+        diag_printf(stdout, "%s\n", fail_line);
     return r;
 }
 
@@ -1030,7 +1035,8 @@ int dkb_finialize_nand(usb_dev_handle *udev)
         return DKB_ERR_ACK;
     int r = handle_flash_msg(udev, nullptr, nullptr, nullptr);
     if (r != DKB_OK)
-        printf("Critical error. Write to SOR BBM failed. Please reformat whole flash\n");
+        diag_printf(stdout,
+                    "Critical error. Write to SOR BBM failed. Please reformat whole flash\n");
     return r;
 }
 

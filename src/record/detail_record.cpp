@@ -411,12 +411,14 @@ int detail_record_format(const detail_log &log, const detail_row &row, const det
         j["bootrom_id"] = id;
         j["bootrom_version"] = text_or_null(run.bootrom_version);
         j["agent_interface"] = text_or_null(run.agent_interface);
+        j["agent_wait"] = text_or_null(run.agent_wait);
         j["start"] = detail_utc_text(row.start_utc_ms);
         j["finish"] = detail_utc_text(row.finish_utc_ms);
         j["section"] = text(row.section);
         j["status_code"] = row.status_code;
         j["status_text"] = text(row.status_text);
         j["passed"] = row.status_code == 0;
+        j["interrupted"] = row.interrupted;
         j["job"] = std::move(job);
         if (log.release)
             j["release"] = {{"product", text(log.release->product)},
@@ -428,6 +430,10 @@ int detail_record_format(const detail_log &log, const detail_row &row, const det
         j["nand"] = std::move(nand);
         j["steps"] = std::move(steps);
         j["plugin"] = std::move(plugin);
+        ordered_json diagnostics = ordered_json::array();
+        for (const auto &[ms, line] : row.diagnostics)
+            diagnostics.push_back({{"ms", ms}, {"text", text(line)}});
+        j["diagnostics"] = std::move(diagnostics);
         // Every text went through detail_escape_text, so the strict handler cannot refuse one.
         *line = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
         *line += '\n';

@@ -16,27 +16,29 @@
 
 #include "romcode/romcode_protocol.h"
 #include "romcode/romcode_tim.h"
+#include "util/diag.h"
 
 // Greets the ROM and prints its version, also stored in *ver_out when given; 0 or -1.
 static int init_ack(usb_dev_handle *udev, sor_bootrom_version *ver_out = nullptr)
 {
     int r = sor_romcode_send_premble(udev);
     if (r != 0) {
-        fprintf(stderr, "Send PREMBLE error: %d\n", r);
+        diag_printf(stderr, "Send PREMBLE error: %d\n", r);
         return -1;
     }
     sor_bootrom_version ver;
     r = sor_romcode_get_version(udev, &ver);
     if (r != 0) {
-        fprintf(stderr, "Get version error: %d\n", r);
+        diag_printf(stderr, "Get version error: %d\n", r);
         return -1;
     }
-    printf("Get CPU response\n");
-    printf("Version: %c%c%c%c\n", ver.version[0], ver.version[1], ver.version[2], ver.version[3]);
-    printf("Date: %08X\n", ver.date);
-    printf("Processor: %c%c%c %02X\n", ver.processor[0], ver.processor[1], ver.processor[2],
-           ver.processor[3]);
-    printf("\n");
+    diag_printf(stdout, "Get CPU response\n");
+    diag_printf(stdout, "Version: %c%c%c%c\n", ver.version[0], ver.version[1], ver.version[2],
+                ver.version[3]);
+    diag_printf(stdout, "Date: %08X\n", ver.date);
+    diag_printf(stdout, "Processor: %c%c%c %02X\n", ver.processor[0], ver.processor[1],
+                ver.processor[2], ver.processor[3]);
+    diag_printf(stdout, "\n");
     if (ver_out)
         *ver_out = ver;
     return 0;
@@ -49,17 +51,17 @@ static int download_image(usb_dev_handle *udev, const unsigned char *pbuf, int s
     uint32_t image_id = 0;
     int r = sor_romcode_select_image(udev, &image_id);
     if (r != 0) {
-        fprintf(stderr, "Select image error: %d\n", r);
+        diag_printf(stderr, "Select image error: %d\n", r);
         return -1;
     }
     if (image_id != expected_image_id) {
-        fprintf(stderr, "Unexpected identifier in select image: Return: %08X Expected: %08X\n",
-                image_id, expected_image_id);
+        diag_printf(stderr, "Unexpected identifier in select image: Return: %08X Expected: %08X\n",
+                    image_id, expected_image_id);
         return -1;
     }
     r = sor_romcode_verify_image(udev);
     if (r != 0) {
-        fprintf(stderr, "Verify image error: %d\n", r);
+        diag_printf(stderr, "Verify image error: %d\n", r);
         return -1;
     }
     return sor_romcode_send_image(udev, pbuf, static_cast<unsigned int>(size));
@@ -71,7 +73,7 @@ int download_dkb(usb_dev_handle *udev, unsigned char *pbuf_tim, int tim_size,
     // A negative size (or a missing buffer behind a positive one) would be read as a huge
     // image: refuse it before anything goes to the phone.
     if (dkb_size < 0 || (dkb_size > 0 && !pbuf_dkb) || tim_size < 0) {
-        fprintf(stderr, "Invalid image: dkb size %d, tim size %d\n", dkb_size, tim_size);
+        diag_printf(stderr, "Invalid image: dkb size %d, tim size %d\n", dkb_size, tim_size);
         return -1;
     }
 
@@ -87,25 +89,26 @@ int download_dkb(usb_dev_handle *udev, unsigned char *pbuf_tim, int tim_size,
         kind = "self-gen";
         own_tim = generate_default_tim_for_dkb(pbuf_dkb, dkb_size, 0, &tim_size);
         if (!own_tim) {
-            fprintf(stderr, "Cannot allocate the tim\n");
+            diag_printf(stderr, "Cannot allocate the tim\n");
             return -1;
         }
         pbuf_tim = own_tim;
     }
 
     // 3.
-    printf("file size of dkb:%d, file size of tim:%d using %s tim\n", dkb_size, tim_size, kind);
+    diag_printf(stdout, "file size of dkb:%d, file size of tim:%d using %s tim\n", dkb_size,
+                tim_size, kind);
 
     // 4.-7. TIM, greet again, DKB image, let the ROM go.
     r = download_image(udev, pbuf_tim, tim_size, SOR_IMAGE_ID_TIM);
     if (r != 0) {
-        fprintf(stderr, "Error in download tim %d\n", r);
+        diag_printf(stderr, "Error in download tim %d\n", r);
     } else if ((r = init_ack(udev)) != 0) {
         // its own line has been written
     } else if ((r = download_image(udev, pbuf_dkb, dkb_size, SOR_IMAGE_ID_DKB)) != 0) {
-        fprintf(stderr, "Error in download dkb %d\n", r);
+        diag_printf(stderr, "Error in download dkb %d\n", r);
     } else if ((r = sor_romcode_disconnect(udev)) != 0) {
-        fprintf(stderr, "Error in disconnect\n");
+        diag_printf(stderr, "Error in disconnect\n");
     }
 
     // 8.
@@ -119,14 +122,14 @@ int download_dkb_file(usb_dev_handle *udev, const char *tim_file, const char *im
     int dkb_size = 0;
     int r = memory_map_file_helper(image_file, &dkb, &dkb_size);
     if (r != 0) {
-        fprintf(stderr, "Error in memory map file: %s\n", image_file);
+        diag_printf(stderr, "Error in memory map file: %s\n", image_file);
         return r;
     }
 
     unsigned char *tim = nullptr;
     int tim_size = 0;
     if (tim_file && memory_map_file_helper(tim_file, &tim, &tim_size) != 0) {
-        fprintf(stderr, "Error in memory map file: %s\n", tim_file);
+        diag_printf(stderr, "Error in memory map file: %s\n", tim_file);
         r = -1;
     } else {
         r = download_dkb(udev, tim, tim_size, dkb, dkb_size);
@@ -143,7 +146,7 @@ int memory_map_file_helper(const char *image_file_name, unsigned char **ret_buf,
     // 1. Existing files only, read access.
     int fd = open(image_file_name, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        fprintf(stderr, "Cannot open %s file\n", image_file_name);
+        diag_printf(stderr, "Cannot open %s file\n", image_file_name);
         return -1;
     }
 
@@ -157,7 +160,7 @@ int memory_map_file_helper(const char *image_file_name, unsigned char **ret_buf,
         else if (!S_ISREG(st.st_mode))
             err = EINVAL;
         close(fd);
-        fprintf(stderr, "%s file size invalid: %d.\n", image_file_name, err);
+        diag_printf(stderr, "%s file size invalid: %d.\n", image_file_name, err);
         return -1;
     }
     size_t size = static_cast<size_t>(st.st_size);
@@ -166,7 +169,7 @@ int memory_map_file_helper(const char *image_file_name, unsigned char **ret_buf,
     void *view = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
     close(fd);
     if (view == MAP_FAILED) {
-        fprintf(stderr, "Create file mapping failed.\n");
+        diag_printf(stderr, "Create file mapping failed.\n");
         return -1;
     }
     *ret_size = static_cast<int>(size);
@@ -189,14 +192,14 @@ int read_message(usb_dev_handle *udev)
 int otp_view(usb_dev_handle *udev)
 {
     (void)udev;
-    fprintf(stderr, "otp_view TODO\n");
+    diag_printf(stderr, "otp_view TODO\n");
     return -1;
 }
 
 int debug_boot(usb_dev_handle *udev)
 {
     (void)udev;
-    fprintf(stderr, "debug_boot TODO\n");
+    diag_printf(stderr, "debug_boot TODO\n");
     return -1;
 }
 
@@ -204,6 +207,6 @@ int enable_jtag(usb_dev_handle *udev, const char *jtag_key_file)
 {
     (void)udev;
     (void)jtag_key_file;
-    fprintf(stderr, "enable_jtag TODO\n");
+    diag_printf(stderr, "enable_jtag TODO\n");
     return -1;
 }

@@ -190,10 +190,20 @@ void OneSecondTimer(DeviceList &list, uint32_t now)
     }
 }
 
+std::string StatusCellText(const DeviceList &list, int row)
+{
+    const tag_list_item *item = list.GetItemData(row);
+    if (item && item->completed && !item->recorded)
+        return list.text(row, COL_STATUS) + " - " + kNotYetRecorded;
+    return list.text(row, COL_STATUS);
+}
+
 uint32_t ProcessCustomDraw(const DeviceList &list, int row, int column)
 {
     if (column == COL_STATUS) {
         const tag_list_item *item = list.GetItemData(row);
+        if (item && item->completed && !item->recorded)
+            return STATION_COLOUR_UNRECORDED;
         if (item && item->completed)
             return item->status_code != 0 ? STATION_COLOUR_FAILED : STATION_COLOUR_PASSED;
     }

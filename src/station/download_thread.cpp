@@ -16,6 +16,7 @@
 #include "station/shutdown.h"
 #include "station/station.h"
 #include "usb/usb.h"
+#include "util/diag.h"
 
 namespace
 {
@@ -84,16 +85,14 @@ bool sleep_while_plugged(station_context *ctx, const std::string &agent_name, in
     return false;
 }
 
-bool claim_agent(station_context *ctx, const char *name)
+bool claim_agent(station_context *ctx, const std::string &name)
 {
-    std::lock_guard<std::mutex> lock(ctx->agents_mutex);
-    return ctx->agents_in_use.insert(name).second;
+    return run_names_take_agent(ctx->runs, name);
 }
 
 void release_agent(station_context *ctx, const std::string &name)
 {
-    std::lock_guard<std::mutex> lock(ctx->agents_mutex);
-    ctx->agents_in_use.erase(name);
+    run_names_give_agent(ctx->runs, name);
 }
 
 // Applies a GPIO list in order; 0 or the first failing result.
@@ -153,6 +152,70 @@ void progress_callback(void *user_data, const char *msg, int cur, int range)
     send_text(run->ctx, WM_DEVICE_PROGRESS, run->item, buf);
 }
 
+const char *wait_dkb_result_name(int result)
+{
+    switch (result) {
+    case WAIT_DKB_FOUND:
+        return "found";
+    case WAIT_DKB_TIMED_OUT:
+        return "timed out";
+    case WAIT_DKB_OPEN_FAILED:
+        return "open failed";
+    case WAIT_DKB_STOPPED:
+        return "stopped";
+    }
+    return "unknown";
+}
+
+namespace
+{
+
+// What the agent wait looked for, for the run's diagnostic lines: "sim-1" or "simagent-1",
+// and "any free name" when the row knows one name only.
+std::string wanted_names(const char *name1, const char *name2)
+{
+    std::string s;
+    for (const char *n : {name1, name2}) {
+        if (!n[0])
+            continue;
+        s += (s.empty() ? "\"" : " or \"") + std::string(n) + "\"";
+    }
+    if (!name1[0] || !name2[0])
+        s += s.empty() ? "any free name" : " or any free name";
+    return s;
+}
+
+// The wait's end, on the run's diagnostic lines; returns result.
+int wait_ended(int result, const char *name1, const char *name2, uint32_t start,
+               const std::string &detail)
+{
+    const unsigned ms = static_cast<unsigned>(station_tick_ms() - start);
+    const std::string wanted = wanted_names(name1, name2);
+    switch (result) {
+    case WAIT_DKB_FOUND:
+        diag_printf(stdout, "Wait for DKB: agent on \"%s\" after %u ms (looked for %s)\n",
+                    detail.c_str(), ms, wanted.c_str());
+        break;
+    case WAIT_DKB_TIMED_OUT:
+        diag_printf(stderr, "Wait for DKB: timed out after %u ms: no agent on %s%s\n", ms,
+                    wanted.c_str(), detail.c_str());
+        break;
+    case WAIT_DKB_OPEN_FAILED:
+        diag_printf(stderr,
+                    "Wait for DKB: the agent on \"%s\" could not be opened (after %u ms, "
+                    "looked for %s)\n",
+                    detail.c_str(), ms, wanted.c_str());
+        break;
+    default:
+        diag_printf(stderr, "Wait for DKB: stopped after %u ms (looked for %s)\n", ms,
+                    wanted.c_str());
+        break;
+    }
+    return result;
+}
+
+} // namespace
+
 int wait_for_dkb(station_context *ctx, usb_dev_handle **ret_udev, int timeout, const char *name1,
                  const char *name2, std::string *taken_name)
 {
@@ -165,9 +228,10 @@ int wait_for_dkb(station_context *ctx, usb_dev_handle **ret_udev, int timeout, c
     };
     std::vector<candidate> own, others;
     std::vector<std::string> agent_names;
+    std::string unopened; // an agent usb_open refused, the last one
     for (;;) {
         if (ctx->do_exit.load())
-            return 1;
+            return wait_ended(WAIT_DKB_STOPPED, name1, name2, start, "");
         paths.clear();
         if (station_enumerate(ctx, &paths) == 0) {
             own.clear();
@@ -196,29 +260,37 @@ int wait_for_dkb(station_context *ctx, usb_dev_handle **ret_udev, int timeout, c
             for (const candidate &c : own) {
                 // Another phone's thread may already own this agent (rows that know one name
                 // accept agents on names nobody claims).
-                if (!claim_agent(ctx, c.name.c_str()))
+                if (!claim_agent(ctx, c.name))
                     continue;
                 usb_dev_handle *udev = usb_open(c.path->c_str());
                 if (!udev) {
                     release_agent(ctx, c.name);
+                    unopened = c.name;
                     continue;
                 }
                 station_hold_device(ctx, udev);
                 if (usb_set_configuration(udev, 1) != 0 || usb_claim_interface(udev, 0) != 0) {
                     station_close_device(ctx, udev);
                     release_agent(ctx, c.name);
-                    return 1;
+                    return wait_ended(WAIT_DKB_OPEN_FAILED, name1, name2, start, c.name);
                 }
                 *ret_udev = udev;
                 *taken_name = c.name;
-                return 0;
+                return wait_ended(WAIT_DKB_FOUND, name1, name2, start, c.name);
             }
         }
         // Pause even without a device list, so a failing platform is not polled in a busy loop.
         if (sleep_unless_exit(ctx, ctx->opt.poll_period_ms))
-            return 1;
-        if (static_cast<uint32_t>(station_tick_ms() - start) >= static_cast<uint32_t>(timeout))
-            return 1;
+            return wait_ended(WAIT_DKB_STOPPED, name1, name2, start, "");
+        if (static_cast<uint32_t>(station_tick_ms() - start) >= static_cast<uint32_t>(timeout)) {
+            // An agent that was there all along but would not open is not a time-out.
+            if (!unopened.empty())
+                return wait_ended(WAIT_DKB_OPEN_FAILED, name1, name2, start, unopened);
+            std::string seen;
+            for (const std::string &n : agent_names)
+                seen += (seen.empty() ? "; agents on the bus: " : ", ") + n;
+            return wait_ended(WAIT_DKB_TIMED_OUT, name1, name2, start, seen);
+        }
     }
 }
 
@@ -266,10 +338,10 @@ int start_download_image(station_context *ctx, tag_list_item *pitem, usb_dev_han
     }
     {
         std::lock_guard<std::mutex> lock(pitem->detail_mutex);
-        pitem->detail.nand = detail_nand{flash_info.manu_id,      flash_info.device_id,
-                                         flash_info.no_of_blocks, flash_info.page_size,
-                                         flash_info.block_size,   flash_info.oob_size,
-                                         flash_info.bus_width,    found_bbm != 0};
+        pitem->detail.nand =
+            detail_nand{flash_info.manu_id,   flash_info.device_id,  flash_info.no_of_blocks,
+                        flash_info.page_size, flash_info.block_size, flash_info.oob_size,
+                        flash_info.bus_width, found_bbm != 0};
     }
     const int page_size = static_cast<int>(flash_info.page_size);
     const int block_size = static_cast<int>(flash_info.block_size);
@@ -443,20 +515,76 @@ int start_download_image(station_context *ctx, tag_list_item *pitem, usb_dev_han
     return 0;
 }
 
+namespace
+{
+
+// The run's owner on its download thread, for the thread's whole life: its names claimed, its
+// diagnostic lines, its devices and its agent's claim. Its end is the run's one exit: the boot
+// ROM device closed if still open, the detach (the run's last message: the window may free the
+// record then), the agent closed and given back, the names released.
+class run_owner
+{
+  public:
+    run_owner(station_context *ctx, tag_list_item *item)
+        : ctx_(ctx), item_(item), names_(ctx->runs, item->interface_1_name, item->interface_2_name),
+          diag_(item->diag), bootrom_(item->udev)
+    {
+        item->counted_udev = bootrom_;
+    }
+    ~run_owner()
+    {
+        close_bootrom();
+        send_code(ctx_, WM_DEVICE_DISCONNECTED, item_, 0);
+        if (agent_) {
+            station_close_device(ctx_, agent_);
+            release_agent(ctx_, agent_name_);
+        }
+    }
+    run_owner(const run_owner &) = delete;
+    run_owner &operator=(const run_owner &) = delete;
+
+    usb_dev_handle *bootrom() const { return bootrom_; }
+    void close_bootrom()
+    {
+        if (bootrom_)
+            close_counted(ctx_, item_, bootrom_);
+        bootrom_ = nullptr;
+    }
+    // The agent the wait found, taken over with its claim.
+    void take_agent(usb_dev_handle *agent, std::string name)
+    {
+        agent_ = agent;
+        agent_name_ = std::move(name);
+        item_->counted_udev = agent;
+    }
+    usb_dev_handle *agent() const { return agent_; }
+    const std::string &agent_name() const { return agent_name_; }
+
+  private:
+    station_context *ctx_;
+    tag_list_item *item_;
+    // Other rows' agent waits leave this phone's names alone until the thread ends.
+    run_names_guard names_;
+    // Every line the layers print on this thread is the run's.
+    diag_thread_scope diag_;
+    usb_dev_handle *bootrom_;
+    usb_dev_handle *agent_ = nullptr;
+    std::string agent_name_;
+};
+
+} // namespace
+
 int DownloadThreadProc(station_context *ctx, tag_list_item *item)
 {
     const flashini_content *job = ctx->opt.ini_content;
-    usb_dev_handle *bootrom = item->udev;
-    item->counted_udev = bootrom;
-    // Other rows' agent waits leave this phone's names alone until the thread ends.
-    run_names_guard claimed(ctx->runs, item->interface_1_name, item->interface_2_name);
+    run_owner run(ctx, item);
 
     send_text(ctx, WM_DEVICE_IMAGE, item, "Download DKB");
     send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, "");
     send_text(ctx, WM_DEVICE_PROGRESS, item, "");
     // The bootstrap only reads the image; its interface predates const.
     sor_bootrom_version rom{};
-    int r = download_dkb(bootrom, nullptr, 0, const_cast<unsigned char *>(ctx->opt.dkb_buf),
+    int r = download_dkb(run.bootrom(), nullptr, 0, const_cast<unsigned char *>(ctx->opt.dkb_buf),
                          ctx->opt.dkb_size, &rom);
     // Left all zero when the ROM never answered get version (an all-zero answer reads the same).
     static const sor_bootrom_version none{};
@@ -475,29 +603,30 @@ int DownloadThreadProc(station_context *ctx, tag_list_item *item)
         set_result_text(item, "Download DKB failed");
         send_code(ctx, WM_DEVICE_COMPLETED, item, r);
         send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, "Download DKB failed");
-        close_counted(ctx, item, bootrom);
-        send_code(ctx, WM_DEVICE_DISCONNECTED, item, 0);
         return 0;
     }
-    close_counted(ctx, item, bootrom);
+    run.close_bootrom();
 
     send_text(ctx, WM_DEVICE_IMAGE, item, "Wait for DKB");
     usb_dev_handle *agent = nullptr;
     std::string agent_name;
-    if (wait_for_dkb(ctx, &agent, ctx->opt.agent_wait_ms, item->interface_1_name,
-                     item->interface_2_name, &agent_name) != 0) {
+    const int waited = wait_for_dkb(ctx, &agent, ctx->opt.agent_wait_ms, item->interface_1_name,
+                                    item->interface_2_name, &agent_name);
+    {
+        std::lock_guard<std::mutex> lock(item->detail_mutex);
+        item->detail.agent_wait = wait_dkb_result_name(waited);
+    }
+    if (waited != WAIT_DKB_FOUND) {
         set_result_text(item, "Wait for DKB failed");
         send_code(ctx, WM_DEVICE_COMPLETED, item, 1);
         send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, "Wait for DKB failed");
-        send_code(ctx, WM_DEVICE_DISCONNECTED, item, 0);
         return 0;
     }
-
+    run.take_agent(agent, agent_name);
     {
         std::lock_guard<std::mutex> lock(item->detail_mutex);
         item->detail.agent_interface = agent_name;
     }
-    item->counted_udev = agent;
 
     const char *errmsg = "";
     int err = start_download_image(ctx, item, agent, &errmsg);
@@ -519,8 +648,5 @@ int DownloadThreadProc(station_context *ctx, tag_list_item *item)
         // The failed phone usually stays in its fixture in agent mode: no other row takes it.
         run_names_leave_agent(ctx->runs, agent_name);
     }
-    send_code(ctx, WM_DEVICE_DISCONNECTED, item, 0);
-    station_close_device(ctx, agent);
-    release_agent(ctx, agent_name);
     return 0;
 }

@@ -48,31 +48,42 @@ void health_attach(station_health *h, int row, const std::string &name)
     std::erase_if(h->holds, [&](const phone_hold &hold) { return hold.name == name; });
 }
 
-void health_result(station_health *h, int row, const std::string &name, int code)
+bool health_result(station_health *h, int row, const std::string &name, int code, bool interrupted)
 {
     if (row < 0)
-        return;
+        return false;
     fixture_tally &f = fixture_at(h, row);
+    if (interrupted)
+        return !f.retry;
     const bool passed = code == 0;
     if (passed) {
-        ++h->shift.programmed;
         ++f.passed;
         f.phones_failed_in_row = 0;
     } else {
-        ++h->shift.failed;
         ++f.failed;
         if (!f.retry) // the same phone failing again says nothing new about the fixture
             ++f.phones_failed_in_row;
-    }
-    if (!f.retry) {
-        ++h->shift.first_runs;
-        h->shift.first_runs_passed += passed;
     }
     std::lock_guard<std::mutex> lock(h->strikes.mu);
     if (passed)
         h->strikes.fails.erase(name);
     else
         ++h->strikes.fails[name];
+    return !f.retry;
+}
+
+void shift_count(shift_tally *t, int code, bool first_run, bool interrupted)
+{
+    if (interrupted) {
+        ++t->interrupted;
+        return;
+    }
+    const bool passed = code == 0;
+    ++(passed ? t->programmed : t->failed);
+    if (first_run) {
+        ++t->first_runs;
+        t->first_runs_passed += passed;
+    }
 }
 
 void health_detach(station_health *h, DeviceList &list, int row, const tag_list_item *item)
@@ -126,8 +137,11 @@ std::string shift_tally_text(const shift_tally &t, uint32_t now)
 {
     char buf[160];
     const double hours = std::max<uint32_t>(now - t.start_tick, 1000) / 3600000.0;
-    int n = std::snprintf(buf, sizeof buf, "%d programmed, %d failed, first-pass yield ",
-                          t.programmed, t.failed);
+    int n = std::snprintf(buf, sizeof buf, "%d programmed, %d failed, ", t.programmed, t.failed);
+    if (t.interrupted > 0)
+        n += std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), "%d interrupted, ",
+                           t.interrupted);
+    n += std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), "first-pass yield ");
     if (t.first_runs > 0)
         n += std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), "%.1f%% (%d/%d)",
                            100.0 * t.first_runs_passed / t.first_runs, t.first_runs_passed,

@@ -26,7 +26,11 @@ bool is_bootrom(unsigned vid, unsigned pid)
 void report_thread_start_failure(station_context *ctx, tag_list_item *item, usb_dev_handle *udev)
 {
     auto w = reinterpret_cast<WPARAM>(item);
-    item->detail.result_text = "Download thread failed to start";
+    {
+        // A quit may be finishing the run in the window thread at this moment.
+        std::lock_guard<std::mutex> lock(item->detail_mutex);
+        item->detail.result_text = "Download thread failed to start";
+    }
     ctx->queue.send(WM_DEVICE_COMPLETED, w, 1);
     ctx->queue.send(WM_DEVICE_DOWNLOAD_MSG, w,
                     reinterpret_cast<LPARAM>("Download thread failed to start"));
@@ -67,6 +71,10 @@ void take_device(const std::shared_ptr<station_context> &ctx, download_thread_li
         station_close_device(ctx.get(), udev);
         return;
     }
+    {
+        std::lock_guard<std::mutex> lock(ctx->devices_mutex);
+        ctx->bootrom_ids[udev] = vid << 16 | pid;
+    }
     auto *item = reinterpret_cast<tag_list_item *>(ctx->queue.send(
         WM_DEVICE_CONNECTED, reinterpret_cast<WPARAM>(udev), reinterpret_cast<LPARAM>(name)));
     if (!item) {
@@ -75,9 +83,6 @@ void take_device(const std::shared_ptr<station_context> &ctx, download_thread_li
         station_close_device(ctx.get(), udev);
         return;
     }
-    // Before the thread starts, which publishes it to the thread and through it to the window.
-    item->detail.bootrom_vid = static_cast<uint16_t>(vid);
-    item->detail.bootrom_pid = static_cast<uint16_t>(pid);
     download_thread_node &node = ll.emplace_front();
     copy_text_field(node.interfaceName, sizeof node.interfaceName, name);
     node.udev = udev;

@@ -6,6 +6,7 @@
 #include "record/detail_record.h"
 #include "station/post_plugin_handler.h"
 #include "station/station.h"
+#include "util/diag.h"
 
 int DeviceDetailRecord(station_context *ctx, int row, int64_t finish_utc_ms, const char *section,
                        const char *status_text, std::string *line)
@@ -33,14 +34,18 @@ int DeviceDetailRecord(station_context *ctx, int row, int64_t finish_utc_ms, con
         r.interface_1 = item->interface_1_name;
         r.interface_2 = item->interface_2_name;
         r.status_code = item->status_code;
+        r.interrupted = item->interrupted;
         // A failure's message reaches the Status column just after the result: the run said it
         // beforehand.
         r.status_text = item->status_code != 0 && !item->detail.result_text.empty()
                             ? item->detail.result_text
-                            : status_text ? status_text
-                                          : ctx->list.text(row, COL_STATUS);
+                        : status_text ? status_text
+                                      : ctx->list.text(row, COL_STATUS);
         r.start_utc_ms = item->detail.start_utc_ms;
         r.finish_utc_ms = finish_utc_ms;
+        if (item->diag)
+            for (diag_line &d : item->diag->lines())
+                r.diagnostics.emplace_back(d.ms, std::move(d.text));
         if (item->detail.plugin_judged && ctx->opt.post_plugin_handle)
             if (const char *name = plugin_handler_get_name(ctx->opt.post_plugin_handle))
                 r.plugin_name = name;

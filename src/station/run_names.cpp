@@ -47,3 +47,15 @@ bool run_names_claimed(run_names &r, const std::string &name)
     std::lock_guard<std::mutex> lock(r.m);
     return r.in_progress.count(name) != 0 || r.left_behind.count(name) != 0;
 }
+
+bool run_names_take_agent(run_names &r, const std::string &name)
+{
+    std::lock_guard<std::mutex> lock(r.m);
+    return r.agents.insert(name).second;
+}
+
+void run_names_give_agent(run_names &r, const std::string &name)
+{
+    std::lock_guard<std::mutex> lock(r.m);
+    r.agents.erase(name);
+}

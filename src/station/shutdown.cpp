@@ -25,6 +25,7 @@ void station_close_device(station_context *ctx, usb_dev_handle *udev)
     {
         std::lock_guard<std::mutex> lock(ctx->devices_mutex);
         ctx->devices_held.erase(udev);
+        ctx->bootrom_ids.erase(udev);
     }
     usb_close(udev);
 }
@@ -45,14 +46,21 @@ int DeviceStationStopped(station_context *ctx)
         if (!item || item->completed)
             continue;
         // Attached, but its thread had not shown its first stage yet: it was in the bootstrap.
-        if (list.text(row, COL_IMAGE).empty())
+        bool no_stage;
+        {
+            std::lock_guard<std::mutex> lock(item->detail_mutex);
+            no_stage = item->detail.steps.empty();
+        }
+        if (no_stage)
             DeviceImageMsg(ctx, item, "Download DKB");
         // Through the result handler, so the line and its detail are written as for any result.
         {
             std::lock_guard<std::mutex> lock(item->detail_mutex);
             item->detail.result_text = "Station stopped";
         }
-        list.SetItemText(row, COL_STATUS, "Station stopped");
+        // The station ended it, not the phone: neither a pass nor a failure.
+        item->interrupted = true;
+        DeviceDownloadMsg(ctx, item, "Station stopped");
         DeviceCompleted(ctx, item, 1);
         n++;
     }

@@ -4,6 +4,7 @@
 #include "station/station.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -11,6 +12,7 @@
 #include "station/shutdown.h"
 #include "usb/usb.h"
 #include "util/bytes.h"
+#include "util/diag.h"
 
 void CleanItemStatus(DeviceList &list, int item)
 {
@@ -23,6 +25,120 @@ void CleanItemStatus(DeviceList &list, int item)
     list.SetItemText(item, COL_IMAGE, "");
     list.SetItemText(item, COL_DIE_ID, "");
     list.SetItemText(item, COL_ELAPSED, "");
+}
+
+namespace
+{
+
+int FindRunRow(const station_context *ctx, uint64_t run_id)
+{
+    for (int row = 0; row < ctx->list.GetItemCount(); row++) {
+        const tag_list_item *item = ctx->list.GetItemData(row);
+        if (item && item->run_id == run_id)
+            return row;
+    }
+    return -1;
+}
+
+bool row_held(const station_context *ctx, const tag_list_item *item)
+{
+    for (const phone_hold &hold : ctx->health.holds)
+        if (item && hold.item == item)
+            return true;
+    return false;
+}
+
+int row_fixture(const station_context *ctx, int row)
+{
+    return row >= 0 && static_cast<size_t>(row) < ctx->row_fixture.size()
+               ? ctx->row_fixture[static_cast<size_t>(row)]
+               : 0;
+}
+
+// Runs whose lines the log has written since they were kept: counted, shown, published.
+void runs_recorded(station_context *ctx)
+{
+    while (ctx->unrecorded.size() > ctx->log.kept.size()) {
+        const station_context::unrecorded_run r = ctx->unrecorded.front();
+        ctx->unrecorded.pop_front();
+        shift_count(&ctx->health.shift, r.code, r.first_run, r.interrupted);
+        // The row may have moved on to another phone meanwhile: the event still names the run.
+        const int row = FindRunRow(ctx, r.run_id);
+        if (row < 0) {
+            if (ctx->subscribers.empty())
+                continue;
+            run_snapshot s = station_row_snapshot(ctx, r.row);
+            s.run_id = r.run_id;
+            s.bootrom_interface = r.bootrom_interface;
+            s.status_code = r.code;
+            s.interrupted = r.interrupted;
+            s.recorded = true;
+            publish_run_event(ctx, run_event{run_event_kind::recorded, s});
+            continue;
+        }
+        tag_list_item *item = ctx->list.GetItemData(row);
+        item->recorded = true;
+        ctx->list.NotifyChanged(row, column_bit(COL_STATUS));
+        publish_row_event(ctx, run_event_kind::recorded, row);
+        // A passed phone taken out before its line was written leaves its row now.
+        if (item->detached && item->status_code == 0) {
+            run_snapshot s = station_row_snapshot(ctx, row, item);
+            CleanItemStatus(ctx->list, row);
+            s.state = fixture_state::idle;
+            s.stage.clear();
+            s.status_text.clear();
+            if (!ctx->subscribers.empty())
+                publish_run_event(ctx, run_event{run_event_kind::fixture, s});
+        }
+    }
+}
+
+} // namespace
+
+run_snapshot station_row_snapshot(const station_context *ctx, int row, const tag_list_item *item)
+{
+    const DeviceList &list = ctx->list;
+    if (!item)
+        item = list.GetItemData(row);
+    run_snapshot s;
+    s.row = row;
+    s.fixture = row_fixture(ctx, row);
+    s.interface_1 = list.text(row, COL_INTERFACE_1);
+    s.interface_2 = list.text(row, COL_INTERFACE_2);
+    s.stage = list.text(row, COL_IMAGE);
+    s.status_text = list.text(row, COL_STATUS);
+    const fixture_tally *f = health_fixture(ctx->health, row);
+    s.suspect = f && fixture_suspect(*f);
+    s.at_utc_ms = station_utc_ms();
+    const tag_list_item *on_row = list.GetItemData(row);
+    if (row_held(ctx, on_row))
+        s.state = fixture_state::held;
+    else if (!on_row)
+        s.state = fixture_state::idle;
+    else if (!on_row->completed)
+        s.state = fixture_state::running;
+    else if (on_row->interrupted)
+        s.state = fixture_state::interrupted;
+    else
+        s.state = on_row->status_code == 0 ? fixture_state::passed : fixture_state::failed;
+    if (item) {
+        s.run_id = item->run_id;
+        s.bootrom_interface = item->interface_1_name;
+        s.progress_percent = item->completed ? -1 : item->progress_percent;
+        s.status_code = item->status_code;
+        s.recorded = item->recorded;
+        s.interrupted = item->interrupted;
+        s.run_started_utc_ms = item->detail.start_utc_ms;
+    }
+    return s;
+}
+
+void publish_row_event(station_context *ctx, run_event_kind kind, int row,
+                       const tag_list_item *item)
+{
+    if (ctx->subscribers.empty())
+        return;
+    publish_run_event(ctx, run_event{kind, station_row_snapshot(ctx, row, item)});
 }
 
 tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
@@ -54,12 +170,32 @@ tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
     const int64_t now = station_utc_ms();
     item->startTime = station_local_time_at(now);
     item->detail.start_utc_ms = now;
+    {
+        // Set by the monitor before this send: the record is whole from its attach on.
+        std::lock_guard<std::mutex> lock(ctx->devices_mutex);
+        auto ids = ctx->bootrom_ids.find(udev);
+        if (ids != ctx->bootrom_ids.end()) {
+            item->detail.bootrom_vid = static_cast<uint16_t>(ids->second >> 16);
+            item->detail.bootrom_pid = static_cast<uint16_t>(ids->second & 0xFFFF);
+        }
+    }
     item->completed = false;
     item->detached = false;
+    item->interrupted = false;
+    item->recorded = false;
+    item->run_id = ++ctx->last_run_id;
+    item->progress_percent = -1;
+    try {
+        item->diag = std::make_shared<diag_sink>(std::chrono::steady_clock::now());
+    } catch (const std::bad_alloc &) {
+        delete item;
+        return nullptr;
+    }
 
     if (row < 0) {
         row = list.InsertItem(list.GetItemCount(), "NA", item);
         list.SetItemText(row, COL_INTERFACE_1, interface_name);
+        ctx->row_fixture.resize(static_cast<size_t>(list.GetItemCount()), 0);
     } else {
         CleanItemStatus(list, row);
         list.SetItemData(row, item);
@@ -71,6 +207,7 @@ tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
     }
     health_attach(&ctx->health, row, item->interface_1_name);
     list.SetItemText(row, COL_STATUS, "Device Connected.");
+    publish_row_event(ctx, run_event_kind::attached, row);
     return item;
 }
 
@@ -95,17 +232,33 @@ void DeviceCompleted(station_context *ctx, tag_list_item *item, int code)
                                   &detail);
     }
     if (made != 0)
-        fprintf(stderr, "bramblewick: detail record of fixture %s could not be made\n",
-                ctx->list.text(row, COL_FIXTURE_ID).c_str());
+        diag_printf(stderr, "bramblewick: detail record of fixture %s could not be made\n",
+                    ctx->list.text(row, COL_FIXTURE_ID).c_str());
     log_msg(&ctx->log, ctx->list, row, station_local_time_at(finish), section, &detail);
+    // A passed run's lines are in its record now; only a failed row shows its own.
+    if (code == 0 && item->diag)
+        item->diag->release();
     ctx->log_blocked.store(!ctx->log.kept.empty());
-    health_result(&ctx->health, row, item->interface_1_name, code);
+    const fixture_tally *f = health_fixture(ctx->health, row);
+    const bool was_suspect = f && fixture_suspect(*f);
+    const bool first_run =
+        health_result(&ctx->health, row, item->interface_1_name, code, item->interrupted);
+    f = health_fixture(ctx->health, row);
+    // Counted in the tally once its line is on disk: now, or when the log takes it.
+    ctx->unrecorded.push_back(
+        {item->run_id, code, first_run, item->interrupted, row, item->interface_1_name});
+    // Its line on disk already: the row shows the result as recorded from the start.
+    item->recorded = ctx->log.kept.empty();
     item->completed = true;
     if (code == 0) {
         ctx->list.SetItemText(row, COL_IMAGE, "Finished");
         ctx->list.SetItemText(row, COL_STATUS, "Completed");
     }
     ctx->list.NotifyChanged(row, column_bit(COL_STATUS)); // the Status cell's colour
+    publish_row_event(ctx, run_event_kind::result, row);
+    if (was_suspect != (f && fixture_suspect(*f)))
+        publish_row_event(ctx, run_event_kind::fixture, row);
+    runs_recorded(ctx);
 }
 
 void DeviceDisconnected(station_context *ctx, tag_list_item *item)
@@ -115,23 +268,37 @@ void DeviceDisconnected(station_context *ctx, tag_list_item *item)
         return;
     item->udev = nullptr;
     item->detached = true;
-    if (item->status_code == 0)
+    if (item->status_code == 0 && item->recorded) {
+        // The event names the run that ended; the row is empty by then.
+        run_snapshot s = station_row_snapshot(ctx, row, item);
         CleanItemStatus(ctx->list, row);
-    else
-        health_detach(&ctx->health, ctx->list, row, item);
+        s.state = fixture_state::idle;
+        s.stage.clear();
+        s.status_text.clear();
+        if (!ctx->subscribers.empty())
+            publish_run_event(ctx, run_event{run_event_kind::detached, s});
+        return;
+    }
+    // A failed run's row keeps its result; a passed one whose line is not on disk yet keeps it
+    // too, amber, until the line is written.
+    health_detach(&ctx->health, ctx->list, row, item);
+    publish_row_event(ctx, run_event_kind::detached, row);
 }
 
-static int set_column(station_context *ctx, tag_list_item *item, int col, const char *text)
+static int set_column(station_context *ctx, tag_list_item *item, int col, const char *text,
+                      run_event_kind kind)
 {
     int row = FindListItem(ctx->list, item);
-    if (row >= 0)
+    if (row >= 0 && ctx->list.text(row, col) != (text ? text : "")) {
         ctx->list.SetItemText(row, col, text);
+        publish_row_event(ctx, kind, row);
+    }
     return row;
 }
 
 void DeviceImageMsg(station_context *ctx, tag_list_item *item, const char *text)
 {
-    if (set_column(ctx, item, COL_IMAGE, text) >= 0) {
+    if (set_column(ctx, item, COL_IMAGE, text, run_event_kind::stage) >= 0) {
         std::lock_guard<std::mutex> lock(item->detail_mutex);
         detail_run_stage(&item->detail, text, station_tick_ms() - item->tickcount);
     }
@@ -139,17 +306,25 @@ void DeviceImageMsg(station_context *ctx, tag_list_item *item, const char *text)
 
 void DeviceDieIDMsg(station_context *ctx, tag_list_item *item, const char *text)
 {
-    set_column(ctx, item, COL_DIE_ID, text);
+    set_column(ctx, item, COL_DIE_ID, text, run_event_kind::status);
 }
 
 void DeviceDownloadMsg(station_context *ctx, tag_list_item *item, const char *text)
 {
-    set_column(ctx, item, COL_STATUS, text);
+    set_column(ctx, item, COL_STATUS, text, run_event_kind::status);
 }
 
 void DeviceProgress(station_context *ctx, tag_list_item *item, const char *text)
 {
-    set_column(ctx, item, COL_PROGRESS, text);
+    if (!item)
+        return;
+    // The percentage the text starts with ("42% (...)", "100%"); none for an empty text. The
+    // record is the sender's until its detach, so it may be written before the row is found.
+    char *end = nullptr;
+    const long percent = text && *text ? strtol(text, &end, 10) : -1;
+    item->progress_percent =
+        end && *end == '%' && percent >= 0 && percent <= 100 ? static_cast<int>(percent) : -1;
+    set_column(ctx, item, COL_PROGRESS, text, run_event_kind::progress);
 }
 
 LRESULT MainProc(station_context *ctx, unsigned msg, WPARAM wParam, LPARAM lParam)
@@ -257,6 +432,9 @@ int Station::start()
         for (int col : {COL_INTERFACE_1, COL_INTERFACE_2})
             if (!ctx->list.text(row, col).empty())
                 ctx->mapped_names.insert(ctx->list.text(row, col));
+    // The mapping wrote each fixture's number as column 0's text; read once, here.
+    for (int row = 0; row < ctx->list.GetItemCount(); row++)
+        ctx->row_fixture.push_back(atoi(ctx->list.text(row, COL_FIXTURE_ID).c_str()));
     ctx->health.shift.start_tick = station_tick_ms();
     try {
         ctx->hMonitorThread = std::thread(MonitorThreadProc, ctx_);
@@ -301,6 +479,7 @@ void Station::stop()
     }
     // A last try for lines kept; what is still kept the front-end reports.
     durable_log_flush(&ctx->log);
+    runs_recorded(ctx);
     durable_log_close(&ctx->log);
 }
 
@@ -311,8 +490,18 @@ void Station::one_second_timer()
     if (!ctx->log.kept.empty()) {
         durable_log_flush(&ctx->log);
         ctx->log_blocked.store(!ctx->log.kept.empty());
+        runs_recorded(ctx);
     }
+    std::vector<const tag_list_item *> held;
+    for (const phone_hold &hold : ctx->health.holds)
+        held.push_back(hold.item);
     health_tick(&ctx->health, ctx->list);
+    // A held phone taken out: its row shows its failure again.
+    for (const tag_list_item *item : held) {
+        const int row = FindListItem(ctx->list, item);
+        if (row >= 0 && !row_held(ctx, item))
+            publish_row_event(ctx, run_event_kind::fixture, row);
+    }
 }
 
 std::string Station::alarm() const

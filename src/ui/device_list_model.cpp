@@ -4,6 +4,11 @@
 
 #include <QColor>
 
+#include <algorithm>
+#include <cstdio>
+
+#include "util/diag.h"
+
 namespace ui
 {
 
@@ -37,8 +42,13 @@ QVariant DeviceListModel::data(const QModelIndex &index, int role) const
     if (index.column() == COL_COUNT)
         return health_data(index.row(), role);
     switch (role) {
-    case Qt::DisplayRole:
     case Qt::ToolTipRole:
+        if (index.column() == COL_STATUS)
+            return QString::fromStdString(status_tooltip(index.row()));
+        return QString::fromStdString(list_.text(index.row(), index.column()));
+    case Qt::DisplayRole:
+        if (index.column() == COL_STATUS)
+            return QString::fromStdString(StatusCellText(list_, index.row()));
         return QString::fromStdString(list_.text(index.row(), index.column()));
     case Qt::BackgroundRole: {
         uint32_t rgb = ProcessCustomDraw(list_, index.row(), index.column());
@@ -56,6 +66,25 @@ QVariant DeviceListModel::data(const QModelIndex &index, int role) const
     default:
         return {};
     }
+}
+
+std::string DeviceListModel::status_tooltip(int row) const
+{
+    std::string tip = StatusCellText(list_, row);
+    const tag_list_item *item = list_.GetItemData(row);
+    if (!item || !item->completed || item->status_code == 0 || item->interrupted || !item->diag)
+        return tip;
+    // A failed run: the lines it printed, the last ones, with their time since the attach.
+    std::vector<diag_line> lines = item->diag->lines();
+    const size_t shown = std::min<size_t>(lines.size(), kTooltipLines);
+    if (shown > 0)
+        tip += "\n";
+    for (size_t i = lines.size() - shown; i < lines.size(); ++i) {
+        char ms[32];
+        std::snprintf(ms, sizeof ms, "\n%7.3f s  ", lines[i].ms / 1000.0);
+        tip += ms + lines[i].text;
+    }
+    return tip;
 }
 
 QVariant DeviceListModel::health_data(int row, int role) const

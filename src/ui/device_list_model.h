@@ -12,6 +12,7 @@
 #include <QAbstractTableModel>
 
 #include <functional>
+#include <string>
 
 namespace ui
 {
@@ -35,6 +36,9 @@ class DeviceListModel : public QAbstractTableModel
   private:
     void on_change(const DeviceListChange &change);
     QVariant health_data(int row, int role) const;
+    // The Status cell's tooltip: its text and, for a failed run, the run's last diagnostic lines.
+    std::string status_tooltip(int row) const;
+    static constexpr size_t kTooltipLines = 20;
 
     DeviceList &list_;
     const station_health *health_;

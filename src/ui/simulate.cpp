@@ -114,8 +114,10 @@ std::string write_simulation_ports(int phones, std::string *error)
 
 ProductionLine::ProductionLine(SimulationOptions options) : opt_(options), rng_(options.seed)
 {
-    for (int f = 0; f < opt_.phones; ++f)
+    for (int f = 0; f < opt_.phones; ++f) {
         fixtures_.push_back(std::make_unique<Fixture>());
+        fixture_of_[boot_instance(f + 1)] = f + 1;
+    }
 }
 
 ProductionLine::~ProductionLine()
@@ -128,7 +130,7 @@ ProductionLine::~ProductionLine()
 
 void ProductionLine::started(Station &station)
 {
-    station_ = &station;
+    station.subscribe([this](const ::run_event &ev) { run_event(ev); });
     image_bytes_ = job_image_bytes(station.job());
     crc_on_ = station.job() && station.job()->enable_crc != 0;
     verify_on_ = station.job() && station.job()->verify != 0;
@@ -242,35 +244,37 @@ void ProductionLine::take_phone_out(int fixture)
     fx.next_step = Clock::now() + std::chrono::milliseconds(opt_.swap_delay_ms);
 }
 
-void ProductionLine::row_changed(const DeviceList &list, const DeviceListChange &change)
+void ProductionLine::row_changed(const DeviceList &, const DeviceListChange &)
 {
-    if (change.kind != DeviceListChange::CellsChanged || !(change.columns & column_bit(COL_STATUS)))
+    // The line follows the run events instead (run_event).
+}
+
+void ProductionLine::run_event(const ::run_event &ev)
+{
+    if (ev.kind == run_event_kind::recorded) {
+        // Counted as the tally counts: when the run's line is on disk.
+        ++(ev.run.interrupted ? interrupted_ : ev.run.status_code == 0 ? passed_ : failed_);
         return;
-    const tag_list_item *item = list.GetItemData(change.row);
-    // A phone the quit cut off ("Station stopped") did not fail: it is not counted.
-    if (!item || !item->completed || (station_ && !station_->running()))
-        return;
-    // Known by its boot ROM's port rather than its fixture number, so a mapping given with
-    // --ports (fixture numbers of its own, "NA" rows for ports it leaves out) works too.
-    int fixture = 0;
-    if (std::sscanf(list.text(change.row, COL_INTERFACE_1).c_str(), "sim-%d", &fixture) != 1 ||
-        fixture < 1 || fixture > opt_.phones)
-        return; // not one of our fixtures (a real phone on an unmapped port)
-    Fixture &fx = *fixtures_[static_cast<size_t>(fixture - 1)];
-    if (fx.state == Fixture::HELD && list.text(change.row, COL_STATUS) == kRemoveThePhone) {
-        fx.state = Fixture::DONE; // the operator does as the row says
+    }
+    // Known by the boot ROM name its phone came in under rather than its row or fixture number,
+    // so a mapping given with --ports (numbers of its own, "NA" rows) works too.
+    auto known = fixture_of_.find(ev.run.bootrom_interface);
+    if (known == fixture_of_.end())
+        return; // not one of our phones (a real phone on an unmapped port)
+    Fixture &fx = *fixtures_[static_cast<size_t>(known->second - 1)];
+    if (ev.kind == run_event_kind::detached && ev.run.state == fixture_state::held &&
+        fx.state == Fixture::HELD) {
+        fx.state = Fixture::DONE; // the operator does as the row says: "Remove the phone"
         fx.next_step = Clock::now() + std::chrono::milliseconds(opt_.swap_delay_ms);
         return;
     }
-    if (fx.state != Fixture::PROGRAMMING)
-        return; // a phone's first result counts; a retry of a failed one does not
-    if (item->status_code == 0)
-        ++passed_;
-    else
-        ++failed_;
+    // A phone's first result counts; a retry of a failed one does not, nor the quit's.
+    if (ev.kind != run_event_kind::result || ev.run.interrupted || fx.state != Fixture::PROGRAMMING)
+        return;
+    const bool passed = ev.run.status_code == 0;
     if (fx.weak)
-        ++(item->status_code == 0 ? weak_passed_ : weak_failed_);
-    if (fx.stuck && item->status_code != 0) {
+        ++(passed ? weak_passed_ : weak_failed_);
+    if (fx.stuck && !passed) {
         fx.state = Fixture::HELD;
         return;
     }
@@ -278,28 +282,40 @@ void ProductionLine::row_changed(const DeviceList &list, const DeviceListChange 
     fx.next_step = Clock::now() + std::chrono::milliseconds(opt_.swap_delay_ms);
 }
 
+bool ProductionLine::past_duration() const
+{
+    return opt_.duration_s > 0 && seconds_between(start_, Clock::now()) >= opt_.duration_s;
+}
+
 void ProductionLine::tick()
 {
     if (!running_)
         return;
     Clock::time_point now = Clock::now();
-    if (opt_.duration_s > 0 && seconds_between(start_, now) >= opt_.duration_s)
-        return; // finished(): the window stops the station and then calls stopping()
+    const bool ending = past_duration();
     for (int f = 1; f <= opt_.phones; ++f) {
         Fixture &fx = *fixtures_[static_cast<size_t>(f - 1)];
         if (now < fx.next_step)
             continue;
         if (fx.state == Fixture::DONE)
             take_phone_out(f);
-        else if (fx.state == Fixture::EMPTY)
+        else if (fx.state == Fixture::EMPTY && !ending)
             put_phone_in(f);
     }
 }
 
 bool ProductionLine::finished() const
 {
-    return running_ && opt_.duration_s > 0 &&
-           seconds_between(start_, Clock::now()) >= opt_.duration_s;
+    if (!running_ || !past_duration())
+        return false;
+    // The phones in progress finish first, within the bound; then the window stops the station
+    // and calls stopping().
+    if (seconds_between(start_, Clock::now()) >= opt_.duration_s + opt_.drain_s)
+        return true;
+    for (const auto &fx : fixtures_)
+        if (fx->state == Fixture::PROGRAMMING)
+            return false;
+    return true;
 }
 
 void ProductionLine::stopping()
@@ -314,7 +330,12 @@ std::string ProductionLine::status_line() const
 {
     // The tally itself is the station's, shown beside this line.
     std::string s = "Simulation: " + std::to_string(phones_in_) + " phones put in";
-    if (running_ && opt_.duration_s > 0) {
+    if (running_ && past_duration()) {
+        int busy = 0;
+        for (const auto &fx : fixtures_)
+            busy += fx->state == Fixture::PROGRAMMING;
+        s += ", time is up: " + std::to_string(busy) + " phones finishing";
+    } else if (running_ && opt_.duration_s > 0) {
         double left = opt_.duration_s - seconds_between(start_, Clock::now());
         s += ", " + std::to_string(static_cast<int>(std::max(0.0, left))) + " s left";
     }
@@ -330,9 +351,16 @@ std::string ProductionLine::summary(const std::string &log_path) const
     std::snprintf(buf, sizeof buf, "\nSimulation over: %d fixtures, %.0f s, %d phones put in\n",
                   opt_.phones, secs, phones_in_);
     s += buf;
+    // The tally's counts: "failures" are the tally's "failed", every failed run on disk.
     std::snprintf(buf, sizeof buf, "  phones programmed: %d\n  failures:          %d\n", passed_,
                   failed_);
     s += buf;
+    if (interrupted_ > 0) {
+        std::snprintf(buf, sizeof buf,
+                      "  interrupted:       %d (ended by the quit, neither passed nor failed)\n",
+                      interrupted_);
+        s += buf;
+    }
     if (weak_passed_ + weak_failed_ > 0) {
         std::snprintf(buf, sizeof buf, "  weak blocks:       %d phones, %d of them failed%s\n",
                       weak_passed_ + weak_failed_, weak_failed_,

@@ -5,15 +5,19 @@
 // "sim-<n>"; the port mapping written for the run gives fixture n the interface names "sim-<n>"
 // and "simagent-<n>", so a phone whose agent comes back under the other name stays on its row.
 // A phone is taken out a moment after its result shows, and the next one is put in, until the
-// operator quits or the duration ends. With a fault rate, that share of phones is built to fail.
-// With a weak-block rate, that share of phones gets a NAND block that stores one wrong bit where
-// the job's first image starts: such a phone passes unless the job verifies after writing.
+// operator quits or the duration ends. At the duration's end no phone is put in any more and the
+// phones in progress are let finish (at most drain_s more) before the line reports finished().
+// It follows the station's run events (which phone's run ended how), never the rows' texts. With a
+// fault rate, that share of phones is built to fail. With a weak-block rate, that share of phones
+// gets a NAND block that stores one wrong bit where the job's first image starts: such a phone
+// passes unless the job verifies after writing.
 #pragma once
 
 #include "station_companion.h"
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -36,6 +40,7 @@ struct SimulationOptions {
     int swap_delay_ms = 800; // from a result to the phone's removal, and on to the next one
     // Share of phones with a weak block where the job's first image starts, 0..1.
     double weak_block_rate = 0.0;
+    int drain_s = 60; // after the duration: how long the phones in progress may take to finish
 };
 
 // Writes the run's port mapping (fixtures 1..phones) to a new file under the temporary
@@ -59,8 +64,12 @@ class ProductionLine : public StationCompanion
     std::string summary(const std::string &log_path) const;
 
     bool has_run() const { return start_ != std::chrono::steady_clock::time_point{}; }
+    // Runs on disk as the station's tally counts them: passed, failed (a held phone's retries
+    // included), ended by the station itself.
     int passed() const { return passed_; }
     int failed() const { return failed_; }
+    int interrupted() const { return interrupted_; }
+    int phones_in() const { return phones_in_; }
     // First results of the phones that had a weak block.
     int weak_passed() const { return weak_passed_; }
     int weak_failed() const { return weak_failed_; }
@@ -69,20 +78,24 @@ class ProductionLine : public StationCompanion
     struct Fixture;
     void put_phone_in(int fixture);
     void take_phone_out(int fixture);
+    void run_event(const ::run_event &ev);
+    // The duration is over: no phone goes in any more.
+    bool past_duration() const;
 
     SimulationOptions opt_;
-    const Station *station_ = nullptr;               // set by started(); outlives every row change
+    // Fixture number of each boot ROM name the line plugs its phones under.
+    std::map<std::string, int> fixture_of_;
     std::vector<std::unique_ptr<Fixture>> fixtures_; // index = fixture number - 1
     std::mt19937 rng_;
     std::chrono::steady_clock::time_point start_{};
     std::chrono::steady_clock::time_point end_{}; // set by stopping()
     bool running_ = false;
-    int passed_ = 0, failed_ = 0; // first result of each phone
-    int phones_in_ = 0;           // phones put in so far
-    uint64_t image_bytes_ = 0;    // image bytes one phone receives
-    bool crc_on_ = false;         // the job's transfers carry a CRC
-    bool verify_on_ = false;      // the job reads every image back
-    int64_t weak_block_ = -1;     // where the first image starts (a block), -1 for no image
+    int passed_ = 0, failed_ = 0, interrupted_ = 0; // as the station's tally counts them
+    int phones_in_ = 0;                             // phones put in so far
+    uint64_t image_bytes_ = 0;                      // image bytes one phone receives
+    bool crc_on_ = false;                           // the job's transfers carry a CRC
+    bool verify_on_ = false;                        // the job reads every image back
+    int64_t weak_block_ = -1; // where the first image starts (a block), -1 for no image
     int weak_passed_ = 0, weak_failed_ = 0;
 };
 

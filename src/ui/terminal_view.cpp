@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "util/diag.h"
+
 namespace ui
 {
 
@@ -69,7 +71,8 @@ std::string render_table(const DeviceList &list, bool colour, int max_width,
         for (int c = 0; c < COL_COUNT; ++c) {
             if (!widths[c])
                 continue;
-            std::string cell = fit(printable(list.text(r, c)), widths[c]);
+            std::string cell = fit(
+                printable(c == COL_STATUS ? StatusCellText(list, r) : list.text(r, c)), widths[c]);
             std::string bg = colour ? ansi_background(ProcessCustomDraw(list, r, c)) : "";
             out += bg.empty() ? cell : bg + cell + "\033[0m";
         }
@@ -83,8 +86,24 @@ std::string render_table(const DeviceList &list, bool colour, int max_width,
             out += bg.empty() ? cell : bg + cell + "\033[0m";
         }
         out += "\n";
+        // Why a failed row failed: its run's last diagnostic line, beneath it.
+        const std::string why = failed_run_last_line(list, r);
+        if (!why.empty()) {
+            std::string line = "  " + printable(why);
+            if (max_width > 0 && line.size() > static_cast<size_t>(max_width - 1))
+                line = line.substr(0, static_cast<size_t>(max_width - 2)) + "~";
+            out += (colour ? "\033[2m" + line + "\033[0m" : line) + "\n";
+        }
     }
     return out;
+}
+
+std::string failed_run_last_line(const DeviceList &list, int row)
+{
+    const tag_list_item *item = list.GetItemData(row);
+    if (!item || !item->completed || item->status_code == 0 || item->interrupted || !item->diag)
+        return {};
+    return item->diag->last();
 }
 
 std::string row_label(const DeviceList &list, int row)
@@ -139,7 +158,11 @@ std::string EventLines::lines_for(const DeviceList &list, const DeviceListChange
         out += row_label(list, row) + ": result: " +
                (item->status_code == 0 ? std::string("passed")
                                        : "failed, code " + std::to_string(item->status_code)) +
-               took + "\n";
+               took + (item->recorded ? "" : std::string(", ") + kNotYetRecorded) + "\n";
+        seen.unrecorded_shown = !item->recorded;
+    } else if (item && item->completed && item->recorded && seen.unrecorded_shown) {
+        seen.unrecorded_shown = false;
+        out += row_label(list, row) + ": result: recorded\n";
     }
     if (!item || !item->completed)
         seen.result_shown = false; // a new run on this row (records may reuse an address)

@@ -7,6 +7,7 @@
 #include "terminal_keys.h"
 #include "terminal_view.h"
 #include "ui/job_summary.h"
+#include "util/diag.h"
 
 #include <atomic>
 #include <cerrno>
@@ -66,9 +67,10 @@ class Pipe
 };
 
 // While the live table is on the terminal, the protocol layers' diagnostic lines (standard
-// output and error) would scroll it apart: both streams go into a pipe instead, a thread keeps
-// their last lines, and the table shows those beneath it. The table itself is written to a copy
-// of the original standard output. Restored (and the reader joined) on destruction, after the
+// output and error) would scroll it apart: both streams go into a pipe instead, which a thread
+// drains. The lines are kept with their runs (util/diag.h): the table shows a failed row's last
+// line beneath it, and the last lines of no run beneath the table. The table itself is written to a
+// copy of the original standard output. Restored (and the reader joined) on destruction, after the
 // station's threads have ended.
 class StreamCapture
 {
@@ -100,21 +102,7 @@ class StreamCapture
     // The terminal, for the table and the quit question; null when capturing failed.
     FILE *screen() const { return screen_; }
 
-    // The last lines written to either stream (the line being written last).
-    std::vector<std::string> last_lines() const
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        std::vector<std::string> lines(lines_.begin(), lines_.end());
-        if (!partial_.empty())
-            lines.push_back(partial_);
-        while (lines.size() > kKeep)
-            lines.erase(lines.begin());
-        return lines;
-    }
-
   private:
-    static constexpr size_t kKeep = 3;
-
     void read_loop()
     {
         char buf[4096];
@@ -138,20 +126,7 @@ class StreamCapture
                 continue;
             if (n <= 0)
                 break;
-            {
-                std::lock_guard<std::mutex> lock(mu_);
-                for (ssize_t i = 0; i < n; ++i) {
-                    if (buf[i] == '\n') {
-                        lines_.push_back(partial_);
-                        partial_.clear();
-                        if (lines_.size() > kKeep)
-                            lines_.pop_front();
-                    } else if (partial_.size() < 512) {
-                        partial_ += buf[i];
-                    }
-                }
-            }
-            wake_();
+            wake_(); // a redraw shows the lines as kept
         }
     }
 
@@ -184,9 +159,6 @@ class StreamCapture
     int read_fd_ = -1, saved_out_ = -1, saved_err_ = -1;
     FILE *screen_ = nullptr;
     std::thread reader_;
-    mutable std::mutex mu_; // guards lines_ and partial_
-    std::deque<std::string> lines_;
-    std::string partial_;
 };
 
 int64_t now_ms()
@@ -347,10 +319,12 @@ void TerminalWindow::run(StationSetup &setup)
             status += opt_.companion->status_line() + "   ";
         table += status + "q: quit\n";
         if (capture) {
+            // The lines of no run (a run's own stand beneath its row when it fails).
             int width = std::max(20, terminal_columns(out));
-            for (const std::string &line : capture->last_lines())
-                table += "\033[2m" + printable(line).substr(0, static_cast<size_t>(width - 1)) +
-                         "\033[0m\n";
+            for (const std::string &line : diag_unowned_lines())
+                table += "[2m" + printable(line).substr(0, static_cast<size_t>(width - 1)) +
+                         "[0m
+";
         }
         drawn_lines = 0;
         size_t start = 0;

@@ -44,6 +44,14 @@ struct ScratchDir {
 class ShipperTest : public ::testing::Test
 {
   protected:
+    // The schema as version 1 shipped it, for the upgrades in place.
+    static std::string schema_v1()
+    {
+        std::ifstream file(BW_SCHEMA_V1_SQL);
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
     static void SetUpTestSuite()
     {
         g_cluster = new PgCluster;
@@ -271,6 +279,28 @@ TEST_F(ShipperTest, RecordsUnsentWhenTheShipperStoppedArriveAtItsNextStart)
                   {"1", std::to_string(RECORD_DB_SCHEMA_VERSION)}}));
 }
 
+TEST_F(ShipperTest, AVersionOneDatabaseUpgradesInPlaceAndCountsInterruptedRunsApart)
+{
+    rows(schema_v1());
+    rows("SELECT bramblewick.insert_runs('[" +
+         make_record("st-7", "log_20261209_011500.csv", 2, false).dump() + "]')");
+    std::vector<std::string> lines = shift(3, 6, "log_20261209_011500.csv"); // 6 fails
+    for (int l = 7; l <= 8; ++l) { // the quit ended these two
+        json r = make_record("st-7", "log_20261209_011500.csv", l, false);
+        r["status_code"] = 1;
+        r["status_text"] = "Station stopped";
+        r["interrupted"] = true;
+        lines.push_back(r.dump());
+    }
+    append_lines(jsonl(), lines);
+    start_shipper();
+    ASSERT_TRUE(wait_up_to_date(6)) << shipper_->state_line();
+    EXPECT_EQ(rows("SELECT phones, passed, failed, yield_pct, interrupted "
+                   "FROM bramblewick.yield_by_station"),
+              (std::vector<std::vector<std::string>>{{"7", "3", "2", "60.0", "2"}}));
+    EXPECT_EQ(rows("SELECT sum(phones) FROM bramblewick.failures")[0][0], "2");
+}
+
 TEST_F(ShipperTest, HostileTextsArriveUnchanged)
 {
     // Invalid UTF-8 as the record writes it (bytes 0x9f 0xff and a NUL as U+EF9F, U+EFFF and
@@ -364,10 +394,7 @@ TEST_F(ShipperTest, TwinStationsWithOneIdAndOneCsvNameLoseNoRow)
 
 TEST_F(ShipperTest, AVersion1DatabaseIsUpgradedInPlaceKeepingItsRows)
 {
-    std::ifstream v1_file(BW_SCHEMA_V1_SQL);
-    std::stringstream v1;
-    v1 << v1_file.rdbuf();
-    rows(v1.str());
+    rows(schema_v1());
     const std::string old_record = make_record("st-7", "log_20261209_011500.csv", 2, true).dump();
     rows("SELECT bramblewick.insert_runs('[" + old_record + "]'::jsonb)");
 

@@ -200,6 +200,8 @@ TEST_F(DetailShift, EveryLineMatchesItsCsvLineInOrder)
         ASSERT_EQ(j["job"]["images"].size(), images.size());
         for (size_t m = 0; m < images.size(); m++)
             EXPECT_EQ(j["job"]["images"][m]["sha256"], sha256_of(images[m].bytes));
+        EXPECT_EQ(j["interrupted"], false);
+        EXPECT_EQ(j["agent_wait"], shift[i].agent ? "found" : "timed out");
         if (shift[i].agent) {
             EXPECT_EQ(j["agent_interface"], "simagent-f" + k);
             EXPECT_EQ(j["nand"]["page_size"], 2048);
@@ -235,6 +237,41 @@ TEST_F(DetailShift, EveryLineMatchesItsCsvLineInOrder)
     EXPECT_EQ(log_complete_dir(cut.path.string(), stderr), 0);
     std::ifstream completed(csv_path, std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(completed), {}), run.log_text());
+}
+
+TEST_F(DetailShift, EachFailedPhonesRecordHoldsItsOwnRunsLinesOnly)
+{
+    Job job = make_job(jobdir, default_images(), "[misc]\nlogging = 1\n");
+    ASSERT_TRUE(job);
+    StationRun run(job.get(), options);
+    ASSERT_EQ(run.start(), 0);
+    // Eight phones failing their writes at once, each boot ROM printing a date of its own.
+    std::vector<std::shared_ptr<vphone::Phone>> phones;
+    for (uint32_t n = 1; n <= 8; n++) {
+        auto po = phone_options();
+        po.bootrom.date = 0x20260100 + n;
+        po.faults.device_errors.push_back({vphone::agent_cmd::WRITE_FLASH, 5, 0});
+        phones.push_back(vphone::plug_phone("sim-d" + std::to_string(n), po));
+    }
+    ASSERT_TRUE(run.pump_until([&] { return count_lines(run.detail_text()) == 8; }));
+
+    for (const json &j : json_lines(run.detail_text())) {
+        SCOPED_TRACE(j.dump());
+        const std::string own = "Date: " + j["bootrom_version"].get<std::string>().substr(5, 8);
+        int own_dates = 0, other_dates = 0, write_failures = 0;
+        uint32_t ms = 0;
+        for (const json &d : j["diagnostics"]) {
+            const std::string text = d["text"];
+            own_dates += text == own;
+            other_dates += text.rfind("Date: ", 0) == 0 && text != own;
+            write_failures += text.rfind("Write NAND flash failed", 0) == 0;
+            EXPECT_GE(d["ms"].get<uint32_t>(), ms);
+            ms = d["ms"];
+        }
+        EXPECT_GE(own_dates, 1);
+        EXPECT_EQ(other_dates, 0);
+        EXPECT_EQ(write_failures, 1);
+    }
 }
 
 // A one-file job whose section name and description hold control characters, a quote, a

@@ -125,8 +125,8 @@ TEST(DeviceList, RowColoursFollowOddRowsAndCompletedStatus)
     tag_list_item *ok = new_item();
     tag_list_item *bad = new_item();
     tag_list_item *running = new_item();
-    ok->completed = true;
-    bad->completed = true;
+    ok->completed = ok->recorded = true;
+    bad->completed = bad->recorded = true;
     bad->status_code = -14;
     l.InsertItem(0, "1", ok);
     l.InsertItem(1, "2", bad);
@@ -139,6 +139,10 @@ TEST(DeviceList, RowColoursFollowOddRowsAndCompletedStatus)
     EXPECT_EQ(ProcessCustomDraw(l, 1, COL_IMAGE), STATION_COLOUR_ODD_ROW);
     EXPECT_EQ(ProcessCustomDraw(l, 2, COL_STATUS), STATION_COLOUR_DEFAULT);
     EXPECT_EQ(ProcessCustomDraw(l, 3, COL_STATUS), STATION_COLOUR_ODD_ROW);
+    // A result whose log line is still in memory is amber, whatever the result.
+    ok->recorded = bad->recorded = false;
+    EXPECT_EQ(ProcessCustomDraw(l, 0, COL_STATUS), STATION_COLOUR_UNRECORDED);
+    EXPECT_EQ(ProcessCustomDraw(l, 1, COL_STATUS), STATION_COLOUR_UNRECORDED);
 }
 
 TEST(PortMapping, RowsInFixtureOrderWithTwoNamesPerFixture)

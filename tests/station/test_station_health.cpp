@@ -52,7 +52,7 @@ TEST(FixtureHealth, SuspectAfterThreeFailedPhonesUntilAPassAndYieldCountsFirstRu
     station_health h;
     auto phone_run = [&](const char *name, int code) {
         health_attach(&h, 0, name);
-        health_result(&h, 0, name, code);
+        shift_count(&h.shift, code, health_result(&h, 0, name, code), false);
     };
     phone_run("a", 1);
     phone_run("a", 1); // a retry of the same phone, still on the bus: not a second phone
@@ -124,6 +124,10 @@ TEST_F(StationHealth, FullDiskRaisesTheAlarmTakesNoNewPhoneAndWritesKeptLinesLat
     ASSERT_TRUE(run->pump_until([&] { return record("sim-1") && record("sim-1")->completed; }));
     EXPECT_NE(run->station->alarm().find("No space left on device"), std::string::npos)
         << run->station->alarm();
+    // Shown, but not yet on disk: amber, and not in the tally.
+    EXPECT_EQ(ProcessCustomDraw(run->list(), run->row_of("sim-1"), COL_STATUS),
+              STATION_COLOUR_UNRECORDED);
+    EXPECT_EQ(run->station->health().shift.programmed, 0);
     auto second = vphone::plug_phone("sim-2", phone_options());
     run->pump_for(500);
     EXPECT_EQ(run->row_of("sim-2"), -1); // not taken while the log cannot be written
@@ -132,6 +136,9 @@ TEST_F(StationHealth, FullDiskRaisesTheAlarmTakesNoNewPhoneAndWritesKeptLinesLat
     unlink((m + "/filler").c_str());
     run->station->one_second_timer();
     EXPECT_EQ(run->station->alarm(), "");
+    EXPECT_EQ(ProcessCustomDraw(run->list(), run->row_of("sim-1"), COL_STATUS),
+              STATION_COLOUR_PASSED);
+    EXPECT_EQ(run->station->health().shift.programmed, 1);
     ASSERT_TRUE(run->pump_until([&] { return run->logged() == 3; }));
     // Both phones' lines after the padding, whole and once each.
     std::vector<std::string> lines = log_lines(run->log_text());

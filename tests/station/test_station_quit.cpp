@@ -7,11 +7,20 @@
 
 using namespace harness;
 
-TEST(StationQuit, PlugInThatNeverReturnsDoesNotHoldTheQuitAndEachPhoneGetsOneLine)
+namespace
 {
+
+// The default job, logging on.
+struct StationQuit : ::testing::Test {
     TempDir jobdir;
     Job job = make_job(jobdir, default_images(), "[misc]\nlogging = 1\n");
-    ASSERT_TRUE(job);
+    void SetUp() override { ASSERT_TRUE(job); }
+};
+
+} // namespace
+
+TEST_F(StationQuit, PlugInThatNeverReturnsDoesNotHoldTheQuitAndEachPhoneGetsOneLine)
+{
     std::string ini = (jobdir.path / "post_plugin.ini").string();
     std::ofstream(ini) << "[Plugin]\ndll_name = " << BW_PLUGIN_SLEEP
                        << "\nextra_read_addr = 0\nextra_read_size = 2048\n";
@@ -43,4 +52,25 @@ TEST(StationQuit, PlugInThatNeverReturnsDoesNotHoldTheQuitAndEachPhoneGetsOneLin
         EXPECT_EQ(ProcessCustomDraw(run.list(), row, COL_STATUS), STATION_COLOUR_FAILED);
     }
     plugin_handler_finailize(o.post_plugin_handle);
+}
+
+// A quit that comes right at a phone's attach, before its thread has said anything: the record
+// the quit finishes must not be written by the monitor at the same time (run under TSan).
+TEST_F(StationQuit, AQuitAtTheAttachSharesTheRecordWithNoThread)
+{
+    for (int round = 0; round < 5; round++) {
+        StationRun run(job.get());
+        bool attached = false;
+        run.station->subscribe([&](const run_event &ev) {
+            attached = attached || ev.kind == run_event_kind::attached;
+        });
+        ASSERT_EQ(run.start(), 0);
+        auto phone = vphone::plug_phone("sim-1", phone_options());
+        ASSERT_TRUE(run.pump_until([&] { return attached; }));
+        run.station->stop();
+        std::vector<std::string> lines = log_lines(run.log_text());
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_NE(run.detail_text().find("\"bootrom_id\":\"1286:8104\""), std::string::npos)
+            << run.detail_text();
+    }
 }

@@ -172,6 +172,24 @@ TEST_F(TerminalRun, ShortRunPrintsOneLinePerEventAndLogsEveryPhone)
         << summary;
 }
 
+TEST_F(TerminalRun, TheSimulationsEndLetsEveryPhoneInProgressFinish)
+{
+    ui::SimulationOptions sim;
+    sim.phones = 4;
+    sim.duration_s = 1;
+    sim.block_count = 256;
+    sim.usb_mbps = 0.3; // about two seconds a phone: all are writing when time is up
+    sim.swap_delay_ms = 100;
+    ui::ProductionLine line(sim);
+    std::string out = run(&line, 4);
+
+    EXPECT_GE(line.phones_in(), 4);
+    EXPECT_EQ(line.passed(), line.phones_in()) << out;
+    EXPECT_EQ(line.failed() + line.interrupted(), 0) << out;
+    EXPECT_NE(out.find(" 0 failed, first-pass yield"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Station stopped"), std::string::npos) << out;
+}
+
 TEST_F(TerminalRun, FaultyPhonesFailAndAreReportedAsFailures)
 {
     ui::SimulationOptions sim;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "station/station.h"
+#include "util/diag.h"
 
 #include <algorithm>
 #include <regex>
@@ -128,6 +129,21 @@ TEST_F(TerminalView, TableShowsColumnsAndColoursCompletedStatusCells)
     size_t row1 = colour.find("\n", colour.find("\n") + 1) + 1;
     EXPECT_NE(colour.find("\033[97;41m", row1), std::string::npos);       // row 1: red
     EXPECT_NE(colour.find("\033[30;48;5;254m", row1), std::string::npos); // odd row: grey
+}
+
+TEST_F(TerminalView, AFailedRowShowsItsOwnRunsLastLineBeneathIt)
+{
+    tag_list_item *a = DeviceConnected(&ctx, nullptr, "sim-1");
+    tag_list_item *b = DeviceConnected(&ctx, nullptr, "sim-2");
+    a->diag->add("Write NAND flash failed -5");
+    b->diag->add("Erase NAND flash success.");
+    DeviceCompleted(&ctx, a, -5);
+    DeviceCompleted(&ctx, b, 0);
+
+    std::string table = ui::render_table(list, false);
+    size_t row0 = table.find('\n') + 1, row1 = table.find('\n', row0) + 1;
+    EXPECT_EQ(table.substr(row1, table.find('\n', row1) - row1), "  Write NAND flash failed -5");
+    EXPECT_EQ(table.find("Erase NAND flash"), std::string::npos); // a passed row shows none
 }
 
 TEST_F(TerminalView, NarrowTerminalCutsLinesToItsWidth)

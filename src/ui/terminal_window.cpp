@@ -322,9 +322,8 @@ void TerminalWindow::run(StationSetup &setup)
             // The lines of no run (a run's own stand beneath its row when it fails).
             int width = std::max(20, terminal_columns(out));
             for (const std::string &line : diag_unowned_lines())
-                table += "[2m" + printable(line).substr(0, static_cast<size_t>(width - 1)) +
-                         "[0m
-";
+                table += "\033[2m" + printable(line).substr(0, static_cast<size_t>(width - 1)) +
+                         "\033[0m\n";
         }
         drawn_lines = 0;
         size_t start = 0;

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_bus.h"
 #include "bench_util.h"
 #include "job/flashini_parser.h"
 #include "station/station.h"
@@ -126,42 +127,6 @@ double flash_one(const flashini_content *job, const std::vector<uint8_t> &dkb, s
     return phone && !done.empty() && failed == 0 ? s : -1;
 }
 
-// The bare virtual bus: bytes per second into a device that only stores them in a RAM buffer,
-// in 65537-byte writes, with no protocol.
-class Sink : public vbus::Device
-{
-  public:
-    void connected(vbus::Link *) override {}
-    bool bulk_out(const uint8_t *data, size_t len) override
-    {
-        memcpy(ram_.data(), data, std::min(len, ram_.size()));
-        return true;
-    }
-    std::vector<uint8_t> ram_ = std::vector<uint8_t>(65537);
-};
-
-double bare_bus_rate(size_t mib)
-{
-    vbus::plug("sim-sink", 0x1286, 0x8111, std::make_shared<Sink>());
-    usb_dev_handle *h = usb_open(usb_make_device_path(0x1286, 0x8111, "sim-sink").c_str());
-    if (!h)
-        return 0;
-    std::vector<char> block(65537, 0x5A);
-    const size_t total = mib << 20;
-    size_t sent = 0;
-    auto t0 = clock_type::now();
-    while (sent < total) {
-        int n = static_cast<int>(std::min<size_t>(block.size(), total - sent));
-        if (usb_bulk_write(h, USB_EP_BULK_OUT, block.data(), n, 5000) != n)
-            break;
-        sent += static_cast<size_t>(n);
-    }
-    const double rate = sent / seconds_since(t0);
-    usb_close(h);
-    vbus::reset();
-    return rate;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -181,7 +146,7 @@ int main(int argc, char **argv)
     Image images[] = {make_image(dir.path, "no blank page", 0, mib),
                       make_image(dir.path, "every other block blank", 1, mib),
                       make_image(dir.path, "UBI-like (1/3 data, 2/3 blank pages)", 2, mib)};
-    const double bare = bare_bus_rate(std::max<size_t>(mib, 64));
+    const double bare = bench::bare_bus_rate(std::max<size_t>(mib, 64));
     const double whole = static_cast<double>(mib << 20);
     struct Link {
         const char *name;

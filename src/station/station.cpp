@@ -55,6 +55,20 @@ int row_fixture(const station_context *ctx, int row)
                : 0;
 }
 
+// Empties the row of a passed phone that is out of its fixture with its line on disk; the event
+// (`kind`) still names the run that ended, the fixture idle.
+void clear_passed_row(station_context *ctx, int row, const tag_list_item *item,
+                      run_event_kind kind)
+{
+    run_snapshot s = station_row_snapshot(ctx, row, item);
+    CleanItemStatus(ctx->list, row);
+    s.state = fixture_state::idle;
+    s.stage.clear();
+    s.status_text.clear();
+    if (!ctx->subscribers.empty())
+        publish_run_event(ctx, run_event{kind, s});
+}
+
 // Runs whose lines the log has written since they were kept: counted, shown, published.
 void runs_recorded(station_context *ctx)
 {
@@ -81,15 +95,8 @@ void runs_recorded(station_context *ctx)
         ctx->list.NotifyChanged(row, column_bit(COL_STATUS));
         publish_row_event(ctx, run_event_kind::recorded, row);
         // A passed phone taken out before its line was written leaves its row now.
-        if (item->detached && item->status_code == 0) {
-            run_snapshot s = station_row_snapshot(ctx, row, item);
-            CleanItemStatus(ctx->list, row);
-            s.state = fixture_state::idle;
-            s.stage.clear();
-            s.status_text.clear();
-            if (!ctx->subscribers.empty())
-                publish_run_event(ctx, run_event{run_event_kind::fixture, s});
-        }
+        if (item->detached && item->status_code == 0)
+            clear_passed_row(ctx, row, item, run_event_kind::fixture);
     }
 }
 
@@ -269,14 +276,7 @@ void DeviceDisconnected(station_context *ctx, tag_list_item *item)
     item->udev = nullptr;
     item->detached = true;
     if (item->status_code == 0 && item->recorded) {
-        // The event names the run that ended; the row is empty by then.
-        run_snapshot s = station_row_snapshot(ctx, row, item);
-        CleanItemStatus(ctx->list, row);
-        s.state = fixture_state::idle;
-        s.stage.clear();
-        s.status_text.clear();
-        if (!ctx->subscribers.empty())
-            publish_run_event(ctx, run_event{run_event_kind::detached, s});
+        clear_passed_row(ctx, row, item, run_event_kind::detached);
         return;
     }
     // A failed run's row keeps its result; a passed one whose line is not on disk yet keeps it

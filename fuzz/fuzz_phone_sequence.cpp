@@ -249,8 +249,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
     if (g_open_devices != 0)
         abort(); // both devices closed on every path
-    if (!c->agents_in_use.empty())
-        abort();
+    {
+        std::lock_guard<std::mutex> lock(c->runs.m);
+        if (!c->runs.agents.empty())
+            abort(); // the agent's claim is given back on every path
+    }
     int row = FindMappedUSBListItem(c->list, "fz-1");
     tag_list_item *left = c->list.GetItemData(row);
     if (seen.code == 0 ? left != nullptr : (!left || left->status_code != seen.code))

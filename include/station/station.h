@@ -95,6 +95,20 @@ struct download_thread_node {
 };
 using download_thread_list = std::list<download_thread_node>;
 
+// What one row of the device list shows, kept typed beside it (window thread only): the
+// handlers decide on these fields and render the row's cells from them; nothing reads a cell's
+// text back. The elapsed time is rendered from the row's record instead.
+struct station_row {
+    int fixture = 0;          // the fixture's number; 0 for an "NA" row
+    std::string fixture_text; // column 0 as shown: the number, or "NA"
+    std::string interface_1;  // the fixture's mapped names (an "NA" row: the name it came on)
+    std::string interface_2;
+    std::string stage;  // Image
+    std::string die_id; // MPU Die ID
+    std::string status; // Status, without the views' " - not yet recorded"
+    std::string progress;
+};
+
 struct station_context : std::enable_shared_from_this<station_context> {
     explicit station_context(station_options o) : opt(std::move(o)) {}
 
@@ -140,9 +154,9 @@ struct station_context : std::enable_shared_from_this<station_context> {
 
     // Whoever takes the run events (Station::subscribe); window thread only.
     std::vector<run_event_subscriber> subscribers;
-    // Window thread only: each row's fixture number (0 for an "NA" row), kept beside the list
-    // so nothing reads it back from the row's text; and the last run number given out.
-    std::vector<int> row_fixture;
+    // Window thread only: what each row shows, typed, index = the list's row (station_row);
+    // and the last run number given out.
+    std::vector<station_row> rows;
     uint64_t last_run_id = 0;
     // Window thread only: runs whose log line is kept in memory, oldest first, as the log keeps
     // them; the tally counts each when its line reaches the disk.
@@ -184,7 +198,15 @@ tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
 void DeviceCompleted(station_context *ctx, tag_list_item *item, int code);
 void DeviceDisconnected(station_context *ctx, tag_list_item *item);
 // Clears columns 3 to 7 of row `item`, frees its record and leaves it without one.
-void CleanItemStatus(DeviceList &list, int item);
+void CleanItemStatus(station_context *ctx, int item);
+// Takes the rows the port mapping put in the list as the typed rows (station_row); once, before
+// the first attach.
+void station_take_rows(station_context *ctx);
+// The typed row, or null for a bad index.
+station_row *station_row_at(station_context *ctx, int row);
+// Shows `text` in cell (row, col) and keeps it in the typed row; false when it was shown already
+// (or the row does not exist).
+bool station_show(station_context *ctx, int row, int col, const char *text);
 void DeviceImageMsg(station_context *ctx, tag_list_item *item, const char *text);
 void DeviceDieIDMsg(station_context *ctx, tag_list_item *item, const char *text);
 void DeviceDownloadMsg(station_context *ctx, tag_list_item *item, const char *text);

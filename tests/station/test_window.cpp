@@ -72,6 +72,7 @@ struct Handlers : ::testing::Test {
         int row = ctx->list.InsertItem(0, "3", nullptr);
         ctx->list.SetItemText(row, COL_INTERFACE_1, "sim-3a");
         ctx->list.SetItemText(row, COL_INTERFACE_2, "sim-3b");
+        station_take_rows(ctx.get());
     }
     void TearDown() override
     {

@@ -141,6 +141,10 @@ struct station_context : std::enable_shared_from_this<station_context> {
     // before its attach, so the attach puts them in the run's record in the window thread and no
     // thread writes the record after the attach; guarded by devices_mutex.
     std::map<const usb_dev_handle *, uint32_t> bootrom_ids;
+    // The other way: the attach leaves the run's share of its new record here, under the boot ROM
+    // device, for the monitor to hand to the run's thread (take_run_record); guarded by
+    // devices_mutex.
+    std::map<const usb_dev_handle *, std::shared_ptr<tag_list_item>> attached_runs;
     // The one registry of claimed interface names (a run's own, the agents runs took, the agents
     // failed runs left on the bus); guarded inside.
     run_names runs;
@@ -191,10 +195,12 @@ struct download_run {
 // Dispatches the seven station window messages to their handlers; 0 (FALSE) for anything else.
 LRESULT MainProc(station_context *ctx, unsigned msg, WPARAM wParam, LPARAM lParam);
 // Attach: claims the row mapped to interface_name (or appends an "NA" row) and returns the new
-// record; null when the row's previous run has not detached yet (the monitor then closes the
+// record, the run's share of it left for take_run_record(udev); null when the row's previous run has not detached yet (the monitor then closes the
 // device and tries again on a later pass) or no record could be allocated.
 tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
                                const char *interface_name);
+// Takes the run's share of the record the attach of udev made (null when there is none).
+std::shared_ptr<tag_list_item> take_run_record(station_context *ctx, const usb_dev_handle *udev);
 void DeviceCompleted(station_context *ctx, tag_list_item *item, int code);
 void DeviceDisconnected(station_context *ctx, tag_list_item *item);
 // Clears columns 3 to 7 of row `item`, frees its record and leaves it without one.
@@ -231,7 +237,8 @@ download_thread_node *FindDeviceStillConnectedNAlive(const char *interface_name,
 void reap_download_threads(download_thread_list &dl_thread_ll);
 
 // ---- Download thread --------------------------------------------------------------------------
-int DownloadThreadProc(station_context *ctx, tag_list_item *item);
+// The thread owns its share of the record (the row holds the other) until it returns.
+int DownloadThreadProc(station_context *ctx, std::shared_ptr<tag_list_item> item);
 // How the wait for a phone's agent ended.
 enum wait_dkb_result {
     WAIT_DKB_FOUND = 0,       // *ret_udev holds the open agent

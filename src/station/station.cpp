@@ -83,10 +83,8 @@ void station_take_rows(station_context *ctx)
 void CleanItemStatus(station_context *ctx, int item)
 {
     DeviceList &list = ctx->list;
-    tag_list_item *record = list.GetItemData(item);
-    // Unhook before freeing, so a view repainting on the changes below never sees a freed record.
+    // The row's share goes; the record with it unless the run's thread still holds its own.
     list.SetItemData(item, nullptr);
-    delete record;
     station_show(ctx, item, COL_STATUS, "");
     station_show(ctx, item, COL_PROGRESS, "");
     station_show(ctx, item, COL_IMAGE, "");
@@ -241,9 +239,14 @@ tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
         if (previous && !previous->detached)
             return nullptr;
     }
-    auto *item = new (std::nothrow) tag_list_item();
-    if (!item)
+    std::shared_ptr<tag_list_item> owned;
+    try {
+        owned = std::make_shared<tag_list_item>();
+        owned->diag = std::make_shared<diag_sink>(std::chrono::steady_clock::now());
+    } catch (const std::bad_alloc &) {
         return nullptr;
+    }
+    tag_list_item *item = owned.get();
     item->udev = udev;
     copy_text_field(item->interface_1_name, sizeof item->interface_1_name, interface_name);
     item->interface_2_name[0] = '\0';
@@ -268,9 +271,9 @@ tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
     item->run_id = ++ctx->last_run_id;
     item->progress_percent = -1;
     try {
-        item->diag = std::make_shared<diag_sink>(std::chrono::steady_clock::now());
+        std::lock_guard<std::mutex> lock(ctx->devices_mutex);
+        ctx->attached_runs[udev] = owned;
     } catch (const std::bad_alloc &) {
-        delete item;
         return nullptr;
     }
 
@@ -279,11 +282,11 @@ tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
         station_row r;
         r.fixture_text = "NA";
         ctx->rows.push_back(std::move(r));
-        row = list.InsertItem(list.GetItemCount(), "NA", item);
+        row = list.InsertItem(list.GetItemCount(), "NA", std::move(owned));
         station_show(ctx, row, COL_INTERFACE_1, interface_name);
     } else {
         CleanItemStatus(ctx, row);
-        list.SetItemData(row, item);
+        list.SetItemData(row, std::move(owned));
         const station_row &r = ctx->rows[static_cast<size_t>(row)];
         const std::string &other =
             r.interface_1 == item->interface_1_name ? r.interface_2 : r.interface_1;
@@ -292,6 +295,17 @@ tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
     health_attach(&ctx->health, row, item->interface_1_name);
     station_show(ctx, row, COL_STATUS, "Device Connected.");
     publish_row_event(ctx, run_event_kind::attached, row);
+    return item;
+}
+
+std::shared_ptr<tag_list_item> take_run_record(station_context *ctx, const usb_dev_handle *udev)
+{
+    std::lock_guard<std::mutex> lock(ctx->devices_mutex);
+    auto it = ctx->attached_runs.find(udev);
+    if (it == ctx->attached_runs.end())
+        return nullptr;
+    std::shared_ptr<tag_list_item> item = std::move(it->second);
+    ctx->attached_runs.erase(it);
     return item;
 }
 

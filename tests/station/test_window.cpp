@@ -194,7 +194,7 @@ TEST(ProductionLog, FieldsWithCommasQuotesOrLineBreaksAreQuoted)
     EXPECT_EQ(s, "\"say \"\"hi\"\"\r\n\"");
 
     DeviceList l;
-    auto *it = new tag_list_item();
+    auto it = std::make_shared<tag_list_item>();
     it->startTime = station_time{2010, 3, 1, 15, 9, 30, 5, 0};
     it->status_code = -13;
     l.InsertItem(0, "12345678901234567890123456789012345", it);

@@ -195,15 +195,17 @@ struct download_run {
 // Dispatches the seven station window messages to their handlers; 0 (FALSE) for anything else.
 LRESULT MainProc(station_context *ctx, unsigned msg, WPARAM wParam, LPARAM lParam);
 // Attach: claims the row mapped to interface_name (or appends an "NA" row) and returns the new
-// record, the run's share of it left for take_run_record(udev); null when the row's previous run has not detached yet (the monitor then closes the
-// device and tries again on a later pass) or no record could be allocated.
+// record, the run's share of it left for take_run_record(udev); null when the row's previous run
+// has not detached yet (the monitor then closes the device and tries again on a later pass) or
+// no record could be allocated.
 tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
                                const char *interface_name);
 // Takes the run's share of the record the attach of udev made (null when there is none).
 std::shared_ptr<tag_list_item> take_run_record(station_context *ctx, const usb_dev_handle *udev);
 void DeviceCompleted(station_context *ctx, tag_list_item *item, int code);
 void DeviceDisconnected(station_context *ctx, tag_list_item *item);
-// Clears columns 3 to 7 of row `item`, frees its record and leaves it without one.
+// Clears columns 3 to 7 of row `item` and drops the row's share of its record (freed unless its
+// run's thread still holds its own).
 void CleanItemStatus(station_context *ctx, int item);
 // Takes the rows the port mapping put in the list as the typed rows (station_row); once, before
 // the first attach.

@@ -532,8 +532,8 @@ class run_owner
     {
         item_->counted_udev = bootrom_;
     }
-    // The record is dropped last, after the detach and the agent's release (record_ is the
-    // first member, so the last destroyed).
+    // The record outlives the detach, the agent's release and the names' release: record_ is
+    // declared before every member that reads it, so it is destroyed after them.
     ~run_owner()
     {
         close_bootrom();

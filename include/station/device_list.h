@@ -37,9 +37,11 @@ struct station_time {
 
 enum { STATION_NAME_MAX = 260 }; // interface name buffers: 259 characters and a terminator
 
-// The record of one device on one row. Created by the attach handler in the window thread, read
-// by the device's download thread, freed by the window thread (clear of the row, or the next
-// attach to it) and only after the run's detach message was handled.
+// The record of one device on one row. Made by the attach handler in the window thread and
+// shared by two owners: the row (until its clear, or the next attach to it) and the run's owner
+// on its download thread (until the thread's end). It goes with the last of them, so neither
+// frees what the other still reads. The thread writes only `detail` (under detail_mutex) and its
+// own counted_* fields; everything else is the window thread's.
 struct tag_list_item {
     usb_dev_handle *udev;                    // the boot ROM device; null once detached
     char interface_1_name[STATION_NAME_MAX]; // name the device appeared on
@@ -108,14 +110,14 @@ class DeviceList
 {
   public:
     DeviceList() = default;
-    ~DeviceList(); // frees the records still on rows
+    ~DeviceList() = default; // drops the rows' shares of their records
     DeviceList(const DeviceList &) = delete;
     DeviceList &operator=(const DeviceList &) = delete;
 
     int GetItemCount() const { return static_cast<int>(rows_.size()); }
-    // Inserts a row at index (clamped to 0..count) with column 0 = text and the item value;
-    // returns the index used.
-    int InsertItem(int index, const char *col0_text, tag_list_item *item);
+    // Inserts a row at index (clamped to 0..count) with column 0 = text and the item value (the
+    // row's share of the record); returns the index used.
+    int InsertItem(int index, const char *col0_text, std::shared_ptr<tag_list_item> item);
     // Sets one cell; tells the observer only when the text actually changed. Bad indexes are
     // ignored.
     void SetItemText(int row, int col, const char *text);
@@ -125,7 +127,8 @@ class DeviceList
     // The cell's text (empty for bad indexes).
     const std::string &text(int row, int col) const;
     tag_list_item *GetItemData(int row) const;
-    void SetItemData(int row, tag_list_item *item);
+    // The row's share of its record: replaced (the old one dropped) or, with null, given up.
+    void SetItemData(int row, std::shared_ptr<tag_list_item> item);
     // Tells the observer that cells changed without a text change (the row's colour).
     void NotifyChanged(int row, unsigned columns) const;
 
@@ -137,7 +140,7 @@ class DeviceList
   private:
     struct Row {
         std::string cells[COL_COUNT];
-        tag_list_item *item = nullptr;
+        std::shared_ptr<tag_list_item> item;
     };
     void notify(DeviceListChange::Kind kind, int row, unsigned columns) const;
 

@@ -91,12 +91,12 @@ bool health_result(station_health *h, int row, const std::string &name, int code
                    bool interrupted = false);
 // Window thread: a run's log line is on disk: the shift's tally counts it.
 void shift_count(shift_tally *t, int code, bool first_run, bool interrupted);
-// Window thread: the run's detach. When its phone is now held, the row's Status says
-// kRemoveThePhone until the phone is gone (health_tick).
-void health_detach(station_health *h, DeviceList &list, int row, const tag_list_item *item);
-// Window thread, once a second: rows of held phones that have left the bus get their Status
-// back.
-void health_tick(station_health *h, DeviceList &list);
+// Window thread: the run's detach, its row showing `status_now`. True when its phone is now held:
+// the row is then to say kRemoveThePhone until the phone is gone (health_tick).
+bool health_detach(station_health *h, const tag_list_item *item, const std::string &status_now);
+// Window thread, once a second: the holds whose phones have left the bus end; those whose rows
+// still show their record go to *released, with the Status their rows are to get back.
+void health_tick(station_health *h, const DeviceList &list, std::vector<phone_hold> *released);
 
 const fixture_tally *health_fixture(const station_health &h, int row);
 bool fixture_suspect(const fixture_tally &t);

@@ -36,6 +36,12 @@ std::string log_format_line(const DeviceList &list, int nItem, const station_tim
 std::string log_format_fields(const char *fixture, const char *die_id, const station_time *start,
                               const station_time &finish, const char *section, int status_code);
 
+// The same line from the texts a row shows, cut as above (fixture and die ID 29 characters,
+// section 255).
+std::string log_format_run(const std::string &fixture, const std::string &die_id,
+                           const station_time *start, const station_time &finish,
+                           const std::string &section, int status_code);
+
 // Makes the stream from log_create_file (at path) the log's only file (any other is closed); the
 // stream is closed. 0, or a
 // negative errno (log left without a file: logging off).
@@ -47,6 +53,9 @@ int log_adopt(durable_log *log, FILE *stream, const std::string &path);
 // disk, or when there is no log or the row has no record; a negative errno when it is kept.
 int log_msg(durable_log *log, const DeviceList &list, int nItem, const station_time &finish,
             const char *section = nullptr, const std::string *detail_line = nullptr);
+
+// Appends `line` (log_format_run) with its detail line as log_msg does; 0 without a log.
+int log_write_line(durable_log *log, std::string line, const std::string *detail_line = nullptr);
 
 // The station-wide alarm while lines are kept: why, and what it means. Empty when none is.
 std::string log_alarm_text(const durable_log &log);

@@ -95,6 +95,20 @@ struct download_thread_node {
 };
 using download_thread_list = std::list<download_thread_node>;
 
+// What one row of the device list shows, kept typed beside it (window thread only): the
+// handlers decide on these fields and render the row's cells from them; nothing reads a cell's
+// text back. The elapsed time is rendered from the row's record instead.
+struct station_row {
+    int fixture = 0;          // the fixture's number; 0 for an "NA" row
+    std::string fixture_text; // column 0 as shown: the number, or "NA"
+    std::string interface_1;  // the fixture's mapped names (an "NA" row: the name it came on)
+    std::string interface_2;
+    std::string stage;  // Image
+    std::string die_id; // MPU Die ID
+    std::string status; // Status, without the views' " - not yet recorded"
+    std::string progress;
+};
+
 struct station_context : std::enable_shared_from_this<station_context> {
     explicit station_context(station_options o) : opt(std::move(o)) {}
 
@@ -127,6 +141,10 @@ struct station_context : std::enable_shared_from_this<station_context> {
     // before its attach, so the attach puts them in the run's record in the window thread and no
     // thread writes the record after the attach; guarded by devices_mutex.
     std::map<const usb_dev_handle *, uint32_t> bootrom_ids;
+    // The other way: the attach leaves the run's share of its new record here, under the boot ROM
+    // device, for the monitor to hand to the run's thread (take_run_record); guarded by
+    // devices_mutex.
+    std::map<const usb_dev_handle *, std::shared_ptr<tag_list_item>> attached_runs;
     // The one registry of claimed interface names (a run's own, the agents runs took, the agents
     // failed runs left on the bus); guarded inside.
     run_names runs;
@@ -140,9 +158,9 @@ struct station_context : std::enable_shared_from_this<station_context> {
 
     // Whoever takes the run events (Station::subscribe); window thread only.
     std::vector<run_event_subscriber> subscribers;
-    // Window thread only: each row's fixture number (0 for an "NA" row), kept beside the list
-    // so nothing reads it back from the row's text; and the last run number given out.
-    std::vector<int> row_fixture;
+    // Window thread only: what each row shows, typed, index = the list's row (station_row);
+    // and the last run number given out.
+    std::vector<station_row> rows;
     uint64_t last_run_id = 0;
     // Window thread only: runs whose log line is kept in memory, oldest first, as the log keeps
     // them; the tally counts each when its line reaches the disk.
@@ -177,14 +195,26 @@ struct download_run {
 // Dispatches the seven station window messages to their handlers; 0 (FALSE) for anything else.
 LRESULT MainProc(station_context *ctx, unsigned msg, WPARAM wParam, LPARAM lParam);
 // Attach: claims the row mapped to interface_name (or appends an "NA" row) and returns the new
-// record; null when the row's previous run has not detached yet (the monitor then closes the
-// device and tries again on a later pass) or no record could be allocated.
+// record, the run's share of it left for take_run_record(udev); null when the row's previous run
+// has not detached yet (the monitor then closes the device and tries again on a later pass) or
+// no record could be allocated.
 tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
                                const char *interface_name);
+// Takes the run's share of the record the attach of udev made (null when there is none).
+std::shared_ptr<tag_list_item> take_run_record(station_context *ctx, const usb_dev_handle *udev);
 void DeviceCompleted(station_context *ctx, tag_list_item *item, int code);
 void DeviceDisconnected(station_context *ctx, tag_list_item *item);
-// Clears columns 3 to 7 of row `item`, frees its record and leaves it without one.
-void CleanItemStatus(DeviceList &list, int item);
+// Clears columns 3 to 7 of row `item` and drops the row's share of its record (freed unless its
+// run's thread still holds its own).
+void CleanItemStatus(station_context *ctx, int item);
+// Takes the rows the port mapping put in the list as the typed rows (station_row); once, before
+// the first attach.
+void station_take_rows(station_context *ctx);
+// The typed row, or null for a bad index.
+station_row *station_row_at(station_context *ctx, int row);
+// Shows `text` in cell (row, col) and keeps it in the typed row; false when it was shown already
+// (or the row does not exist).
+bool station_show(station_context *ctx, int row, int col, const char *text);
 void DeviceImageMsg(station_context *ctx, tag_list_item *item, const char *text);
 void DeviceDieIDMsg(station_context *ctx, tag_list_item *item, const char *text);
 void DeviceDownloadMsg(station_context *ctx, tag_list_item *item, const char *text);
@@ -209,7 +239,8 @@ download_thread_node *FindDeviceStillConnectedNAlive(const char *interface_name,
 void reap_download_threads(download_thread_list &dl_thread_ll);
 
 // ---- Download thread --------------------------------------------------------------------------
-int DownloadThreadProc(station_context *ctx, tag_list_item *item);
+// The thread owns its share of the record (the row holds the other) until it returns.
+int DownloadThreadProc(station_context *ctx, std::shared_ptr<tag_list_item> item);
 // How the wait for a phone's agent ended.
 enum wait_dkb_result {
     WAIT_DKB_FOUND = 0,       // *ret_udev holds the open agent

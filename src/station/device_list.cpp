@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "util/bytes.h"
 
@@ -20,26 +21,20 @@ namespace
 const std::string kEmpty;
 }
 
-DeviceList::~DeviceList()
-{
-    for (Row &r : rows_)
-        delete r.item;
-}
-
 void DeviceList::notify(DeviceListChange::Kind kind, int row, unsigned columns) const
 {
     if (observer_)
         observer_(DeviceListChange{kind, row, columns});
 }
 
-int DeviceList::InsertItem(int index, const char *col0_text, tag_list_item *item)
+int DeviceList::InsertItem(int index, const char *col0_text, std::shared_ptr<tag_list_item> item)
 {
     if (index < 0 || index > GetItemCount())
         index = GetItemCount();
     notify(DeviceListChange::RowAboutToBeInserted, index, kAllColumns);
     Row row;
     row.cells[COL_FIXTURE_ID] = col0_text ? col0_text : "";
-    row.item = item;
+    row.item = std::move(item);
     rows_.insert(rows_.begin() + index, std::move(row));
     notify(DeviceListChange::RowInserted, index, kAllColumns);
     return index;
@@ -73,14 +68,15 @@ tag_list_item *DeviceList::GetItemData(int row) const
 {
     if (row < 0 || row >= GetItemCount())
         return nullptr;
-    return rows_[row].item;
+    return rows_[row].item.get();
 }
 
-void DeviceList::SetItemData(int row, tag_list_item *item)
+void DeviceList::SetItemData(int row, std::shared_ptr<tag_list_item> item)
 {
     if (row < 0 || row >= GetItemCount())
         return;
-    rows_[row].item = item;
+    // The old share is dropped only after the observers were told: none sees a freed record.
+    std::shared_ptr<tag_list_item> old = std::exchange(rows_[row].item, std::move(item));
     // The Status cell's colour and the elapsed time follow the record.
     notify(DeviceListChange::CellsChanged, row, column_bit(COL_STATUS) | column_bit(COL_ELAPSED));
 }

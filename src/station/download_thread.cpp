@@ -525,12 +525,15 @@ namespace
 class run_owner
 {
   public:
-    run_owner(station_context *ctx, tag_list_item *item)
-        : ctx_(ctx), item_(item), names_(ctx->runs, item->interface_1_name, item->interface_2_name),
-          diag_(item->diag), bootrom_(item->udev)
+    run_owner(station_context *ctx, std::shared_ptr<tag_list_item> item)
+        : ctx_(ctx), record_(std::move(item)), item_(record_.get()),
+          names_(ctx->runs, item_->interface_1_name, item_->interface_2_name), diag_(item_->diag),
+          bootrom_(item_->udev)
     {
-        item->counted_udev = bootrom_;
+        item_->counted_udev = bootrom_;
     }
+    // The record outlives the detach, the agent's release and the names' release: record_ is
+    // declared before every member that reads it, so it is destroyed after them.
     ~run_owner()
     {
         close_bootrom();
@@ -558,10 +561,13 @@ class run_owner
         item_->counted_udev = agent;
     }
     usb_dev_handle *agent() const { return agent_; }
+    tag_list_item *item() const { return item_; }
     const std::string &agent_name() const { return agent_name_; }
 
   private:
     station_context *ctx_;
+    // The thread's share of the run's record: it outlives every use below.
+    std::shared_ptr<tag_list_item> record_;
     tag_list_item *item_;
     // Other rows' agent waits leave this phone's names alone until the thread ends.
     run_names_guard names_;
@@ -574,10 +580,13 @@ class run_owner
 
 } // namespace
 
-int DownloadThreadProc(station_context *ctx, tag_list_item *item)
+int DownloadThreadProc(station_context *ctx, std::shared_ptr<tag_list_item> record)
 {
     const flashini_content *job = ctx->opt.ini_content;
-    run_owner run(ctx, item);
+    if (!record)
+        return -1;
+    run_owner run(ctx, std::move(record));
+    tag_list_item *item = run.item();
 
     send_text(ctx, WM_DEVICE_IMAGE, item, "Download DKB");
     send_text(ctx, WM_DEVICE_DOWNLOAD_MSG, item, "");

@@ -86,16 +86,16 @@ void shift_count(shift_tally *t, int code, bool first_run, bool interrupted)
     }
 }
 
-void health_detach(station_health *h, DeviceList &list, int row, const tag_list_item *item)
+bool health_detach(station_health *h, const tag_list_item *item, const std::string &status_now)
 {
     const std::string name = item->interface_1_name;
-    if (row < 0 || item->status_code == 0 || !strikes_held(&h->strikes, name))
-        return;
-    h->holds.push_back({item, name, list.text(row, COL_STATUS)});
-    list.SetItemText(row, COL_STATUS, kRemoveThePhone);
+    if (item->status_code == 0 || !strikes_held(&h->strikes, name))
+        return false;
+    h->holds.push_back({item, name, status_now});
+    return true;
 }
 
-void health_tick(station_health *h, DeviceList &list)
+void health_tick(station_health *h, const DeviceList &list, std::vector<phone_hold> *released)
 {
     std::erase_if(h->holds, [&](const phone_hold &hold) {
         int row = FindListItem(list, hold.item);
@@ -104,8 +104,7 @@ void health_tick(station_health *h, DeviceList &list)
         if (strikes_held(&h->strikes, hold.name))
             return false;
         // Gone from the bus: the row shows its failure again, until the next phone.
-        if (list.text(row, COL_STATUS) == kRemoveThePhone)
-            list.SetItemText(row, COL_STATUS, hold.status_before.c_str());
+        released->push_back(hold);
         return true;
     });
 }

@@ -75,9 +75,11 @@ void take_device(const std::shared_ptr<station_context> &ctx, download_thread_li
         std::lock_guard<std::mutex> lock(ctx->devices_mutex);
         ctx->bootrom_ids[udev] = vid << 16 | pid;
     }
-    auto *item = reinterpret_cast<tag_list_item *>(ctx->queue.send(
+    auto *attached = reinterpret_cast<tag_list_item *>(ctx->queue.send(
         WM_DEVICE_CONNECTED, reinterpret_cast<WPARAM>(udev), reinterpret_cast<LPARAM>(name)));
-    if (!item) {
+    // The run's share of the record, left by the attach: from here on the thread's.
+    std::shared_ptr<tag_list_item> item = take_run_record(ctx.get(), udev);
+    if (!attached || !item) {
         // Refused (the row's previous run is still going), out of memory, or stopping: the
         // device is tried again on a later pass.
         station_close_device(ctx.get(), udev);
@@ -90,7 +92,7 @@ void take_device(const std::shared_ptr<station_context> &ctx, download_thread_li
     station_download_thread_started();
     try {
         node.hThread = std::thread([c = ctx, item, ended = node.ended]() mutable {
-            DownloadThreadProc(c.get(), item);
+            DownloadThreadProc(c.get(), std::move(item));
             ended->store(true);
             c.reset(); // the context may go with this thread
             station_download_thread_ended();
@@ -98,7 +100,7 @@ void take_device(const std::shared_ptr<station_context> &ctx, download_thread_li
     } catch (const std::system_error &) {
         station_download_thread_ended();
         ll.pop_front();
-        report_thread_start_failure(ctx.get(), item, udev);
+        report_thread_start_failure(ctx.get(), item.get(), udev);
     }
 }
 

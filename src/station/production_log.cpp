@@ -143,16 +143,32 @@ int log_adopt(durable_log *log, FILE *stream, const std::string &path)
     return 0;
 }
 
+std::string log_format_run(const std::string &fixture, const std::string &die_id,
+                           const station_time *start, const station_time &finish,
+                           const std::string &section, int status_code)
+{
+    // Cut where the list control's fields cut them.
+    return log_format_fields(fixture.substr(0, 29).c_str(), die_id.substr(0, 29).c_str(), start,
+                             finish, section.substr(0, 255).c_str(), status_code);
+}
+
+int log_write_line(durable_log *log, std::string line, const std::string *detail_line)
+{
+    if (log->files.empty())
+        return 0;
+    std::vector<std::string> parts;
+    if (log->files.size() > 1)
+        parts.push_back(detail_line ? *detail_line : std::string());
+    parts.push_back(std::move(line));
+    return durable_log_write(log, std::move(parts));
+}
+
 int log_msg(durable_log *log, const DeviceList &list, int nItem, const station_time &finish,
             const char *section, const std::string *detail_line)
 {
     if (log->files.empty() || !list.GetItemData(nItem))
         return 0;
-    std::vector<std::string> parts;
-    if (log->files.size() > 1)
-        parts.push_back(detail_line ? *detail_line : std::string());
-    parts.push_back(log_format_line(list, nItem, finish, section));
-    return durable_log_write(log, std::move(parts));
+    return log_write_line(log, log_format_line(list, nItem, finish, section), detail_line);
 }
 
 std::string log_alarm_text(const durable_log &log)

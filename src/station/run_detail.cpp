@@ -14,23 +14,17 @@ int DeviceDetailRecord(station_context *ctx, int row, int64_t finish_utc_ms, con
     line->clear();
     detail_log *log = ctx->detail.get();
     const tag_list_item *item = ctx->list.GetItemData(row);
-    if (!log || !item)
+    const station_row *shown = station_row_at(ctx, row);
+    if (!log || !item || !shown)
         return 0;
     int rc;
     try {
         // The CSV's fields, cut where the CSV cuts them.
-        char fixture[30];
-        char die_id[30];
-        char column_section[256];
-        ctx->list.GetItemText(row, COL_FIXTURE_ID, fixture, sizeof fixture);
-        ctx->list.GetItemText(row, COL_DIE_ID, die_id, sizeof die_id);
-        ctx->list.GetItemText(row, COL_IMAGE, column_section, sizeof column_section);
         detail_row r;
         r.csv_line = log->next_csv_line;
-        r.fixture = fixture;
-        r.die_id = die_id;
-        // Cut as the CSV cuts it.
-        r.section = std::string(section ? section : column_section).substr(0, 255);
+        r.fixture = shown->fixture_text.substr(0, 29);
+        r.die_id = shown->die_id.substr(0, 29);
+        r.section = (section ? std::string(section) : shown->stage).substr(0, 255);
         r.interface_1 = item->interface_1_name;
         r.interface_2 = item->interface_2_name;
         r.status_code = item->status_code;
@@ -40,7 +34,7 @@ int DeviceDetailRecord(station_context *ctx, int row, int64_t finish_utc_ms, con
         r.status_text = item->status_code != 0 && !item->detail.result_text.empty()
                             ? item->detail.result_text
                         : status_text ? status_text
-                                      : ctx->list.text(row, COL_STATUS);
+                                      : shown->status;
         r.start_utc_ms = item->detail.start_utc_ms;
         r.finish_utc_ms = finish_utc_ms;
         if (item->diag)

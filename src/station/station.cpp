@@ -14,16 +14,81 @@
 #include "util/bytes.h"
 #include "util/diag.h"
 
-void CleanItemStatus(DeviceList &list, int item)
+station_row *station_row_at(station_context *ctx, int row)
 {
-    tag_list_item *record = list.GetItemData(item);
-    // Unhook before freeing, so a view repainting on the changes below never sees a freed record.
+    return row >= 0 && static_cast<size_t>(row) < ctx->rows.size()
+               ? &ctx->rows[static_cast<size_t>(row)]
+               : nullptr;
+}
+
+bool station_show(station_context *ctx, int row, int col, const char *text)
+{
+    station_row *r = station_row_at(ctx, row);
+    if (!r)
+        return false;
+    std::string *field = nullptr;
+    switch (col) {
+    case COL_FIXTURE_ID:
+        field = &r->fixture_text;
+        break;
+    case COL_INTERFACE_1:
+        field = &r->interface_1;
+        break;
+    case COL_INTERFACE_2:
+        field = &r->interface_2;
+        break;
+    case COL_IMAGE:
+        field = &r->stage;
+        break;
+    case COL_DIE_ID:
+        field = &r->die_id;
+        break;
+    case COL_STATUS:
+        field = &r->status;
+        break;
+    case COL_PROGRESS:
+        field = &r->progress;
+        break;
+    default:
+        // Rendered from the record (the elapsed time): nothing typed to keep.
+        ctx->list.SetItemText(row, col, text);
+        return true;
+    }
+    const char *t = text ? text : "";
+    if (*field == t)
+        return false;
+    *field = t;
+    ctx->list.SetItemText(row, col, t);
+    return true;
+}
+
+void station_take_rows(station_context *ctx)
+{
+    // The mapping wrote each fixture's number and names as the rows' texts; read once, here.
+    const DeviceList &list = ctx->list;
+    ctx->rows.clear();
+    for (int row = 0; row < list.GetItemCount(); row++) {
+        station_row r;
+        r.fixture_text = list.text(row, COL_FIXTURE_ID);
+        r.fixture = atoi(r.fixture_text.c_str());
+        r.interface_1 = list.text(row, COL_INTERFACE_1);
+        r.interface_2 = list.text(row, COL_INTERFACE_2);
+        for (const std::string *name : {&r.interface_1, &r.interface_2})
+            if (!name->empty())
+                ctx->mapped_names.insert(*name);
+        ctx->rows.push_back(std::move(r));
+    }
+}
+
+void CleanItemStatus(station_context *ctx, int item)
+{
+    DeviceList &list = ctx->list;
+    // The row's share goes; the record with it unless the run's thread still holds its own.
     list.SetItemData(item, nullptr);
-    delete record;
-    list.SetItemText(item, COL_STATUS, "");
-    list.SetItemText(item, COL_PROGRESS, "");
-    list.SetItemText(item, COL_IMAGE, "");
-    list.SetItemText(item, COL_DIE_ID, "");
+    station_show(ctx, item, COL_STATUS, "");
+    station_show(ctx, item, COL_PROGRESS, "");
+    station_show(ctx, item, COL_IMAGE, "");
+    station_show(ctx, item, COL_DIE_ID, "");
     list.SetItemText(item, COL_ELAPSED, "");
 }
 
@@ -48,11 +113,16 @@ bool row_held(const station_context *ctx, const tag_list_item *item)
     return false;
 }
 
-int row_fixture(const station_context *ctx, int row)
+// The row mapped to interface_name (its first name, then its second); -1 when none.
+int find_mapped_row(const station_context *ctx, const char *interface_name)
 {
-    return row >= 0 && static_cast<size_t>(row) < ctx->row_fixture.size()
-               ? ctx->row_fixture[static_cast<size_t>(row)]
-               : 0;
+    for (size_t i = 0; i < ctx->rows.size(); i++)
+        if (ctx->rows[i].interface_1 == interface_name)
+            return static_cast<int>(i);
+    for (size_t i = 0; i < ctx->rows.size(); i++)
+        if (ctx->rows[i].interface_2 == interface_name)
+            return static_cast<int>(i);
+    return -1;
 }
 
 // Empties the row of a passed phone that is out of its fixture with its line on disk; the event
@@ -61,7 +131,7 @@ void clear_passed_row(station_context *ctx, int row, const tag_list_item *item,
                       run_event_kind kind)
 {
     run_snapshot s = station_row_snapshot(ctx, row, item);
-    CleanItemStatus(ctx->list, row);
+    CleanItemStatus(ctx, row);
     s.state = fixture_state::idle;
     s.stage.clear();
     s.status_text.clear();
@@ -109,11 +179,14 @@ run_snapshot station_row_snapshot(const station_context *ctx, int row, const tag
         item = list.GetItemData(row);
     run_snapshot s;
     s.row = row;
-    s.fixture = row_fixture(ctx, row);
-    s.interface_1 = list.text(row, COL_INTERFACE_1);
-    s.interface_2 = list.text(row, COL_INTERFACE_2);
-    s.stage = list.text(row, COL_IMAGE);
-    s.status_text = list.text(row, COL_STATUS);
+    if (row >= 0 && static_cast<size_t>(row) < ctx->rows.size()) {
+        const station_row &r = ctx->rows[static_cast<size_t>(row)];
+        s.fixture = r.fixture;
+        s.interface_1 = r.interface_1;
+        s.interface_2 = r.interface_2;
+        s.stage = r.stage;
+        s.status_text = r.status;
+    }
     const fixture_tally *f = health_fixture(ctx->health, row);
     s.suspect = f && fixture_suspect(*f);
     s.at_utc_ms = station_utc_ms();
@@ -158,7 +231,7 @@ tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
         return nullptr;
     if (ctx->opt.guard && !job_guard_alarm(ctx->opt.guard.get()).empty())
         return nullptr;
-    int row = FindMappedUSBListItem(list, interface_name);
+    int row = find_mapped_row(ctx, interface_name);
     if (row >= 0) {
         const tag_list_item *previous = list.GetItemData(row);
         // The row's previous run came in under the fixture's other name and its thread still
@@ -166,9 +239,14 @@ tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
         if (previous && !previous->detached)
             return nullptr;
     }
-    auto *item = new (std::nothrow) tag_list_item();
-    if (!item)
+    std::shared_ptr<tag_list_item> owned;
+    try {
+        owned = std::make_shared<tag_list_item>();
+        owned->diag = std::make_shared<diag_sink>(std::chrono::steady_clock::now());
+    } catch (const std::bad_alloc &) {
         return nullptr;
+    }
+    tag_list_item *item = owned.get();
     item->udev = udev;
     copy_text_field(item->interface_1_name, sizeof item->interface_1_name, interface_name);
     item->interface_2_name[0] = '\0';
@@ -193,28 +271,41 @@ tag_list_item *DeviceConnected(station_context *ctx, usb_dev_handle *udev,
     item->run_id = ++ctx->last_run_id;
     item->progress_percent = -1;
     try {
-        item->diag = std::make_shared<diag_sink>(std::chrono::steady_clock::now());
+        std::lock_guard<std::mutex> lock(ctx->devices_mutex);
+        ctx->attached_runs[udev] = owned;
     } catch (const std::bad_alloc &) {
-        delete item;
         return nullptr;
     }
 
     if (row < 0) {
-        row = list.InsertItem(list.GetItemCount(), "NA", item);
-        list.SetItemText(row, COL_INTERFACE_1, interface_name);
-        ctx->row_fixture.resize(static_cast<size_t>(list.GetItemCount()), 0);
+        // Typed row first: a view repainting on the insert reads the list, never this.
+        station_row r;
+        r.fixture_text = "NA";
+        ctx->rows.push_back(std::move(r));
+        row = list.InsertItem(list.GetItemCount(), "NA", std::move(owned));
+        station_show(ctx, row, COL_INTERFACE_1, interface_name);
     } else {
-        CleanItemStatus(list, row);
-        list.SetItemData(row, item);
-        char other[STATION_NAME_MAX];
-        list.GetItemText(row, COL_INTERFACE_1, other, sizeof other);
-        if (strcmp(other, item->interface_1_name) == 0)
-            list.GetItemText(row, COL_INTERFACE_2, other, sizeof other);
-        copy_text_field(item->interface_2_name, sizeof item->interface_2_name, other);
+        CleanItemStatus(ctx, row);
+        list.SetItemData(row, std::move(owned));
+        const station_row &r = ctx->rows[static_cast<size_t>(row)];
+        const std::string &other =
+            r.interface_1 == item->interface_1_name ? r.interface_2 : r.interface_1;
+        copy_text_field(item->interface_2_name, sizeof item->interface_2_name, other.c_str());
     }
     health_attach(&ctx->health, row, item->interface_1_name);
-    list.SetItemText(row, COL_STATUS, "Device Connected.");
+    station_show(ctx, row, COL_STATUS, "Device Connected.");
     publish_row_event(ctx, run_event_kind::attached, row);
+    return item;
+}
+
+std::shared_ptr<tag_list_item> take_run_record(station_context *ctx, const usb_dev_handle *udev)
+{
+    std::lock_guard<std::mutex> lock(ctx->devices_mutex);
+    auto it = ctx->attached_runs.find(udev);
+    if (it == ctx->attached_runs.end())
+        return nullptr;
+    std::shared_ptr<tag_list_item> item = std::move(it->second);
+    ctx->attached_runs.erase(it);
     return item;
 }
 
@@ -238,10 +329,15 @@ void DeviceCompleted(station_context *ctx, tag_list_item *item, int code)
         made = DeviceDetailRecord(ctx, row, finish, section, code == 0 ? "Completed" : nullptr,
                                   &detail);
     }
+    const station_row &shown = ctx->rows[static_cast<size_t>(row)];
     if (made != 0)
         diag_printf(stderr, "bramblewick: detail record of fixture %s could not be made\n",
-                    ctx->list.text(row, COL_FIXTURE_ID).c_str());
-    log_msg(&ctx->log, ctx->list, row, station_local_time_at(finish), section, &detail);
+                    shown.fixture_text.c_str());
+    log_write_line(&ctx->log,
+                   log_format_run(shown.fixture_text, shown.die_id, &item->startTime,
+                                  station_local_time_at(finish),
+                                  section ? std::string(section) : shown.stage, code),
+                   &detail);
     // A passed run's lines are in its record now; only a failed row shows its own.
     if (code == 0 && item->diag)
         item->diag->release();
@@ -258,8 +354,8 @@ void DeviceCompleted(station_context *ctx, tag_list_item *item, int code)
     item->recorded = ctx->log.kept.empty();
     item->completed = true;
     if (code == 0) {
-        ctx->list.SetItemText(row, COL_IMAGE, "Finished");
-        ctx->list.SetItemText(row, COL_STATUS, "Completed");
+        station_show(ctx, row, COL_IMAGE, "Finished");
+        station_show(ctx, row, COL_STATUS, "Completed");
     }
     ctx->list.NotifyChanged(row, column_bit(COL_STATUS)); // the Status cell's colour
     publish_row_event(ctx, run_event_kind::result, row);
@@ -281,7 +377,9 @@ void DeviceDisconnected(station_context *ctx, tag_list_item *item)
     }
     // A failed run's row keeps its result; a passed one whose line is not on disk yet keeps it
     // too, amber, until the line is written.
-    health_detach(&ctx->health, ctx->list, row, item);
+    station_row &shown = ctx->rows[static_cast<size_t>(row)];
+    if (health_detach(&ctx->health, item, shown.status))
+        station_show(ctx, row, COL_STATUS, kRemoveThePhone);
     publish_row_event(ctx, run_event_kind::detached, row);
 }
 
@@ -289,10 +387,8 @@ static int set_column(station_context *ctx, tag_list_item *item, int col, const 
                       run_event_kind kind)
 {
     int row = FindListItem(ctx->list, item);
-    if (row >= 0 && ctx->list.text(row, col) != (text ? text : "")) {
-        ctx->list.SetItemText(row, col, text);
+    if (station_show(ctx, row, col, text))
         publish_row_event(ctx, kind, row);
-    }
     return row;
 }
 
@@ -428,13 +524,7 @@ int Station::start()
     if (!ctx->opt.port_mapping_path.empty())
         ctx->no_of_mapped_ports = InitUSBMapping(ctx->list, ctx->opt.port_mapping_path.c_str(),
                                                  &ctx->port_mapping_problem);
-    for (int row = 0; row < ctx->list.GetItemCount(); row++)
-        for (int col : {COL_INTERFACE_1, COL_INTERFACE_2})
-            if (!ctx->list.text(row, col).empty())
-                ctx->mapped_names.insert(ctx->list.text(row, col));
-    // The mapping wrote each fixture's number as column 0's text; read once, here.
-    for (int row = 0; row < ctx->list.GetItemCount(); row++)
-        ctx->row_fixture.push_back(atoi(ctx->list.text(row, COL_FIXTURE_ID).c_str()));
+    station_take_rows(ctx);
     ctx->health.shift.start_tick = station_tick_ms();
     try {
         ctx->hMonitorThread = std::thread(MonitorThreadProc, ctx_);
@@ -495,8 +585,15 @@ void Station::one_second_timer()
     std::vector<const tag_list_item *> held;
     for (const phone_hold &hold : ctx->health.holds)
         held.push_back(hold.item);
-    health_tick(&ctx->health, ctx->list);
-    // A held phone taken out: its row shows its failure again.
+    std::vector<phone_hold> released;
+    health_tick(&ctx->health, ctx->list, &released);
+    // A held phone taken out: its row shows its failure again, unless something else has been
+    // shown there meanwhile.
+    for (const phone_hold &hold : released) {
+        const int row = FindListItem(ctx->list, hold.item);
+        if (row >= 0 && ctx->rows[static_cast<size_t>(row)].status == kRemoveThePhone)
+            station_show(ctx, row, COL_STATUS, hold.status_before.c_str());
+    }
     for (const tag_list_item *item : held) {
         const int row = FindListItem(ctx->list, item);
         if (row >= 0 && !row_held(ctx, item))

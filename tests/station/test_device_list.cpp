@@ -14,9 +14,9 @@
 namespace
 {
 
-tag_list_item *new_item(uint32_t tick = 0)
+std::shared_ptr<tag_list_item> new_item(uint32_t tick = 0)
 {
-    auto *it = new tag_list_item();
+    auto it = std::make_shared<tag_list_item>();
     it->tickcount = tick;
     return it;
 }
@@ -48,14 +48,14 @@ std::vector<std::string> column(const DeviceList &l, int col)
 TEST(DeviceList, FindersMatchExactlyAndSkipRowsWithoutRecord)
 {
     DeviceList l;
-    tag_list_item *a = new_item();
+    auto a = new_item();
     l.InsertItem(0, "2", nullptr);
     l.InsertItem(1, "10", a);
     l.SetItemText(0, COL_INTERFACE_1, "sim-1");
     l.SetItemText(1, COL_INTERFACE_1, "sim-10");
     l.SetItemText(1, COL_INTERFACE_2, "sim-11");
 
-    EXPECT_EQ(FindListItem(l, a), 1);
+    EXPECT_EQ(FindListItem(l, a.get()), 1);
     EXPECT_EQ(FindListItem(l, nullptr), -1); // a row without a record never matches null
     tag_list_item other{};
     EXPECT_EQ(FindListItem(l, &other), -1);
@@ -105,8 +105,8 @@ TEST(DeviceList, GetItemTextTruncatesLikeTheListControl)
 TEST(DeviceList, OneSecondTimerCountsRunningRowsAcrossTickWrap)
 {
     DeviceList l;
-    tag_list_item *running = new_item(0xFFFFF000u); // attached 4096 ms before the wrap
-    tag_list_item *done = new_item(0);
+    auto running = new_item(0xFFFFF000u); // attached 4096 ms before the wrap
+    auto done = new_item(0);
     done->completed = true;
     l.InsertItem(0, "1", nullptr);
     l.InsertItem(1, "2", running);
@@ -122,9 +122,9 @@ TEST(DeviceList, OneSecondTimerCountsRunningRowsAcrossTickWrap)
 TEST(DeviceList, RowColoursFollowOddRowsAndCompletedStatus)
 {
     DeviceList l;
-    tag_list_item *ok = new_item();
-    tag_list_item *bad = new_item();
-    tag_list_item *running = new_item();
+    auto ok = new_item();
+    auto bad = new_item();
+    auto running = new_item();
     ok->completed = ok->recorded = true;
     bad->completed = bad->recorded = true;
     bad->status_code = -14;

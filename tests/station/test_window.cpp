@@ -72,6 +72,7 @@ struct Handlers : ::testing::Test {
         int row = ctx->list.InsertItem(0, "3", nullptr);
         ctx->list.SetItemText(row, COL_INTERFACE_1, "sim-3a");
         ctx->list.SetItemText(row, COL_INTERFACE_2, "sim-3b");
+        station_take_rows(ctx.get());
     }
     void TearDown() override
     {
@@ -104,6 +105,9 @@ TEST_F(Handlers, SuccessfulRunIsFinishedGreenLoggedAndClearedAtDetach)
                                                             reinterpret_cast<WPARAM>(dev),
                                                             reinterpret_cast<LPARAM>("sim-3b")));
     ASSERT_NE(item, nullptr);
+    // The run's thread gets its own share of the record.
+    std::shared_ptr<tag_list_item> run = take_run_record(ctx.get(), dev);
+    EXPECT_EQ(run.get(), item);
     EXPECT_STREQ(item->interface_1_name, "sim-3b");
     EXPECT_STREQ(item->interface_2_name, "sim-3a"); // matched column 2: the other is column 1
     EXPECT_EQ(item->udev, dev);
@@ -119,8 +123,13 @@ TEST_F(Handlers, SuccessfulRunIsFinishedGreenLoggedAndClearedAtDetach)
     ASSERT_NE(log().find(",Finished,0\r\n"), std::string::npos);
     EXPECT_EQ(log().rfind("3,,", 0), 0u); // fixture 3, empty die ID
 
-    send(WM_DEVICE_DISCONNECTED, item, 0); // frees the record
+    send(WM_DEVICE_DISCONNECTED, item, 0); // the row lets go of the record
     EXPECT_EQ(ctx->list.GetItemData(0), nullptr);
+    // It lives on while the run's thread holds it, and goes with its last owner.
+    std::weak_ptr<tag_list_item> last = run;
+    EXPECT_EQ(run.use_count(), 1);
+    run.reset();
+    EXPECT_TRUE(last.expired());
     for (int c : {COL_IMAGE, COL_DIE_ID, COL_STATUS, COL_ELAPSED, COL_PROGRESS})
         EXPECT_EQ(ctx->list.text(0, c), "") << c;
     EXPECT_EQ(ctx->list.text(0, COL_FIXTURE_ID), "3");
@@ -193,7 +202,7 @@ TEST(ProductionLog, FieldsWithCommasQuotesOrLineBreaksAreQuoted)
     EXPECT_EQ(s, "\"say \"\"hi\"\"\r\n\"");
 
     DeviceList l;
-    auto *it = new tag_list_item();
+    auto it = std::make_shared<tag_list_item>();
     it->startTime = station_time{2010, 3, 1, 15, 9, 30, 5, 0};
     it->status_code = -13;
     l.InsertItem(0, "12345678901234567890123456789012345", it);

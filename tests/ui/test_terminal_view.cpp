@@ -29,6 +29,7 @@ class TerminalView : public ::testing::Test
         list.SetItemText(0, COL_INTERFACE_2, "simagent-1");
         list.InsertItem(1, "2", nullptr);
         list.SetItemText(1, COL_INTERFACE_1, "sim-2");
+        station_take_rows(&ctx);
     }
     ~TerminalView() override { list.set_observer(nullptr); }
     // A run's end: result, then detach.

@@ -238,12 +238,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         },
         std::this_thread::get_id());
 
+    station_take_rows(c); // as start() does
     usb_dev_handle *bootrom = usb_open("boot rom");
     auto *item = reinterpret_cast<tag_list_item *>(ctx->queue.send(
         WM_DEVICE_CONNECTED, reinterpret_cast<WPARAM>(bootrom), reinterpret_cast<LPARAM>("fz-1")));
-    if (!item)
+    std::shared_ptr<tag_list_item> run = take_run_record(c, bootrom);
+    if (!item || run.get() != item)
         abort();
-    DownloadThreadProc(c, item);
+    DownloadThreadProc(c, std::move(run));
 
     if (seen.completed != 1 || seen.disconnected != 1 || seen.after_detach != 0)
         abort();

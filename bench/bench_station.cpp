@@ -28,6 +28,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_bus.h"
 #include "bench_util.h"
 #include "job/flashini_parser.h"
 #include "station/station.h"
@@ -218,23 +219,11 @@ vphone::PhoneOptions phone_options(int fixture, uint32_t block_count)
     return po;
 }
 
-// The bare virtual bus: a device that only stores what arrives in a RAM buffer, as a phone must,
-// fed in 65537-byte writes (the station's RAM block size), with no protocol at all.
-class Sink : public vbus::Device
-{
-  public:
-    void connected(vbus::Link *) override {}
-    bool bulk_out(const uint8_t *data, size_t len) override
-    {
-        memcpy(ram_.data(), data, std::min(len, ram_.size()));
-        return true;
-    }
-    std::vector<uint8_t> ram_ = std::vector<uint8_t>(65537);
-};
-
+// The bare virtual bus (bench::Sink), fed in 65537-byte writes (the station's RAM block size),
+// with no protocol at all: its rate and its CPU per MiB.
 void bare_bus(size_t mib, double *mib_s, double *cpu_per_mib)
 {
-    vbus::plug("sim-sink", 0x1286, 0x8111, std::make_shared<Sink>());
+    vbus::plug("sim-sink", 0x1286, 0x8111, std::make_shared<bench::Sink>());
     usb_dev_handle *h = usb_open(usb_make_device_path(0x1286, 0x8111, "sim-sink").c_str());
     if (!h) {
         fprintf(stderr, "bench_station: cannot open the sink\n");

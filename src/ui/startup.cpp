@@ -382,7 +382,6 @@ int run_program(const ProgramOptions &options, OperatorMessages &messages, Stati
             std::fprintf(stderr, "bramblewick: cannot start the metrics file's writer\n");
     }
 
-
     // The release's revocation, looked for while the line runs.
     std::unique_ptr<ReleaseWatch> watch;
     if (acquired.release && !conninfo.empty()) {

@@ -9,7 +9,6 @@
 // Prints a Markdown section; nothing here asserts on time.
 // Usage: bench_blank [MiB of the image, default 64 [runs, best of which is given, default 3]]
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,7 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -33,13 +31,7 @@
 namespace
 {
 
-using clock_type = std::chrono::steady_clock;
 constexpr size_t PAGE = 2048, BLOCK = 131072;
-
-double seconds_since(clock_type::time_point t0)
-{
-    return std::chrono::duration<double>(clock_type::now() - t0).count();
-}
 
 struct Image {
     const char *name;
@@ -84,47 +76,6 @@ flashini_content *make_job(const std::filesystem::path &dir, const Image &im, si
                        << "\n[map]\ntotal = 1\n[map1]\nfilename = " << im.path
                        << "\ndesc = image\nnand_loc = 0\nnand_loc_end = " << (mib << 20) << "\n";
     return flashini_parse_file(ini.c_str());
-}
-
-// Seconds from plugging one phone in boot ROM mode to its result; -1 when it failed.
-double flash_one(const flashini_content *job, const std::vector<uint8_t> &dkb, size_t mib,
-                 uint64_t bytes_per_sec)
-{
-    station_options o;
-    o.ini_content = job;
-    o.dkb_buf = dkb.data();
-    o.dkb_size = static_cast<int>(dkb.size());
-    o.port_mapping_path.clear();
-    o.poll_period_ms = 20; // the monitor's pause is not what is measured
-    Station station(o);
-    std::set<const tag_list_item *> done;
-    int failed = 0;
-    station.device_list().set_observer([&](const DeviceListChange &c) {
-        const tag_list_item *rec = station.device_list().GetItemData(c.row);
-        if (c.kind == DeviceListChange::CellsChanged && rec && rec->completed &&
-            done.insert(rec).second && rec->status_code != 0) {
-            failed++;
-            fprintf(stderr, "bench_blank: the phone failed with %d (%s)\n", rec->status_code,
-                    station.device_list().text(c.row, COL_STATUS).c_str());
-        }
-    });
-    if (station.start() != 0)
-        return -1;
-    vphone::PhoneOptions po;
-    po.nand.block_count = static_cast<uint32_t>((mib << 20) / BLOCK) * 2 + 64;
-    po.timing.bytes_per_sec = bytes_per_sec;
-    auto t0 = clock_type::now();
-    auto phone = vphone::plug_phone("sim-b1", po);
-    while (phone && done.empty() && seconds_since(t0) < 3600) {
-        station.wait_for_messages(5);
-        station.process_pending_messages();
-    }
-    const double s = seconds_since(t0);
-    if (phone)
-        phone->unplug();
-    station.stop();
-    vbus::reset();
-    return phone && !done.empty() && failed == 0 ? s : -1;
 }
 
 } // namespace
@@ -178,7 +129,8 @@ int main(int argc, char **argv)
                     flashini_content *job = make_job(dir.path, im, mib, skip != 0);
                     if (!job)
                         return 1;
-                    const double s = flash_one(job, dkb, mib, l.bytes_per_sec);
+                    const double s =
+                        bench::flash_one(job, dkb, mib, l.bytes_per_sec, "sim-b1", "bench_blank");
                     flashini_destroy(job);
                     if (s < 0) {
                         fprintf(stderr, "bench_blank: the phone did not pass\n");

@@ -36,18 +36,8 @@ namespace
 
 using clock_type = std::chrono::steady_clock;
 
-double seconds_since(clock_type::time_point t0)
-{
-    return std::chrono::duration<double>(clock_type::now() - t0).count();
-}
-
-double cpu_seconds()
-{
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
-           (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
+using bench::cpu_seconds;
+using bench::seconds_since;
 
 // CPU seconds of this process's threads named `name` (live or ended since: only live ones).
 double thread_cpu_seconds(const char *name)

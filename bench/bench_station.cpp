@@ -43,19 +43,8 @@ namespace
 using clock_type = std::chrono::steady_clock;
 constexpr double kMiB = 1024.0 * 1024.0;
 
-double seconds_since(clock_type::time_point t0)
-{
-    return std::chrono::duration<double>(clock_type::now() - t0).count();
-}
-
-// User + system CPU seconds of the whole process so far.
-double cpu_seconds()
-{
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
-           (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
+using bench::cpu_seconds;
+using bench::seconds_since;
 
 long rss_kib()
 {

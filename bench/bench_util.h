@@ -1,8 +1,9 @@
 // bench: what the station benchmark programs share: a temporary directory of their own, files
-// read and written whole, a report stream apart from the protocol layers' stdout. Used on the
-// programs' main threads only.
+// read and written whole, a report stream apart from the protocol layers' stdout, wall and CPU
+// clocks. Used on the programs' main threads only.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,11 +11,26 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
 namespace bench
 {
+
+inline double seconds_since(std::chrono::steady_clock::time_point t0)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// User + system CPU seconds of the whole process so far.
+inline double cpu_seconds()
+{
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
+           (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
 
 inline std::vector<uint8_t> read_file(const char *path)
 {

@@ -103,9 +103,10 @@ std::unique_ptr<LiveWriter> start_live_writer(const ProgramOptions &options,
     if (setup.options.detail) {
         lopt.job_sha256 = setup.options.detail->job.sha256;
     } else {
-        detail_job digests; // no log this run: the job's digest is taken for the line alone
-        if (detail_job_digests(&job, options.job_path.c_str(), &digests) == 0)
-            lopt.job_sha256 = digests.sha256;
+        // No log this run: flasher.ini's digest alone, for the line, not every image's.
+        std::vector<release_job_file> ini{{options.job_path, "", std::nullopt}};
+        release_digest_files(&ini);
+        lopt.job_sha256 = ini[0].sha256;
     }
     if (job.one_file_image_description[0] != '\0')
         lopt.job_description = job.one_file_image_description;

@@ -31,13 +31,9 @@ class LineTest : public ::testing::Test
   protected:
     static void SetUpTestSuite()
     {
-        g_cluster = new PgCluster;
-        if (!g_cluster->create(&g_why_not)) {
-            delete g_cluster;
-            g_cluster = nullptr;
-            return;
-        }
-        sql(record_db_schema_sql());
+        g_cluster = PgCluster::for_suite(&g_why_not);
+        if (g_cluster)
+            sql(record_db_schema_sql());
     }
     static void TearDownTestSuite()
     {

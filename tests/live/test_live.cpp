@@ -54,11 +54,7 @@ class LiveTest : public ::testing::Test
   protected:
     static void SetUpTestSuite()
     {
-        g_cluster = new PgCluster;
-        if (!g_cluster->create(&g_why_not)) {
-            delete g_cluster;
-            g_cluster = nullptr;
-        }
+        g_cluster = PgCluster::for_suite(&g_why_not);
     }
     static void TearDownTestSuite()
     {

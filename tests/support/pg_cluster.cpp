@@ -41,6 +41,15 @@ bool PgCluster::run(const std::string &command) const
     return std::system(line.c_str()) == 0;
 }
 
+PgCluster *PgCluster::for_suite(std::string *why)
+{
+    auto *cluster = new PgCluster;
+    if (cluster->create(why))
+        return cluster;
+    delete cluster;
+    return nullptr;
+}
+
 bool PgCluster::create(std::string *error)
 {
     *error = unavailable();

@@ -17,6 +17,9 @@ class PgCluster
 
     // Why the server cannot be had here (not installed); empty when it can.
     static std::string unavailable();
+    // A created and started cluster for a whole test suite (the caller deletes it), or null with
+    // the reason in *why: the suite's tests then skip, saying why.
+    static PgCluster *for_suite(std::string *why);
     // initdb and start; false with the reason in *error.
     bool create(std::string *error);
     bool start();

@@ -1,6 +1,6 @@
 // station core: the CSV production log. The program creates the file at start-up
 // (log_create_file); the station takes it over (log_adopt) and the result handler appends one
-// line per finished run (log_msg) in the window thread. Lines end in CR LF, the stored format of
+// line per finished run (log_write_line) in the window thread. Lines end in CR LF, the stored format of
 // the log. Every line is written durably (durable_log.h): on disk before the row shows the
 // result, or kept, in order, while the log cannot be written.
 #pragma once
@@ -25,19 +25,13 @@ FILE *log_create_file(const char *dir, const station_time &when, std::string *pa
 // LF; otherwise inside double quotes with every quote doubled.
 void csv_append_field(std::string &line, const char *field);
 
-// The line for row nItem: fixture (column 0, 29 characters at most), die ID (column 4, 29),
-// the record's start time, finish, section (column 3, 255, unless given), the record's status
-// code; CR LF.
-std::string log_format_line(const DeviceList &list, int nItem, const station_time &finish,
-                            const char *section = nullptr);
-
-// The same line from its fields (start null: an empty field), as the log completion rebuilds it
-// from a detail record.
+// A run's line: fixture, die ID, start (null: an empty field), finish, section, status code;
+// CR LF. The log completion rebuilds a line from a detail record with it.
 std::string log_format_fields(const char *fixture, const char *die_id, const station_time *start,
                               const station_time &finish, const char *section, int status_code);
 
-// The same line from the texts a row shows, cut as above (fixture and die ID 29 characters,
-// section 255).
+// The same line from the texts a row shows, cut where the list control's fields cut them
+// (fixture and die ID 29 characters, section 255).
 std::string log_format_run(const std::string &fixture, const std::string &die_id,
                            const station_time *start, const station_time &finish,
                            const std::string &section, int status_code);
@@ -47,14 +41,9 @@ std::string log_format_run(const std::string &fixture, const std::string &die_id
 // negative errno (log left without a file: logging off).
 int log_adopt(durable_log *log, FILE *stream, const std::string &path);
 
-// Appends the line for row nItem, finished at `finish` (Section `section` when given, else column
-// 3). With a detail line, the log's first file is the detail record's: the detail line goes
-// there first, and the two are kept together when either cannot be written. 0 when it is on
-// disk, or when there is no log or the row has no record; a negative errno when it is kept.
-int log_msg(durable_log *log, const DeviceList &list, int nItem, const station_time &finish,
-            const char *section = nullptr, const std::string *detail_line = nullptr);
-
-// Appends `line` (log_format_run) with its detail line as log_msg does; 0 without a log.
+// Appends `line` (log_format_run). With a detail line, the log's first file is the detail
+// record's: the detail line goes there first, and the two are kept together when either cannot
+// be written. 0 when it is on disk or there is no log; a negative errno when it is kept.
 int log_write_line(durable_log *log, std::string line, const std::string *detail_line = nullptr);
 
 // The station-wide alarm while lines are kept: why, and what it means. Empty when none is.

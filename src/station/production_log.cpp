@@ -88,23 +88,6 @@ static void append_time(std::string &line, const station_time &t)
     line += buf;
 }
 
-std::string log_format_line(const DeviceList &list, int nItem, const station_time &finish,
-                            const char *section)
-{
-    const tag_list_item *item = list.GetItemData(nItem);
-    char die_id[30];
-    char fixture[30];
-    char image[256];
-    list.GetItemText(nItem, COL_DIE_ID, die_id, sizeof die_id);
-    list.GetItemText(nItem, COL_FIXTURE_ID, fixture, sizeof fixture);
-    list.GetItemText(nItem, COL_IMAGE, image, sizeof image);
-    if (section)
-        copy_text_field(image, sizeof image, section);
-
-    return log_format_fields(fixture, die_id, item ? &item->startTime : nullptr, finish, image,
-                             item ? item->status_code : 0);
-}
-
 std::string log_format_fields(const char *fixture, const char *die_id, const station_time *start,
                               const station_time &finish, const char *section, int status_code)
 {
@@ -161,14 +144,6 @@ int log_write_line(durable_log *log, std::string line, const std::string *detail
         parts.push_back(detail_line ? *detail_line : std::string());
     parts.push_back(std::move(line));
     return durable_log_write(log, std::move(parts));
-}
-
-int log_msg(durable_log *log, const DeviceList &list, int nItem, const station_time &finish,
-            const char *section, const std::string *detail_line)
-{
-    if (log->files.empty() || !list.GetItemData(nItem))
-        return 0;
-    return log_write_line(log, log_format_line(list, nItem, finish, section), detail_line);
 }
 
 std::string log_alarm_text(const durable_log &log)

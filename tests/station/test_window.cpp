@@ -201,14 +201,10 @@ TEST(ProductionLog, FieldsWithCommasQuotesOrLineBreaksAreQuoted)
     csv_append_field(s, "say \"hi\"\r\n");
     EXPECT_EQ(s, "\"say \"\"hi\"\"\r\n\"");
 
-    DeviceList l;
-    auto it = std::make_shared<tag_list_item>();
-    it->startTime = station_time{2010, 3, 1, 15, 9, 30, 5, 0};
-    it->status_code = -13;
-    l.InsertItem(0, "12345678901234567890123456789012345", it);
-    l.SetItemText(0, COL_IMAGE, "rootfs, part \"B\"");
-    station_time finish{2010, 3, 1, 15, 9, 31, 12, 0};
-    EXPECT_EQ(log_format_line(l, 0, finish),
+    const station_time start{2010, 3, 1, 15, 9, 30, 5, 0};
+    const station_time finish{2010, 3, 1, 15, 9, 31, 12, 0};
+    EXPECT_EQ(log_format_run("12345678901234567890123456789012345", "", &start, finish,
+                             "rootfs, part \"B\"", -13),
               "12345678901234567890123456789,,2010-03-15 09:30:05,2010-03-15 09:31:12,"
               "\"rootfs, part \"\"B\"\"\",-13\r\n");
 }

@@ -9,8 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "util/bytes.h"
-
 namespace
 {
 
